@@ -1,0 +1,134 @@
+// The plug-in API shared by both plug-ins and by hosts: exported function
+// types, result codes, flag bits and the host records PictureInfo and
+// fileInfo.
+//
+// A 32-bit build uses the classic layout (PictureInfo 26 bytes, fileInfo 428
+// bytes, 32-bit lengths). A 64-bit build uses the layout that 64-bit hosts of
+// this API expect: lengths, callback data and IsSupported's dw are
+// pointer-sized, and so are the member position, sizes and time stamp.
+#ifndef KALDORIN_COMMON_PLUGIN_API_H
+#define KALDORIN_COMMON_PLUGIN_API_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <mmsystem.h>
+#else
+#include "platform/win_compat.h"
+#endif
+
+#define SPI_CALL WINAPI
+
+// A length, file offset or callback datum: `long` on 32-bit hosts, pointer
+// sized on 64-bit ones.
+typedef intptr_t SpiLong;
+// IsSupported's second argument: a probe buffer address or a file handle.
+typedef uintptr_t SpiDword;
+
+// Result codes of the data exports. Codes 3 and 7 exist in the API but
+// these plug-ins never produce them.
+typedef int32_t ResultCode;
+enum : ResultCode {
+  kResultNotImplemented = -1,
+  kResultOk = 0,
+  kResultCancelled = 1,
+  kResultUnknownFormat = 2,
+  kResultOutOfMemory = 4,
+  kResultMemoryError = 5,
+  kResultReadError = 6,
+  kResultInternalError = 8,
+};
+
+// Bits of the `flag` argument.
+enum : unsigned {
+  kFlagInputMask = 0x7u,       // bits 0-2: input type
+  kInputFile = 0u,             // buf is a file name, len an offset
+  kInputMemory = 1u,           // buf is a memory image, len its size
+  kFlagIgnoreCase = 0x80u,     // bit 7: GetFileInfo compares names without case
+  kFlagOutputMask = 0x700u,    // bits 8-10: GetFile's output type
+  kFlagOutputShift = 8u,
+};
+
+typedef int(SPI_CALL* ProgressCallback)(int nNum, int nDenom, SpiLong lData);
+
+#pragma pack(push, 1)
+
+struct PictureInfo {
+  int32_t left;
+  int32_t top;
+  uint32_t width;
+  uint32_t height;
+  uint16_t x_density;
+  uint16_t y_density;
+  int16_t colorDepth;
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  uint8_t pad[2];
+#endif
+  HLOCAL hInfo;
+};
+
+struct fileInfo {
+  unsigned char method[8];
+  uintptr_t position;
+  uintptr_t compsize;
+  uintptr_t filesize;
+  uintptr_t timestamp;
+  char path[200];
+  char filename[200];
+  uint32_t crc;
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  uint8_t pad[4];
+#endif
+};
+
+#pragma pack(pop)
+
+#if UINTPTR_MAX > 0xFFFFFFFFu
+static_assert(sizeof(PictureInfo) == 32, "64-bit PictureInfo is 32 bytes");
+static_assert(offsetof(PictureInfo, hInfo) == 24, "64-bit hInfo follows two pad bytes");
+static_assert(sizeof(fileInfo) == 448, "64-bit fileInfo is 448 bytes");
+static_assert(offsetof(fileInfo, timestamp) == 32, "64-bit timestamp offset");
+static_assert(offsetof(fileInfo, path) == 40, "64-bit path offset");
+static_assert(offsetof(fileInfo, filename) == 240, "64-bit filename offset");
+static_assert(offsetof(fileInfo, crc) == 440, "64-bit crc offset");
+#else
+static_assert(sizeof(PictureInfo) == 26, "PictureInfo is 26 bytes");
+static_assert(offsetof(PictureInfo, hInfo) == 22, "hInfo offset");
+static_assert(sizeof(fileInfo) == 428, "fileInfo is 428 bytes");
+static_assert(offsetof(fileInfo, timestamp) == 20, "timestamp offset");
+static_assert(offsetof(fileInfo, path) == 24, "path offset");
+static_assert(offsetof(fileInfo, filename) == 224, "filename offset");
+static_assert(offsetof(fileInfo, crc) == 424, "crc offset");
+#endif
+static_assert(offsetof(PictureInfo, width) == 8 && offsetof(PictureInfo, colorDepth) == 20,
+              "PictureInfo field offsets");
+static_assert(offsetof(fileInfo, position) == 8, "position follows the 8-byte method");
+
+// Signatures of the exports, as a host calls them.
+extern "C" {
+typedef int(SPI_CALL* GetPluginInfoFn)(int infono, LPSTR buf, int buflen);
+typedef int(SPI_CALL* IsSupportedFn)(LPCSTR filename, SpiDword dw);
+typedef int(SPI_CALL* GetPictureInfoFn)(LPCSTR buf, SpiLong len, unsigned int flag, PictureInfo* lpInfo);
+typedef int(SPI_CALL* GetPictureFn)(LPCSTR buf, SpiLong len, unsigned int flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
+                                    ProgressCallback lpPrgressCallback, SpiLong lData);
+typedef int(SPI_CALL* GetPreviewFn)(LPCSTR buf, SpiLong len, unsigned int flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
+                                    ProgressCallback lpPrgressCallback, SpiLong lData);
+typedef int(SPI_CALL* GetArchiveInfoFn)(LPCSTR buf, SpiLong len, unsigned int flag, HLOCAL* lphInf);
+typedef int(SPI_CALL* GetFileInfoFn)(LPCSTR buf, SpiLong len, LPCSTR filename, unsigned int flag,
+                                     fileInfo* lpInfo);
+typedef int(SPI_CALL* GetFileFn)(LPCSTR src, SpiLong len, LPSTR dest, unsigned int flag,
+                                 ProgressCallback lpPrgressCallback, SpiLong lData);
+}
+
+// Export markers: on Windows the .def files name the exports; natively the
+// plug-ins are built with hidden visibility and these are the only symbols
+// they show.
+#ifdef _WIN32
+#define SPI_EXPORT extern "C"
+#else
+#define SPI_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+#endif

@@ -1,0 +1,47 @@
+// SourceStream: the one way every export reads its input, whether the host
+// named a file (with a start offset) or handed over a memory image.
+#ifndef KALDORIN_COMMON_SOURCE_STREAM_H
+#define KALDORIN_COMMON_SOURCE_STREAM_H
+
+#include "common/plugin_api.h"
+
+struct SourceStream {
+  HMMIO mmio;  // null when nothing is open
+};
+
+// Size of the probe that IsSupported sees.
+constexpr LONG kProbeSize = 2048;
+
+// Opens the source selected by flag & 7: 0 = the file named `buf`,
+// positioned at byte `len`; 1 = the `len` bytes at `buf`, read in place (a
+// stream-owned buffer of `len` bytes when `buf` is null). Results: 0; 5 when
+// a memory source cannot be opened; 6 when a file cannot be opened or
+// positioned; 8 for any other input type, with `*stream` left unwritten.
+ResultCode OpenSource(LPCSTR buf, SpiLong len, unsigned int flag, SourceStream* stream);
+
+// Opens the 2048-byte probe of IsSupported. A `dw` with any bit above the
+// low 16 set is the address of a 2048-byte buffer, read in place; otherwise
+// it is a host file handle whose next 2048 bytes (zero-padded) are copied,
+// and whose position is then restored. Results: 0; 5 when the memory file
+// cannot be opened; 6 when the handle cannot be read or repositioned.
+ResultCode OpenProbe(SpiDword dw, SourceStream* stream);
+
+// Reads exactly `n` bytes at the current position: 0, or 6 for a short
+// read, the end of data or an error.
+ResultCode ReadExact(SourceStream* stream, void* dst, LONG n);
+
+// Reads up to `n` bytes: `*got` is the count delivered (0 at the end of
+// data). Result 6 on a read error, with `*got` = 0.
+ResultCode ReadSome(SourceStream* stream, void* dst, LONG n, LONG* got);
+
+// Sets the position to `pos` bytes from the start: 0, or 6.
+ResultCode SeekSource(SourceStream* stream, LONG pos);
+
+// Reports the current position: 0, or 6.
+ResultCode TellSource(SourceStream* stream, LONG* pos);
+
+// Closes the stream (a null stream counts as a failed close). A failed close
+// turns a `*result` of 0 into 6 and leaves any other value alone.
+void CloseSource(SourceStream* stream, ResultCode* result);
+
+#endif

@@ -1,0 +1,218 @@
+// Multimedia file I/O over named files and memory files. Named files read
+// through an 8 KiB buffer, as mmio does with MMIO_ALLOCBUF, so that small
+// reads do not each cost a system call. Memory files never grow.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "platform/fault_state.h"
+
+struct KaldorinMmioFile {
+  int fd;            // -1 for a memory file
+  char* memory;      // memory file bytes
+  bool ownsMemory;
+  LONG size;         // memory file size
+  int64_t pos;       // logical position
+  DWORD flags;
+  char* buffer;      // read buffer of a named file
+  int64_t bufferStart;
+  LONG bufferLen;
+};
+
+namespace {
+
+constexpr LONG kBufferSize = 8192;
+
+bool IsMemory(const KaldorinMmioFile* f) { return f->fd < 0; }
+
+int HalfOf(LONG n) { return n / 2; }
+
+HMMIO OpenMemory(LPMMIOINFO info, DWORD flags) {
+  if (info->cchBuffer < 0) return nullptr;
+  char* memory = info->pchBuffer;
+  bool owns = false;
+  if (memory == nullptr) {
+    if (!(flags & MMIO_ALLOCBUF)) return nullptr;
+    // Stream-owned buffers are not initialised; fill them with a pattern so
+    // that code relying on their contents shows up in tests.
+    memory = static_cast<char*>(malloc(info->cchBuffer ? info->cchBuffer : 1));
+    if (memory == nullptr) return nullptr;
+    memset(memory, 0xCD, info->cchBuffer);
+    owns = true;
+  }
+  auto* f = new KaldorinMmioFile{-1, memory, owns, info->cchBuffer, 0, flags, nullptr, 0, 0};
+  return f;
+}
+
+HMMIO OpenNamed(LPSTR name, DWORD flags) {
+  if (name == nullptr) return nullptr;
+  int mode = O_RDONLY;
+  if (flags & MMIO_WRITE) mode = O_WRONLY;
+  if (flags & MMIO_READWRITE) mode = O_RDWR;
+  if (flags & MMIO_CREATE) mode |= O_CREAT | O_TRUNC;
+  int fd = open(name, mode | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  char* buffer = nullptr;
+  if (!(flags & (MMIO_WRITE | MMIO_READWRITE))) {
+    buffer = static_cast<char*>(malloc(kBufferSize));
+    if (buffer == nullptr) {
+      close(fd);
+      return nullptr;
+    }
+  }
+  return new KaldorinMmioFile{fd, nullptr, false, 0, 0, flags, buffer, 0, 0};
+}
+
+// Reads from a named file at its logical position, through the buffer.
+LONG ReadNamed(KaldorinMmioFile* f, char* dst, LONG n) {
+  LONG done = 0;
+  while (done < n) {
+    int64_t inBuffer = f->pos - f->bufferStart;
+    if (f->buffer != nullptr && inBuffer >= 0 && inBuffer < f->bufferLen) {
+      LONG take = std::min<LONG>(n - done, f->bufferLen - static_cast<LONG>(inBuffer));
+      memcpy(dst + done, f->buffer + inBuffer, take);
+      done += take;
+      f->pos += take;
+      continue;
+    }
+    LONG want = n - done;
+    if (f->buffer == nullptr || want >= kBufferSize) {
+      ssize_t r = pread(f->fd, dst + done, want, f->pos);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return -1;
+      if (r == 0) break;
+      done += static_cast<LONG>(r);
+      f->pos += r;
+      continue;
+    }
+    ssize_t r = pread(f->fd, f->buffer, kBufferSize, f->pos);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    f->bufferStart = f->pos;
+    f->bufferLen = static_cast<LONG>(r);
+    if (r == 0) break;
+  }
+  return done;
+}
+
+}  // namespace
+
+extern "C" {
+
+HMMIO mmioOpenA(LPSTR name, LPMMIOINFO info, DWORD flags) {
+  if (ShouldFail(kCallMmioOpen) >= 0) return nullptr;
+  HMMIO h = (info != nullptr && info->fccIOProc == FOURCC_MEM) ? OpenMemory(info, flags) : OpenNamed(name, flags);
+  if (h != nullptr) CountStream(1);
+  return h;
+}
+
+LONG mmioRead(HMMIO h, HPSTR buf, LONG n) {
+  int fault = ShouldFail(kCallMmioRead);
+  if (h == nullptr || n < 0 || fault == kFaultError) return -1;
+  if (fault == kFaultShort) n = HalfOf(n);
+  if (IsMemory(h)) {
+    int64_t left = h->pos < h->size ? h->size - h->pos : 0;
+    LONG take = static_cast<LONG>(std::min<int64_t>(n, left));
+    memcpy(buf, h->memory + h->pos, take);
+    h->pos += take;
+    return take;
+  }
+  return ReadNamed(h, buf, n);
+}
+
+LONG mmioWrite(HMMIO h, const char* buf, LONG n) {
+  int fault = ShouldFail(kCallMmioWrite);
+  if (h == nullptr || n < 0 || fault == kFaultError) return -1;
+  if (fault == kFaultShort) n = HalfOf(n);
+  if (IsMemory(h)) {
+    int64_t left = h->pos < h->size ? h->size - h->pos : 0;
+    LONG take = static_cast<LONG>(std::min<int64_t>(n, left));
+    if (take == 0 && n > 0) return -1;  // a memory file cannot grow
+    memcpy(h->memory + h->pos, buf, take);
+    h->pos += take;
+    return take;
+  }
+  LONG done = 0;
+  while (done < n) {
+    ssize_t w = pwrite(h->fd, buf + done, n - done, h->pos);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return done > 0 ? done : -1;
+    done += static_cast<LONG>(w);
+    h->pos += w;
+  }
+  h->bufferLen = 0;  // drop any stale read buffer
+  return done;
+}
+
+LONG mmioSeek(HMMIO h, LONG offset, int origin) {
+  if (ShouldFail(kCallMmioSeek) >= 0 || h == nullptr) return -1;
+  int64_t base = 0;
+  if (origin == SEEK_CUR) {
+    base = h->pos;
+  } else if (origin == SEEK_END) {
+    if (IsMemory(h)) {
+      base = h->size;
+    } else {
+      off_t end = lseek(h->fd, 0, SEEK_END);
+      if (end < 0) return -1;
+      base = end;
+    }
+  } else if (origin != SEEK_SET) {
+    return -1;
+  }
+  int64_t target = base + offset;
+  // A memory file has no bytes past its end to seek to.
+  if (target < 0 || target > 0x7FFFFFFF || (IsMemory(h) && target > h->size)) return -1;
+  h->pos = target;
+  return static_cast<LONG>(target);
+}
+
+MMRESULT mmioGetInfo(HMMIO h, LPMMIOINFO info, UINT) {
+  if (ShouldFail(kCallMmioGetInfo) >= 0 || h == nullptr || info == nullptr) return MMIOERR_CANNOTREAD;
+  memset(info, 0, sizeof *info);
+  info->dwFlags = h->flags;
+  info->hmmio = h;
+  if (IsMemory(h)) {
+    info->fccIOProc = FOURCC_MEM;
+    info->cchBuffer = h->size;
+    info->pchBuffer = h->memory;
+    info->pchNext = h->memory + h->pos;
+    info->pchEndRead = h->memory + h->size;
+    info->pchEndWrite = h->memory + h->size;
+  } else {
+    info->cchBuffer = h->buffer != nullptr ? kBufferSize : 0;
+    info->pchBuffer = h->buffer;
+    info->pchNext = info->pchEndRead = info->pchEndWrite = h->buffer;
+    info->lDiskOffset = static_cast<LONG>(h->pos);
+    info->lBufOffset = static_cast<LONG>(h->pos);
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT mmioSetInfo(HMMIO h, const MMIOINFO* info, UINT) {
+  if (h == nullptr || info == nullptr) return MMIOERR_CANNOTREAD;
+  if (IsMemory(h) && info->pchNext >= h->memory && info->pchNext <= h->memory + h->size) {
+    h->pos = info->pchNext - h->memory;
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT mmioClose(HMMIO h, UINT) {
+  // An injected failure is reported after the file is really closed, as a
+  // close that fails to flush still releases the handle.
+  bool fail = ShouldFail(kCallMmioClose) >= 0;
+  if (h == nullptr) return MMIOERR_CANNOTCLOSE;
+  bool ok = true;
+  if (!IsMemory(h)) ok = close(h->fd) == 0;
+  if (h->ownsMemory) free(h->memory);
+  free(h->buffer);
+  delete h;
+  CountStream(-1);
+  return ok && !fail ? MMSYSERR_NOERROR : MMIOERR_CANNOTCLOSE;
+}
+
+}  // extern "C"

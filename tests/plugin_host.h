@@ -1,0 +1,49 @@
+// What the tests need of a host: loading a plug-in by file name and finding
+// its exports, host file handles, and (natively) the leak counters.
+#ifndef KALDORIN_TESTS_PLUGIN_HOST_H
+#define KALDORIN_TESTS_PLUGIN_HOST_H
+
+#include <string>
+
+#include "common/plugin_api.h"
+
+struct Plugin {
+  void* module = nullptr;
+  // The export `name`, or null.
+  void* Find(const char* name) const;
+  template <class Fn>
+  Fn Get(const char* name) const {
+    return reinterpret_cast<Fn>(Find(name));
+  }
+};
+
+// The folder holding the test program, and so the built plug-ins.
+std::string BuildDir();
+// Loads `fileName` (e.g. "glimmet.spi") from the build folder.
+bool LoadPlugin(const std::string& fileName, Plugin* plugin);
+void UnloadPlugin(Plugin* plugin);
+
+// A host file handle open for reading, as IsSupported receives it.
+SpiDword OpenHostHandle(const std::string& path);
+void CloseHostHandle(SpiDword handle);
+// Moves the handle to `pos` from the start; returns the new position.
+long SeekHostHandle(SpiDword handle, long pos);
+long HostHandlePosition(SpiDword handle);
+
+// Whether this build can count live resources and inject faults.
+#ifdef _WIN32
+constexpr bool kHaveFaultInjection = false;
+#else
+constexpr bool kHaveFaultInjection = true;
+#endif
+
+// Live blocks, streams and heap allocations (zero where not counted).
+struct Resources {
+  long blocks = 0;
+  long streams = 0;
+  long heap = 0;
+  bool operator==(const Resources& o) const { return blocks == o.blocks && streams == o.streams && heap == o.heap; }
+};
+Resources LiveResources();
+
+#endif
