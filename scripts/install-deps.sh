@@ -1,0 +1,29 @@
+#!/bin/sh
+# Installs what the builds and tests need on Debian 12, as root. Installs
+# nothing when everything is already there.
+set -eu
+
+packages="cmake make g++ pkg-config libgtest-dev googletest libpng-dev libbenchmark-dev libqoi-dev
+g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386 file"
+
+missing=""
+for p in $packages; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  case "$status" in
+    *"install ok installed"*) ;;
+    *) missing="$missing $p" ;;
+  esac
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "These packages are missing:$missing" >&2
+  echo "Run this script as root (or install them with apt-get) and try again." >&2
+  exit 1
+fi
+echo "Installing:$missing"
+# wine32 is an i386 package: the architecture must be known to dpkg.
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends $missing

@@ -1,0 +1,43 @@
+#!/bin/sh
+# Builds every preset and runs every test: natively with AddressSanitizer and
+# UndefinedBehaviorSanitizer, the 64-bit Windows build under wine64, and the
+# 32-bit Windows DLLs (the deliverables), whose test programs run under Wine
+# where the machine can run 32-bit programs.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+status=0
+summary=""
+passed=0
+failed=0
+for preset in native win32 win64; do
+  echo "== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  echo "== $preset: tests"
+  if ctest --preset "$preset" >"build/$preset-ctest.log" 2>&1; then
+    result=passed
+  else
+    result=FAILED
+    status=1
+  fi
+  cat "build/$preset-ctest.log"
+  line=$(grep -E 'tests passed|tests failed' "build/$preset-ctest.log" | tail -n 1)
+  summary="$summary
+$preset: $line"
+  total=$(echo "$line" | sed -n 's/.*out of \([0-9]*\).*/\1/p')
+  bad=$(echo "$line" | sed -n 's/.* \([0-9]*\) tests failed.*/\1/p')
+  passed=$((passed + ${total:-0} - ${bad:-0}))
+  failed=$((failed + ${bad:-0}))
+done
+# No Wine process may outlive the run.
+for prefix in build/win32/wineprefix build/win64/wineprefix; do
+  [ -d "$prefix" ] || continue
+  for server in /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver32; do
+    WINEPREFIX="$PWD/$prefix" "$server" -w 2>/dev/null || true
+  done
+done
+echo "== summary$summary"
+echo "ctest: $passed passed, $failed failed"
+exit $status
