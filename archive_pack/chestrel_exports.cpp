@@ -1,6 +1,14 @@
-// chestrel's exports.
+// chestrel's exports: its information strings and the archive exports, each
+// of which opens its source, lets ScanDirectory do the directory work and
+// closes the source before returning.
+#include <string.h>
+
+#include "archive_pack/pack_directory.h"
+#include "archive_pack/pack_extract.h"
+#include "common/movable_block.h"
 #include "common/plugin_api.h"
 #include "common/plugin_info.h"
+#include "common/source_stream.h"
 
 namespace {
 
@@ -14,8 +22,115 @@ const char* const kChestrelInfo[] = {
     nullptr,
 };
 
+// The name GetFile gives a member that the host handed over as memory.
+const char kMemoryMemberName[] = "noname";
+
+// A scan that lists nothing, finds nothing and has no limit.
+ScanRequest PlainScan(SourceStream* stream) {
+  ScanRequest request;
+  request.stream = stream;
+  request.limit = 0;
+  request.listing = nullptr;
+  request.info = nullptr;
+  request.name = nullptr;
+  request.ignoreCase = false;
+  request.position = -1;
+  return request;
+}
+
 }  // namespace
 
 SPI_EXPORT int SPI_CALL GetPluginInfo(int infono, LPSTR buf, int buflen) {
   return CopyPluginInfo(kChestrelInfo, infono, buf, buflen);
+}
+
+SPI_EXPORT int SPI_CALL IsSupported(LPCSTR, SpiDword dw) {
+  SourceStream stream;
+  if (OpenProbe(dw, &stream) != kResultOk) return 0;
+  fileInfo scratch;
+  ScanRequest request = PlainScan(&stream);
+  request.limit = kProbeSize;
+  request.info = &scratch;
+  ResultCode result = ScanDirectory(request);
+  ResultCode closing = kResultOk;
+  CloseSource(&stream, &closing);
+  return result == kResultOk ? 1 : 0;
+}
+
+SPI_EXPORT int SPI_CALL GetArchiveInfo(LPCSTR buf, SpiLong len, unsigned int flag, HLOCAL* lphInf) {
+  if (lphInf == nullptr) return kResultInternalError;
+  *lphInf = nullptr;
+  SourceStream stream;
+  ResultCode result = OpenSource(buf, len, flag, &stream);
+  if (result != kResultOk) return result;
+  HLOCAL listing = nullptr;
+  ScanRequest request = PlainScan(&stream);
+  request.listing = &listing;
+  result = ScanDirectory(request);
+  CloseSource(&stream, &result);
+  // The host gets the listing only with a success.
+  if (result == kResultOk) {
+    *lphInf = listing;
+  } else if (listing != nullptr) {
+    LocalFree(listing);
+  }
+  return result;
+}
+
+SPI_EXPORT int SPI_CALL GetFileInfo(LPCSTR buf, SpiLong len, LPCSTR filename, unsigned int flag, fileInfo* lpInfo) {
+  if (filename == nullptr) return kResultInternalError;
+  SourceStream stream;
+  ResultCode result = OpenSource(buf, len, flag, &stream);
+  if (result != kResultOk) return result;
+  ScanRequest request = PlainScan(&stream);
+  request.info = lpInfo;
+  request.name = filename;
+  request.ignoreCase = (flag & kFlagIgnoreCase) != 0;
+  result = ScanDirectory(request);
+  CloseSource(&stream, &result);
+  return result;
+}
+
+SPI_EXPORT int SPI_CALL GetFile(LPCSTR src, SpiLong len, LPSTR dest, unsigned int flag,
+                                ProgressCallback lpPrgressCallback, SpiLong lData) {
+  if (dest == nullptr) return kResultInternalError;
+  SourceStream stream;
+  ResultCode result = OpenSource(src, len, flag, &stream);
+  if (result != kResultOk) return result;
+
+  fileInfo member;
+  memset(&member, 0, sizeof member);
+  if ((flag & kFlagInputMask) == kInputFile) {
+    // The directory is read from byte 0 of the file; the scan puts the
+    // stream back at byte `len`, the member's first byte.
+    ScanRequest request = PlainScan(&stream);
+    request.info = &member;
+    request.position = len;
+    result = ScanDirectory(request);
+  } else {
+    FillMemberRecord(0, 0, kMemoryMemberName, &member);
+    member.filesize = static_cast<uintptr_t>(len);
+  }
+  // Bytes past 2 GiB cannot be reached through 32-bit mmio positions.
+  if (result == kResultOk &&
+      static_cast<uint64_t>(member.position) + static_cast<uint64_t>(member.filesize) > kLargestMemberEnd) {
+    result = kResultReadError;
+  }
+
+  const bool toMemory = (flag & kFlagOutputMask) != 0;
+  MemberData data = {nullptr, nullptr, 0};
+  if (result == kResultOk) {
+    result = ReadMember(&stream, member.filesize, !toMemory, lpPrgressCallback, lData, &data);
+  }
+  if (result == kResultOk && !toMemory) result = WriteMemberFile(dest, member.filename, data.data, data.size);
+  CloseSource(&stream, &result);
+  // The source is closed before the block is handed over, so that the host's
+  // handle changes only with a success.
+  if (result == kResultOk && toMemory) {
+    *reinterpret_cast<HLOCAL*>(dest) = data.handle;
+    ReleaseBlock(data.handle, nullptr);
+  } else {
+    ReleaseBlock(data.handle, data.data);
+  }
+  return result;
 }

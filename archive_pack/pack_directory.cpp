@@ -1,0 +1,168 @@
+#include "archive_pack/pack_directory.h"
+
+#include <string.h>
+
+#include "common/movable_block.h"
+
+namespace {
+
+static_assert(kPackHeaderSize + kPackEntrySize <= kProbeSize, "a probe holds at least one entry");
+static_assert(8 + kPackNameFieldSize == kPackEntrySize, "an entry is offset, size and the name field");
+static_assert(kPackNameMaxLength + 2 == kPackNameFieldSize, "a valid name leaves room for its NUL");
+static_assert(sizeof(fileInfo::filename) > kPackNameMaxLength, "a member name fits the record");
+
+uint32_t Le32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool IsNameCharacter(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.';
+}
+
+// The listing block: room for DirectoryEnd / 24 records and the end record.
+// Its byte size is computed in 64 bits; a size the address space cannot
+// hold is an allocation failure.
+ResultCode AllocListing(uint32_t directoryEnd, HLOCAL* handle, fileInfo** records, uint64_t* capacity) {
+  uint64_t count = static_cast<uint64_t>(directoryEnd) / kPackEntrySize + 1;
+  if (count > static_cast<uint64_t>(SIZE_MAX) / sizeof(fileInfo)) {
+    *handle = nullptr;
+    return kResultOutOfMemory;
+  }
+  void* ptr = nullptr;
+  ResultCode result = AllocBlock(static_cast<SIZE_T>(count * sizeof(fileInfo)), handle, &ptr);
+  if (result != kResultOk) {
+    *handle = nullptr;
+    return result;
+  }
+  *records = static_cast<fileInfo*>(ptr);
+  *capacity = count;
+  return kResultOk;
+}
+
+// Walks the entries after the header. `records`/`capacity` is the listing
+// block (null when not listing). `*entryEnd` receives the offset of the
+// entry the walk stopped at.
+ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t capacity, uint64_t* used,
+                       bool* found, int64_t* entryEnd) {
+  const bool listing = records != nullptr;
+  fileInfo* target = listing ? records : request.info;
+  int64_t p = kPackHeaderSize;
+  ResultCode result = kResultOk;
+  for (;; p += kPackEntrySize) {
+    if (request.limit != 0 && p + kPackEntrySize > request.limit) break;
+    unsigned char head[8];
+    result = ReadExact(request.stream, head, sizeof head);
+    if (result != kResultOk) break;
+    const uint32_t offset = Le32(head);
+    const uint32_t size = Le32(head + 4);
+    if (offset == 0 && size == 0) break;
+    unsigned char name[kPackNameFieldSize];
+    result = ReadExact(request.stream, name, sizeof name);
+    if (result != kResultOk) break;
+    if (!IsValidMemberName(name)) {
+      result = kResultUnknownFormat;
+      break;
+    }
+    // A valid name is NUL-terminated inside its field.
+    const char* text = reinterpret_cast<const char*>(name + 1);
+    bool match = listing;
+    if (!match && request.name != nullptr) {
+      match = (request.ignoreCase ? lstrcmpiA(request.name, text) : lstrcmpA(request.name, text)) == 0;
+    }
+    if (!match && request.position >= 0) match = request.position == static_cast<int64_t>(offset);
+    if (!match) continue;
+    if (target != nullptr) {
+      if (listing && *used >= capacity) {
+        result = kResultReadError;
+        break;
+      }
+      FillMemberRecord(offset, size, text, listing ? &records[*used] : target);
+      ++*used;
+      *found = true;
+    }
+    if (!listing) break;
+  }
+  *entryEnd = p;
+  return result;
+}
+
+}  // namespace
+
+bool IsValidMemberName(const unsigned char field[kPackNameFieldSize]) {
+  const int length = field[0];
+  if (length < 1 || length > kPackNameMaxLength) return false;
+  int stops = 0;
+  for (int i = 1; i <= length; ++i) {
+    if (!IsNameCharacter(field[i])) return false;
+    if (field[i] == '.') ++stops;
+  }
+  if (stops != 1) return false;
+  for (int i = length + 1; i < kPackNameFieldSize; ++i) {
+    if (field[i] != 0) return false;
+  }
+  return true;
+}
+
+void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, fileInfo* record) {
+  record->method[0] = ' ';
+  record->method[1] = '\0';
+  record->position = offset;
+  record->compsize = size;
+  record->filesize = size;
+  record->timestamp = 0;
+  record->path[0] = '\0';
+  size_t length = strlen(name);
+  memcpy(record->filename, name, length);
+  memset(record->filename + length, 0, sizeof record->filename - length);
+}
+
+ResultCode ScanDirectory(const ScanRequest& request) {
+  const bool byPosition = request.position >= 0;
+  LONG resumeAt = 0;
+  if (byPosition) {
+    if (TellSource(request.stream, &resumeAt) != kResultOk || SeekSource(request.stream, 0) != kResultOk) {
+      return kResultReadError;
+    }
+  }
+
+  HLOCAL listing = nullptr;
+  fileInfo* records = nullptr;
+  uint64_t capacity = 0;
+  uint64_t used = 0;
+  bool found = false;
+  unsigned char header[kPackHeaderSize] = {};
+  ResultCode result = ReadExact(request.stream, header, sizeof header);
+  if (result == kResultOk && memcmp(header, "PACK", 4) != 0) result = kResultUnknownFormat;
+  const uint32_t directoryEnd = Le32(header + 4);
+  if (result == kResultOk && request.listing != nullptr) {
+    result = AllocListing(directoryEnd, &listing, &records, &capacity);
+  }
+  if (result == kResultOk) {
+    int64_t entryEnd = 0;
+    result = WalkEntries(request, records, capacity, &used, &found, &entryEnd);
+    if (result == kResultOk && request.limit == 0) {
+      if (!found) result = kResultReadError;
+      if (records != nullptr && entryEnd != static_cast<int64_t>(directoryEnd)) result = kResultReadError;
+    }
+  }
+
+  if (listing != nullptr) {
+    // The terminator sits at DirectoryEnd, so the members leave room for the
+    // end record; the check keeps every write inside the block regardless.
+    if (result == kResultOk && used >= capacity) result = kResultReadError;
+    if (result == kResultOk) {
+      records[used].method[0] = '\0';
+      ReleaseBlock(listing, nullptr);
+    } else {
+      ReleaseBlock(listing, records);
+      listing = nullptr;
+    }
+  }
+  if (request.listing != nullptr) *request.listing = listing;
+
+  if (byPosition && SeekSource(request.stream, resumeAt) != kResultOk && result == kResultOk) {
+    result = kResultReadError;
+  }
+  return result;
+}

@@ -1,0 +1,412 @@
+// chestrel's directory work as a host sees it: probing, listing, lookups by
+// name, name validity and the DirectoryEnd checks.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <functional>
+
+#include "tests/pack_samples.h"
+
+#ifndef _WIN32
+#include "platform/fault_injection.h"
+#endif
+
+namespace {
+
+using ChestrelDirectory = ChestrelTest;
+
+TEST_F(ChestrelDirectory, TinyArchiveListsOneMember) {
+  Bytes data = TinyPack();
+  ASSERT_EQ(43u, data.size());
+  std::string path = dir.Write("tiny.pak", data);
+  std::vector<fileInfo> fromMemory;
+  std::vector<fileInfo> fromFile;
+  ASSERT_EQ(kResultOk, ListMemory(data, &fromMemory));
+  ASSERT_EQ(kResultOk, ListFile(path, 0, &fromFile));
+  ASSERT_EQ(2u, fromMemory.size()) << "DirectoryEnd 32 gives room for 32 / 24 + 1 records";
+  ASSERT_EQ(0, memcmp(fromMemory.data(), fromFile.data(), 2 * sizeof(fileInfo)));
+
+  fileInfo expected;
+  memset(&expected, 0, sizeof expected);
+  expected.method[0] = ' ';
+  expected.position = 40;
+  expected.compsize = 3;
+  expected.filesize = 3;
+  strcpy(expected.filename, "A.TXT");
+  EXPECT_EQ(0, memcmp(&expected, &fromMemory[0], sizeof expected)) << "first record";
+  EXPECT_EQ(0, fromMemory[1].method[0]) << "end record";
+
+  EXPECT_EQ(1, ProbeBuffer(data));
+  EXPECT_EQ(1, ProbeHandle(path));
+
+  fileInfo found;
+  memset(&found, 0xAB, sizeof found);
+  ASSERT_EQ(kResultOk, getFileInfo(path.c_str(), 0, "A.TXT", 0, &found));
+  // Only the listed fields are written: method bytes 0-1, the numbers, path
+  // byte 0 and the name; the rest keeps the host's bytes.
+  EXPECT_EQ(0, memcmp(&expected, &found, 2));
+  EXPECT_EQ(0, memcmp(&expected.position, &found.position, 4 * sizeof(uintptr_t) + 1));
+  EXPECT_EQ(0, memcmp(expected.filename, found.filename, sizeof found.filename));
+  EXPECT_EQ(0xAB, found.method[2]);
+  EXPECT_EQ(0xAB, static_cast<uint8_t>(found.path[1]));
+  EXPECT_EQ(0xABABABABu, found.crc);
+
+  Bytes member;
+  ASSERT_EQ(kResultOk, ExtractToMemory(path, 40, &member));
+  EXPECT_EQ(Bytes({'a', 'b', 'c'}), member);
+}
+
+// DirectoryEnd against the place of the terminator, for listing, lookups and
+// the probe.
+TEST_F(ChestrelDirectory, DirectoryEndChecks) {
+  std::vector<PackMember> two = {{"ONE.BIN", {1, 2}}, {"TWO.BIN", {3}}};
+  struct Case {
+    const char* what;
+    Bytes data;
+    ResultCode listing;
+    size_t records;  // on success, the end record included
+    ResultCode lookup;
+    int probe;
+  } cases[] = {
+      {"no members, DirectoryEnd 8", MakePack({}), kResultReadError, 0, kResultReadError, 1},
+      {"two members, DirectoryEnd 56", MakePack(two), kResultOk, 3, kResultOk, 1},
+      {"two members, DirectoryEnd 80", MakePack(two, 0, 80), kResultReadError, 0, kResultOk, 1},
+      {"two members, DirectoryEnd 32", MakePack(two, 0, 32), kResultReadError, 0, kResultOk, 1},
+      {"two members, DirectoryEnd 0", MakePack(two, 0, 0), kResultReadError, 0, kResultOk, 1},
+      {"two members, DirectoryEnd 0xFFFFFFF0", MakePack(two, 0, 0xFFFFFFF0),
+       sizeof(void*) == 4 ? kResultOutOfMemory : kResultReadError, 0, kResultOk, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+#ifndef _WIN32
+    // Natively the stand-in would really try an 80 GB block.
+    if (c.data[7] == 0xFF) continue;
+#endif
+    std::vector<fileInfo> records;
+    EXPECT_EQ(c.listing, ListMemory(c.data, &records));
+    EXPECT_EQ(c.records, records.size());
+    if (c.listing == kResultOk) {
+      EXPECT_STREQ("ONE.BIN", records[0].filename);
+      EXPECT_EQ(2u, records[0].filesize);
+      EXPECT_STREQ("TWO.BIN", records[1].filename);
+      EXPECT_EQ(66u, records[1].position);
+      EXPECT_EQ(0, records[2].method[0]);
+    }
+    fileInfo info;
+    EXPECT_EQ(c.lookup, getFileInfo(reinterpret_cast<LPCSTR>(c.data.data()), static_cast<SpiLong>(c.data.size()),
+                                    "TWO.BIN", kInputMemory, &info));
+    EXPECT_EQ(c.probe, ProbeBuffer(c.data));
+  }
+}
+
+// One member whose name field is given byte by byte: what the listing and
+// the probe make of it.
+TEST_F(ChestrelDirectory, NameValidity) {
+  Bytes trailing = NameField("A.TXT");
+  trailing[15] = 'x';
+  Bytes highBit = NameField("A.TX");
+  highBit[4] = 0xC9;
+  struct Case {
+    Bytes field;
+    bool valid;
+  } cases[] = {
+      {NameField(10, "README.TXT"), true},
+      {NameField(8, "README.TXT"), false},  // characters 9 and 10 stand where zeros belong
+      {NameField("READ-ME.TXT"), false},
+      {NameField("ARCHIVE"), false},
+      {NameField("A.B.C"), false},
+      {NameField("."), true},
+      {NameField(".ABC"), true},
+      {NameField("abc."), true},
+      {NameField("ABCDEFGHIJ.XYZ"), true},   // 14 characters
+      {NameField("ABCDEFGHIJK.XYZ"), false},  // 15
+      {NameField(0, ""), false},
+      {NameField(200, "A.TXT"), false},
+      {NameField("A B.C"), false},
+      {NameField(5, std::string("A\0TXT", 5)), false},
+      {NameField("a_b.c"), false},
+      {trailing, false},
+      {highBit, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.field.begin() + 1, c.field.end()) + " / length " + std::to_string(c.field[0]));
+    Bytes data = {'P', 'A', 'C', 'K'};
+    PutLe32(&data, 32);
+    AppendEntry(&data, PackEntryBytes{40, 1, c.field});
+    data.insert(data.end(), 9, 0);
+    std::vector<fileInfo> records;
+    EXPECT_EQ(c.valid ? kResultOk : kResultUnknownFormat, ListMemory(data, &records));
+    EXPECT_EQ(c.valid ? 1 : 0, ProbeBuffer(data));
+    if (c.valid) {
+      EXPECT_EQ(0, memcmp(records[0].filename, c.field.data() + 1, 15));
+      fileInfo info;
+      EXPECT_EQ(kResultOk, getFileInfo(reinterpret_cast<LPCSTR>(data.data()), static_cast<SpiLong>(data.size()),
+                                       records[0].filename, kInputMemory, &info));
+    }
+  }
+}
+
+TEST_F(ChestrelDirectory, NameLookup) {
+  Bytes data = MakePack({{"README.TXT", {1}}, {"B.DAT", {2, 3}}, {"B.DAT", {4}}, {"Mixed.Cs", {5}}});
+  std::string path = dir.Write("names.pak", data);
+  struct Case {
+    const char* name;
+    unsigned flag;
+    ResultCode result;
+    const char* found;
+    uint32_t size;
+  } cases[] = {
+      {"README.TXT", 0, kResultOk, "README.TXT", 1},
+      {"readme.txt", 0, kResultReadError, nullptr, 0},
+      {"readme.txt", kFlagIgnoreCase, kResultOk, "README.TXT", 1},
+      {"mIXED.cS", kFlagIgnoreCase, kResultOk, "Mixed.Cs", 1},
+      {"B.DAT", 0, kResultOk, "B.DAT", 2},  // the first of two wins
+      {"B.DA", 0, kResultReadError, nullptr, 0},
+      {"", 0, kResultReadError, nullptr, 0},
+      // Other flag bits do not matter, only bit 7 and the input type.
+      {"B.DAT", 0xFFFFFF78u, kResultOk, "B.DAT", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " flag " + std::to_string(c.flag));
+    fileInfo info;
+    memset(&info, 0xAB, sizeof info);
+    EXPECT_EQ(c.result, getFileInfo(path.c_str(), 0, c.name, c.flag, &info));
+    if (c.found != nullptr) {
+      EXPECT_STREQ(c.found, info.filename);
+      EXPECT_EQ(c.size, info.filesize);
+    } else {
+      EXPECT_EQ(0xABu, info.method[0]) << "record written without a match";
+    }
+  }
+  // Without a record to fill nothing counts as found.
+  EXPECT_EQ(kResultReadError, getFileInfo(path.c_str(), 0, "README.TXT", 0, nullptr));
+}
+
+// A lookup stops at its match, so later damage does not matter to it; a
+// listing reads everything and fails.
+TEST_F(ChestrelDirectory, FirstMatchWinsWhileListingFails) {
+  Bytes wrongEnd = MakePack({{"A.TXT", {1}}, {"B.TXT", {2}}}, 0, 200);
+  Bytes badName = MakePack({{"A.TXT", {1}}, {"B-B.TXT", {2}}});
+  Bytes truncated = MakePack({{"A.TXT", {1}}, {"B.TXT", {2}}});
+  truncated.resize(8 + 24 + 10);  // ends inside the second entry
+  struct Case {
+    const char* what;
+    Bytes data;
+    ResultCode listing;
+    ResultCode second;  // looking up the second member
+    bool hasData;       // the first member's bytes are in the file
+  } cases[] = {
+      {"DirectoryEnd 200", wrongEnd, kResultReadError, kResultOk, true},
+      {"invalid second name", badName, kResultUnknownFormat, kResultUnknownFormat, true},
+      {"ends in the second entry", truncated, kResultReadError, kResultReadError, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string path = dir.Write("first.pak", c.data);
+    std::vector<fileInfo> records;
+    EXPECT_EQ(c.listing, ListFile(path, 0, &records));
+    fileInfo info;
+    EXPECT_EQ(kResultOk, getFileInfo(path.c_str(), 0, "A.TXT", 0, &info));
+    EXPECT_EQ(kResultOk, getFileInfo(path.c_str(), 0, "a.txt", kFlagIgnoreCase, &info));
+    // The member's data offset finds it by position as well.
+    uint32_t offset = c.data[8] | c.data[9] << 8;
+    Bytes member;
+    EXPECT_EQ(c.hasData ? kResultOk : kResultReadError, ExtractToMemory(path, offset, &member));
+    if (c.hasData) {
+      EXPECT_EQ(Bytes({1}), member);
+    }
+    EXPECT_EQ(c.second, getFileInfo(path.c_str(), 0, "B.TXT", 0, &info));
+  }
+}
+
+// An entry with only one of offset and size zero is an ordinary member.
+TEST_F(ChestrelDirectory, HalfZeroEntriesAreMembers) {
+  Bytes data = {'P', 'A', 'C', 'K'};
+  PutLe32(&data, 8 + 2 * 24);
+  AppendEntry(&data, PackEntryBytes{0, 5, NameField("AT0.BIN")});
+  AppendEntry(&data, PackEntryBytes{70, 0, NameField("EMPTY.BIN")});
+  data.insert(data.end(), 8, 0);
+  std::vector<fileInfo> records;
+  ASSERT_EQ(kResultOk, ListMemory(data, &records));
+  ASSERT_EQ(3u, records.size());
+  EXPECT_EQ(0u, records[0].position);
+  EXPECT_EQ(5u, records[0].compsize);
+  EXPECT_EQ(70u, records[1].position);
+  EXPECT_EQ(0u, records[1].filesize);
+  EXPECT_EQ(0, records[2].method[0]);
+}
+
+// The probe reads the entries that end by byte 2048: 85 of them.
+TEST_F(ChestrelDirectory, ProbeReadsAtMost85Entries) {
+  for (int broken : {84, 85, 86, 200}) {
+    SCOPED_TRACE("broken entry " + std::to_string(broken + 1));
+    Bytes data = {'P', 'A', 'C', 'K'};
+    PutLe32(&data, 8 + 24 * 200);
+    for (int i = 0; i < 200; ++i) {
+      Bytes name = i == broken ? NameField("BAD NAME") : NameField("M" + std::to_string(i) + ".BIN");
+      AppendEntry(&data, PackEntryBytes{static_cast<uint32_t>(10000 + i), 1, name});
+    }
+    // No terminator within the probe; past entry 200 the file just ends.
+    std::string path = dir.Write("many.pak", data);
+    int expected = broken >= 85 ? 1 : 0;
+    EXPECT_EQ(expected, ProbeBuffer(data));
+    EXPECT_EQ(expected, ProbeHandle(path));
+    std::vector<fileInfo> records;
+    EXPECT_EQ(broken < 200 ? kResultUnknownFormat : kResultReadError, ListFile(path, 0, &records));
+  }
+  // A probe with the magic alone is enough; a wrong magic is not.
+  EXPECT_EQ(1, ProbeBuffer({'P', 'A', 'C', 'K'}));
+  EXPECT_EQ(0, ProbeBuffer({'P', 'A', 'C', 'k'}));
+  EXPECT_EQ(0, ProbeBuffer({}));
+}
+
+TEST_F(ChestrelDirectory, ArchiveAtOffset512) {
+  Bytes data(512, 'x');
+  Bytes archive = MakePack({{"IN.DAT", {7, 8, 9}}, {"TWO.DAT", {1}}}, 512);
+  data.insert(data.end(), archive.begin(), archive.end());
+  std::string path = dir.Write("at512.bin", data);
+  std::vector<fileInfo> records;
+  ASSERT_EQ(kResultOk, ListFile(path, 512, &records));
+  ASSERT_EQ(3u, records.size());
+  EXPECT_EQ(512u + 64, records[0].position) << "offsets as stored, from the file start";
+  fileInfo info;
+  ASSERT_EQ(kResultOk, getFileInfo(path.c_str(), 512, "TWO.DAT", 0, &info));
+  EXPECT_EQ(512u + 67, info.position);
+  // GetFile reads the directory from byte 0, which is not PACK here.
+  Bytes member;
+  EXPECT_EQ(kResultUnknownFormat, ExtractToMemory(path, 512 + 64, &member));
+  EXPECT_EQ(kResultUnknownFormat, ListFile(path, 0, &records));
+  EXPECT_EQ(kResultUnknownFormat, ListFile(path, 513, &records));
+  EXPECT_EQ(kResultReadError, ListFile(path, 100000, &records));
+}
+
+TEST_F(ChestrelDirectory, RefusedArguments) {
+  Bytes data = TinyPack();
+  std::string path = dir.Write("tiny.pak", data);
+  HLOCAL h = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x1234));
+  fileInfo info;
+#ifndef _WIN32
+  PlatformResetFaults();
+#endif
+  EXPECT_EQ(kResultInternalError, getArchiveInfo(path.c_str(), 0, kInputFile, nullptr));
+  EXPECT_EQ(kResultInternalError, getFileInfo(path.c_str(), 0, nullptr, kInputFile, &info));
+#ifndef _WIN32
+  EXPECT_EQ(0, PlatformCallsMade(kCallMmioOpen)) << "opened something for a null argument";
+#endif
+  // After any failed listing the host's handle is null.
+  for (unsigned type = 2; type < 8; ++type) {
+    h = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x1234));
+    EXPECT_EQ(kResultInternalError, getArchiveInfo(path.c_str(), 0, type, &h));
+    EXPECT_EQ(nullptr, h);
+    EXPECT_EQ(kResultInternalError, getFileInfo(path.c_str(), 0, "A.TXT", type, &info));
+  }
+  h = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x1234));
+  EXPECT_EQ(kResultReadError, getArchiveInfo(dir.File("missing.pak").c_str(), 0, kInputFile, &h));
+  EXPECT_EQ(nullptr, h);
+  Bytes notPack = data;
+  notPack[0] = 'Q';
+  h = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x1234));
+  EXPECT_EQ(kResultUnknownFormat, getArchiveInfo(reinterpret_cast<LPCSTR>(notPack.data()),
+                                                 static_cast<SpiLong>(notPack.size()), kInputMemory, &h));
+  EXPECT_EQ(nullptr, h);
+  EXPECT_EQ(kResultReadError, getFileInfo(dir.File("missing.pak").c_str(), 0, "A.TXT", kInputFile, &info));
+  EXPECT_EQ(kResultReadError, getFileInfo(path.c_str(), 44, "A.TXT", kInputFile, &info));
+}
+
+#ifndef _WIN32
+// Every platform call of IsSupported, GetArchiveInfo and GetFileInfo failed
+// in turn: the expected code, and nothing left allocated or open.
+TEST_F(ChestrelDirectory, FaultSweep) {
+  Bytes archive = MakePack({{"A.TXT", {1, 2, 3}}, {"B.TXT", {4}}}, 16);
+  Bytes data(16, 0);
+  data.insert(data.end(), archive.begin(), archive.end());
+  std::string path = dir.Write("sweep.pak", data);
+  Bytes probe(2048, 0);
+  memcpy(probe.data(), archive.data(), archive.size());
+  SpiDword handle = OpenHostHandle(path);
+
+  auto listing = [](ResultCode memoryOpen) {
+    return [memoryOpen](int call) -> int {
+      switch (call) {
+        case kCallLocalAlloc: return kResultOutOfMemory;
+        case kCallLocalLock: return kResultMemoryError;
+        case kCallMmioOpen: return memoryOpen;
+        default: return kResultReadError;
+      }
+    };
+  };
+  struct Operation {
+    const char* what;
+    std::function<int()> run;
+    std::function<int(int call)> expected;  // result when `call` fails
+  };
+  Operation ops[] = {
+      {"GetArchiveInfo(file at 16)",
+       [&] {
+         HLOCAL h = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x77));
+         ResultCode r = getArchiveInfo(path.c_str(), 16, kInputFile, &h);
+         if (r != kResultOk) {
+           EXPECT_EQ(nullptr, h);
+         } else {
+           LocalFree(h);
+         }
+         return r;
+       },
+       listing(kResultReadError)},
+      {"GetArchiveInfo(memory)",
+       [&] {
+         HLOCAL h = nullptr;
+         ResultCode r = getArchiveInfo(reinterpret_cast<LPCSTR>(archive.data()), static_cast<SpiLong>(archive.size()),
+                                       kInputMemory, &h);
+         if (r == kResultOk) LocalFree(h);
+         return r;
+       },
+       listing(kResultMemoryError)},
+      {"GetFileInfo(file at 16)",
+       [&] {
+         fileInfo info;
+         return getFileInfo(path.c_str(), 16, "b.txt", kFlagIgnoreCase, &info);
+       },
+       [](int) { return kResultReadError; }},
+      {"GetFileInfo(memory)",
+       [&] {
+         fileInfo info;
+         return getFileInfo(reinterpret_cast<LPCSTR>(archive.data()), static_cast<SpiLong>(archive.size()), "B.TXT",
+                            kInputMemory, &info);
+       },
+       [](int call) { return call == kCallMmioOpen ? kResultMemoryError : kResultReadError; }},
+      {"IsSupported(handle)",
+       [&] {
+         SeekHostHandle(handle, 16);
+         return isSupported(nullptr, handle);
+       },
+       [](int call) { return call == kCallMmioClose ? 1 : 0; }},
+      {"IsSupported(buffer)", [&] { return isSupported(nullptr, reinterpret_cast<SpiDword>(probe.data())); },
+       [](int call) { return call == kCallMmioClose ? 1 : 0; }},
+  };
+  for (const Operation& op : ops) {
+    PlatformResetFaults();
+    int clean = op.run();
+    EXPECT_EQ(op.what[0] == 'G' ? 0 : 1, clean) << op.what;
+    long made[kPlatformCallKinds];
+    for (int call = 0; call < kPlatformCallKinds; ++call) made[call] = PlatformCallsMade(call);
+    for (int call = 0; call < kPlatformCallKinds; ++call) {
+      for (long n = 1; n <= made[call]; ++n) {
+        for (int mode : {kFaultError, kFaultShort}) {
+          if (mode == kFaultShort && call != kCallMmioRead) continue;
+          PlatformResetFaults();
+          PlatformFailCall(call, n, mode);
+          int r = op.run();
+          ASSERT_TRUE(PlatformFaultFired()) << op.what << " " << PlatformCallName(call) << " #" << n;
+          EXPECT_EQ(op.expected(call), r) << op.what << ": " << PlatformCallName(call) << " #" << n;
+          EXPECT_EQ(before, LiveResources()) << op.what << ": " << PlatformCallName(call) << " #" << n;
+        }
+      }
+    }
+  }
+  PlatformResetFaults();
+  CloseHostHandle(handle);
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,188 @@
+// PACK archives for tests, and a fixture that loads chestrel and its
+// exports as a host does.
+#ifndef KALDORIN_TESTS_PACK_SAMPLES_H
+#define KALDORIN_TESTS_PACK_SAMPLES_H
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/plugin_host.h"
+#include "tests/test_files.h"
+
+// A 16-byte name field: length byte `length`, then `chars` (at most 15
+// bytes), zero-padded.
+inline Bytes NameField(uint8_t length, const std::string& chars) {
+  Bytes field(16, 0);
+  field[0] = length;
+  for (size_t i = 0; i < chars.size() && i < 15; ++i) field[1 + i] = static_cast<uint8_t>(chars[i]);
+  return field;
+}
+inline Bytes NameField(const std::string& name) { return NameField(static_cast<uint8_t>(name.size()), name); }
+
+// One directory entry as stored.
+struct PackEntryBytes {
+  uint32_t offset;
+  uint32_t size;
+  Bytes name;  // 16 bytes
+};
+
+inline void AppendEntry(Bytes* b, const PackEntryBytes& e) {
+  PutLe32(b, e.offset);
+  PutLe32(b, e.size);
+  b->insert(b->end(), e.name.begin(), e.name.end());
+}
+
+struct PackMember {
+  std::string name;
+  Bytes data;
+};
+
+// An archive of `members` starting at byte `base` of its file (offsets count
+// from the start of the file): header, entries, an 8-byte terminator, then
+// the members' bytes in order. `directoryEnd` < 0 means the correct value.
+// Only the archive's own bytes are returned.
+inline Bytes MakePack(const std::vector<PackMember>& members, uint32_t base = 0, int64_t directoryEnd = -1) {
+  const uint32_t end = static_cast<uint32_t>(8 + 24 * members.size());
+  Bytes b = {'P', 'A', 'C', 'K'};
+  PutLe32(&b, directoryEnd < 0 ? end : static_cast<uint32_t>(directoryEnd));
+  uint32_t at = base + end + 8;
+  for (const PackMember& m : members) {
+    AppendEntry(&b, PackEntryBytes{at, static_cast<uint32_t>(m.data.size()), NameField(m.name)});
+    at += static_cast<uint32_t>(m.data.size());
+  }
+  b.insert(b.end(), 8, 0);
+  for (const PackMember& m : members) b.insert(b.end(), m.data.begin(), m.data.end());
+  return b;
+}
+
+// The smallest useful archive: PACK, DirectoryEnd 32, one entry (offset 40,
+// size 3, "A.TXT"), the 8-byte terminator and the bytes "abc": 43 bytes.
+inline Bytes TinyPack() { return MakePack({{"A.TXT", {'a', 'b', 'c'}}}); }
+
+// Bytes 0..n-1 of a pattern that differs from chunk to chunk.
+inline Bytes PatternBytes(size_t n, uint32_t seed = 1) {
+  Bytes b(n);
+  uint32_t x = seed * 2654435761u + 12345u;
+  for (size_t i = 0; i < n; ++i) {
+    x = x * 1103515245u + 12345u;
+    b[i] = static_cast<uint8_t>(x >> 16);
+  }
+  return b;
+}
+
+// A host's progress callback: records each call and answers non-zero at the
+// call (nNum) chosen by `cancelAt`.
+struct ProgressLog {
+  std::vector<std::pair<int, int>> calls;
+  int cancelAt = -1;
+  // Run before answering (e.g. to change a memory source between chunks).
+  void (*onCall)(ProgressLog* log, int nNum) = nullptr;
+  void* context = nullptr;
+};
+
+inline int SPI_CALL RecordProgress(int nNum, int nDenom, SpiLong lData) {
+  ProgressLog* log = reinterpret_cast<ProgressLog*>(lData);
+  log->calls.emplace_back(nNum, nDenom);
+  if (log->onCall != nullptr) log->onCall(log, nNum);
+  return nNum == log->cancelAt ? 1 : 0;
+}
+
+inline SpiLong LogData(ProgressLog* log) { return reinterpret_cast<SpiLong>(log); }
+
+// A fileInfo as bytes, for checking what was and was not written.
+inline const uint8_t* RecordBytes(const fileInfo& r) { return reinterpret_cast<const uint8_t*>(&r); }
+
+// Loads chestrel once per suite and checks after each test that no block or
+// stream was left behind.
+class ChestrelTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(LoadPlugin("chestrel.spi", &plugin_)); }
+  static void TearDownTestSuite() { UnloadPlugin(&plugin_); }
+  void SetUp() override {
+    isSupported = plugin_.Get<IsSupportedFn>("IsSupported");
+    getArchiveInfo = plugin_.Get<GetArchiveInfoFn>("GetArchiveInfo");
+    getFileInfo = plugin_.Get<GetFileInfoFn>("GetFileInfo");
+    getFile = plugin_.Get<GetFileFn>("GetFile");
+    ASSERT_TRUE(isSupported && getArchiveInfo && getFileInfo && getFile);
+    before = LiveResources();
+  }
+  void TearDown() override { EXPECT_EQ(before, LiveResources()) << "a block or stream leaked"; }
+
+  // IsSupported on the first 2048 bytes of `data`, zero-padded, as hosts do.
+  int ProbeBuffer(const Bytes& data) {
+    Bytes probe(2048, 0);
+    if (!data.empty()) memcpy(probe.data(), data.data(), data.size() < 2048 ? data.size() : 2048);
+    return isSupported("x.pak", reinterpret_cast<SpiDword>(probe.data()));
+  }
+  int ProbeHandle(const std::string& path) {
+    SpiDword h = OpenHostHandle(path);
+    int answer = isSupported("x.pak", h);
+    CloseHostHandle(h);
+    return answer;
+  }
+
+  // The listing of `data` given as memory, copied out of the host block;
+  // the block is freed. Returns the result code.
+  ResultCode ListMemory(const Bytes& data, std::vector<fileInfo>* records) {
+    HLOCAL h = nullptr;
+    ResultCode r = getArchiveInfo(reinterpret_cast<LPCSTR>(data.data()), static_cast<SpiLong>(data.size()),
+                                  kInputMemory, &h);
+    TakeListing(r, h, records);
+    return r;
+  }
+  ResultCode ListFile(const std::string& path, SpiLong offset, std::vector<fileInfo>* records) {
+    HLOCAL h = nullptr;
+    ResultCode r = getArchiveInfo(path.c_str(), offset, kInputFile, &h);
+    TakeListing(r, h, records);
+    return r;
+  }
+  // Copies every record of a listing block (the end record included) and
+  // frees the block; a failure must leave a null handle.
+  void TakeListing(ResultCode r, HLOCAL h, std::vector<fileInfo>* records) {
+    records->clear();
+    if (r != kResultOk) {
+      EXPECT_EQ(nullptr, h) << "a handle after a failed listing";
+      return;
+    }
+    ASSERT_NE(nullptr, h);
+    size_t bytes = LocalSize(h);
+    ASSERT_EQ(0u, bytes % sizeof(fileInfo));
+    const fileInfo* p = static_cast<const fileInfo*>(LocalLock(h));
+    ASSERT_NE(nullptr, p);
+    records->assign(p, p + bytes / sizeof(fileInfo));
+    LocalUnlock(h);
+    EXPECT_EQ(nullptr, LocalFree(h));
+  }
+
+  // Extracts the member at `position` of the file to memory: its bytes, or
+  // the failure code.
+  ResultCode ExtractToMemory(const std::string& path, SpiLong position, Bytes* out,
+                             ProgressCallback cb = nullptr, SpiLong lData = 0) {
+    HLOCAL h = nullptr;
+    ResultCode r = getFile(path.c_str(), position, reinterpret_cast<LPSTR>(&h), 1u << 8, cb, lData);
+    out->clear();
+    if (r != kResultOk) {
+      EXPECT_EQ(nullptr, h);
+      return r;
+    }
+    const uint8_t* p = static_cast<const uint8_t*>(LocalLock(h));
+    EXPECT_NE(nullptr, p);
+    if (p != nullptr) out->assign(p, p + LocalSize(h));
+    LocalUnlock(h);
+    LocalFree(h);
+    return r;
+  }
+
+  inline static Plugin plugin_;
+  IsSupportedFn isSupported = nullptr;
+  GetArchiveInfoFn getArchiveInfo = nullptr;
+  GetFileInfoFn getFileInfo = nullptr;
+  GetFileFn getFile = nullptr;
+  Resources before;
+  ScratchDir dir;
+};
+
+#endif
