@@ -1,0 +1,47 @@
+// Options and subcommands of the kaldorin tool.
+#ifndef KALDORIN_TOOLS_KALDORIN_CLI_H
+#define KALDORIN_TOOLS_KALDORIN_CLI_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/kaldorin_plugin_host.h"
+
+enum ExitStatus { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitCancelled = 130 };
+
+struct Options {
+  std::string command;
+  std::vector<std::string> args;  // operands after the subcommand
+  std::string pluginDir;          // empty: the program's folder
+  uint64_t offset = 0;
+  bool fromMemory = false;
+  bool quiet = false;
+  bool json = false;
+  bool viaMemory = false;
+  bool decodeMembers = false;
+  std::string output;     // -o
+  std::string outputDir;  // -d
+  std::string format;     // --format png|bmp for -d outputs
+  bool checkLeaks = false;  // hidden: report the plug-ins' live blocks at exit
+};
+
+// One error line on standard error: "kaldorin: SUBJECT: CAUSE".
+void ReportError(const std::string& subject, const std::string& cause);
+
+// Loads the plug-in folder; false (with the error reported) if it cannot.
+bool LoadPlugins(const Options& options, PluginSet* set);
+
+int RunPlugins(const Options& options, const PluginSet& set);
+int RunInfo(const Options& options, const PluginSet& set);
+int RunDecode(const Options& options, const PluginSet& set);
+int RunEncode(const Options& options);
+int RunList(const Options& options, const PluginSet& set);
+int RunExtract(const Options& options, const PluginSet& set);
+int RunPack(const Options& options);
+
+// JSON string literal of `s` (bytes above 0x7F passed through).
+std::string JsonString(const std::string& s);
+
+#endif

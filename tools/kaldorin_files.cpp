@@ -1,0 +1,170 @@
+#include "tools/kaldorin_files.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <atomic>
+#include <filesystem>
+#include <system_error>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+long ProcessId() {
+#ifdef _WIN32
+  return static_cast<long>(GetCurrentProcessId());
+#else
+  return static_cast<long>(getpid());
+#endif
+}
+
+bool SeekTo(FILE* f, uint64_t offset) {
+#ifdef _WIN32
+  return _fseeki64(f, static_cast<long long>(offset), SEEK_SET) == 0;
+#else
+  return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+}  // namespace
+
+bool ReadFileFrom(const std::string& path, uint64_t offset, std::vector<uint8_t>* out, std::string* error) {
+  out->clear();
+  uint64_t size = 0;
+  if (IsDirectory(path)) {
+    *error = "is a folder, not a file";
+    return false;
+  }
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    *error = strerror(errno);
+    return false;
+  }
+  if (FileSizeOf(path, &size) && size > offset) out->reserve(static_cast<size_t>(size - offset));
+  if (offset > 0 && !SeekTo(f, offset)) {
+    *error = "cannot seek to byte " + std::to_string(offset);
+    fclose(f);
+    return false;
+  }
+  uint8_t chunk[65536];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) out->insert(out->end(), chunk, chunk + n);
+  bool failed = ferror(f) != 0;
+  fclose(f);
+  if (failed) *error = "read error";
+  return !failed;
+}
+
+bool ReadProbe(const std::string& path, uint64_t offset, uint8_t (&probe)[2048], std::string* error) {
+  memset(probe, 0, sizeof probe);
+  if (IsDirectory(path)) {
+    *error = "is a folder, not a file";
+    return false;
+  }
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    *error = strerror(errno);
+    return false;
+  }
+  bool ok = offset == 0 || SeekTo(f, offset);
+  if (ok) {
+    size_t got = fread(probe, 1, sizeof probe, f);
+    (void)got;  // a short file probes as its bytes followed by zeros
+    ok = ferror(f) == 0;
+  }
+  fclose(f);
+  if (!ok) *error = "cannot read the start of the data";
+  return ok;
+}
+
+bool WriteFileBytes(const std::string& path, const uint8_t* data, size_t size, std::string* error) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (f == nullptr) {
+    *error = strerror(errno);
+    return false;
+  }
+  bool ok = size == 0 || fwrite(data, 1, size, f) == size;
+  int saved = errno;
+  if (fclose(f) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) *error = strerror(saved);
+  return ok;
+}
+
+bool FileSizeOf(const std::string& path, uint64_t* size) {
+  std::error_code ec;
+  uint64_t s = fs::file_size(path, ec);
+  if (ec) return false;
+  *size = s;
+  return true;
+}
+
+std::string TempNameFor(const std::string& target) {
+  static std::atomic<int> counter{0};
+  fs::path t(target);
+  std::string name = "." + t.filename().string() + ".kaldorin-" + std::to_string(ProcessId()) + "-" +
+                     std::to_string(counter++) + ".tmp";
+  return (t.parent_path() / name).string();
+}
+
+bool CommitTemp(const std::string& temp, const std::string& target, std::string* error) {
+#ifdef _WIN32
+  bool ok = MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (!ok) *error = "cannot rename the finished output (Windows error " + std::to_string(GetLastError()) + ")";
+#else
+  bool ok = rename(temp.c_str(), target.c_str()) == 0;
+  if (!ok) *error = std::string("cannot rename the finished output: ") + strerror(errno);
+#endif
+  if (!ok) RemoveQuietly(temp);
+  return ok;
+}
+
+void RemoveQuietly(const std::string& path) {
+  std::error_code ec;
+  fs::remove(path, ec);
+}
+
+std::string BaseName(const std::string& path) { return fs::path(path).filename().string(); }
+
+std::string StemOf(const std::string& name) {
+  size_t dot = name.find_last_of('.');
+  if (dot == std::string::npos || dot == 0) return name;
+  return name.substr(0, dot);
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) { return (fs::path(dir) / name).string(); }
+
+std::string AbsolutePath(const std::string& path) {
+  std::error_code ec;
+  fs::path p = fs::absolute(path, ec);
+  return ec ? path : p.string();
+}
+
+bool IsDirectory(const std::string& path) {
+  std::error_code ec;
+  return fs::is_directory(path, ec);
+}
+
+std::string ProgramFolder() {
+#ifdef _WIN32
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string s(path, n);
+#else
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string s(path, n > 0 ? static_cast<size_t>(n) : 0);
+#endif
+  size_t slash = s.find_last_of("\\/");
+  return slash == std::string::npos ? std::string(".") : s.substr(0, slash);
+}

@@ -1,0 +1,72 @@
+// The data exports as the tool calls them: where the data comes from (a file
+// with an offset, or a memory image), picture information and pictures,
+// archive listings and members. Every handed-over block is freed here.
+#ifndef KALDORIN_TOOLS_KALDORIN_HOST_CALLS_H
+#define KALDORIN_TOOLS_KALDORIN_HOST_CALLS_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/kaldorin_image_io.h"
+#include "tools/kaldorin_plugin_host.h"
+#include "tools/kaldorin_progress.h"
+
+// What the plug-ins are handed: a file name and offset (input type 0), or the
+// file's bytes from that offset on (input type 1).
+struct DataSource {
+  std::string name;  // as the user gave it, for messages
+  std::string path;  // absolute, as the plug-ins get it
+  uint64_t offset = 0;
+  bool inMemory = false;
+  std::vector<uint8_t> bytes;  // the memory image when inMemory
+  uint8_t probe[2048];
+};
+
+// Reads the probe, and the memory image if `inMemory`. `error` is the cause.
+bool OpenDataSource(const std::string& path, uint64_t offset, bool inMemory, DataSource* source,
+                    std::string* error);
+// The (buf, len, flag) triple that the exports take.
+LPCSTR SourceBuf(const DataSource& source);
+SpiLong SourceLen(const DataSource& source);
+unsigned SourceFlag(const DataSource& source);
+
+// A failed export call: which export, and its result code.
+struct CallFailure {
+  std::string call;
+  int code = 0;
+  std::string detail;  // a host-side check that failed, when code is 0
+};
+std::string FailureText(const HostPlugin& plugin, const CallFailure& failure);
+
+bool PictureInformation(const HostPlugin& plugin, const DataSource& source, PictureInfo* info, std::string* text,
+                        CallFailure* failure);
+// GetPicture, the two blocks converted to an RGB picture and freed.
+bool DecodePicture(const HostPlugin& plugin, LPCSTR buf, SpiLong len, unsigned flag, ProgressBar* bar,
+                   RgbImage* image, CallFailure* failure);
+
+struct MemberRecord {
+  std::string method;
+  uint64_t position = 0;
+  uint64_t compsize = 0;
+  uint64_t filesize = 0;
+  uint64_t timestamp = 0;
+  std::string path;
+  std::string filename;
+};
+bool ListArchive(const HostPlugin& plugin, const DataSource& source, std::vector<MemberRecord>* members,
+                 CallFailure* failure);
+// GetFileInfo by name (ignoring case); false with code 6 when not found.
+bool FindMember(const HostPlugin& plugin, const DataSource& source, const std::string& name, MemberRecord* member,
+                CallFailure* failure);
+
+// GetFile into memory (output type 1): the member's bytes.
+bool ExtractToMemory(const HostPlugin& plugin, const DataSource& source, const MemberRecord& member,
+                     ProgressBar* bar, std::vector<uint8_t>* bytes, CallFailure* failure);
+// GetFile to a file (output type 0) inside the empty folder `folder`; returns
+// the path of the file the plug-in wrote there.
+bool ExtractToFolder(const HostPlugin& plugin, const DataSource& source, const MemberRecord& member,
+                     const std::string& folder, ProgressBar* bar, std::string* written, CallFailure* failure);
+
+#endif

@@ -1,0 +1,299 @@
+#include "tools/kaldorin_image_io.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+#ifdef KALDORIN_HAVE_PNG
+#include <png.h>
+#endif
+
+namespace {
+
+// Largest side accepted for a picture read from anywhere: what 16-bit
+// picture formats can hold, and small enough that sizes never wrap.
+constexpr uint32_t kMaxSide = 65535;
+constexpr size_t kInfoHeaderSize = 40;
+constexpr size_t kFileHeaderSize = 14;
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+void PutLe16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void PutLe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(tolower(c)); });
+  return s;
+}
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* out, std::string* error) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    *error = strerror(errno);
+    return false;
+  }
+  out->clear();
+  uint8_t chunk[65536];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) out->insert(out->end(), chunk, chunk + n);
+  bool failed = ferror(f) != 0;
+  fclose(f);
+  if (failed) *error = "read error";
+  return !failed;
+}
+
+// The bitmap described by a BITMAPINFOHEADER at `info`, with its pixel rows
+// at `bits`.
+bool DecodeDib(const uint8_t* info, size_t infoSize, const uint8_t* bits, size_t bitsSize, RgbImage* image,
+               std::string* error) {
+  if (infoSize < kInfoHeaderSize) {
+    *error = "bitmap header is shorter than 40 bytes";
+    return false;
+  }
+  uint32_t headerSize = Le32(info);
+  int32_t width = static_cast<int32_t>(Le32(info + 4));
+  int32_t height = static_cast<int32_t>(Le32(info + 8));
+  uint16_t planes = Le16(info + 12);
+  uint16_t bitCount = Le16(info + 14);
+  uint32_t compression = Le32(info + 16);
+  uint32_t colorsUsed = Le32(info + 32);
+  if (headerSize < kInfoHeaderSize || headerSize > infoSize) {
+    *error = "bitmap header size " + std::to_string(headerSize) + " does not fit its block";
+    return false;
+  }
+  if (planes != 1 || compression != 0) {
+    *error = "compressed or multi-plane bitmaps are not supported";
+    return false;
+  }
+  if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 24 && bitCount != 32) {
+    *error = std::to_string(bitCount) + " bits per pixel is not supported";
+    return false;
+  }
+  bool topDown = height < 0;
+  uint64_t w = width < 0 ? 0 : static_cast<uint64_t>(width);
+  uint64_t h = topDown ? static_cast<uint64_t>(-static_cast<int64_t>(height)) : static_cast<uint64_t>(height);
+  if (width <= 0 || h == 0 || w > kMaxSide || h > kMaxSide) {
+    *error = "bitmap size " + std::to_string(width) + " x " + std::to_string(height) + " is not supported";
+    return false;
+  }
+  uint64_t stride = (w * bitCount + 31) / 32 * 4;
+  if (stride * h > bitsSize) {
+    *error = "pixel data holds " + std::to_string(bitsSize) + " bytes, the header needs " + std::to_string(stride * h);
+    return false;
+  }
+  const uint8_t* palette = info + headerSize;
+  uint64_t paletteColors = 0;
+  if (bitCount <= 8) {
+    uint64_t maxColors = 1u << bitCount;
+    paletteColors = colorsUsed == 0 ? maxColors : std::min<uint64_t>(colorsUsed, maxColors);
+    if (paletteColors * 4 > infoSize - headerSize) {
+      *error = "palette does not fit the bitmap header block";
+      return false;
+    }
+  }
+  image->width = static_cast<uint32_t>(w);
+  image->height = static_cast<uint32_t>(h);
+  image->rgb.assign(static_cast<size_t>(w * h * 3), 0);
+  for (uint64_t y = 0; y < h; ++y) {
+    const uint8_t* row = bits + stride * (topDown ? y : h - 1 - y);
+    uint8_t* out = image->rgb.data() + y * w * 3;
+    for (uint64_t x = 0; x < w; ++x, out += 3) {
+      if (bitCount >= 24) {
+        const uint8_t* px = row + x * (bitCount / 8);
+        out[0] = px[2];
+        out[1] = px[1];
+        out[2] = px[0];
+        continue;
+      }
+      uint64_t bitPos = x * bitCount;
+      unsigned byte = row[bitPos / 8];
+      unsigned index = (byte >> (8 - bitCount - bitPos % 8)) & ((1u << bitCount) - 1);
+      if (index < paletteColors) {  // indices past the palette stay black
+        out[0] = palette[index * 4 + 2];
+        out[1] = palette[index * 4 + 1];
+        out[2] = palette[index * 4];
+      }
+    }
+  }
+  return true;
+}
+
+bool ReadBmp(const std::vector<uint8_t>& file, RgbImage* image, std::string* error) {
+  if (file.size() < kFileHeaderSize + kInfoHeaderSize) {
+    *error = "BMP file is truncated";
+    return false;
+  }
+  uint32_t pixelOffset = Le32(file.data() + 10);
+  if (pixelOffset < kFileHeaderSize + kInfoHeaderSize || pixelOffset > file.size()) {
+    *error = "BMP pixel offset lies outside the file";
+    return false;
+  }
+  const uint8_t* info = file.data() + kFileHeaderSize;
+  return DecodeDib(info, pixelOffset - kFileHeaderSize, file.data() + pixelOffset, file.size() - pixelOffset, image,
+                   error);
+}
+
+bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (f == nullptr) {
+    *error = strerror(errno);
+    return false;
+  }
+  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  int savedErrno = errno;
+  if (fclose(f) != 0 && ok) {
+    ok = false;
+    savedErrno = errno;
+  }
+  if (!ok) *error = strerror(savedErrno);
+  return ok;
+}
+
+bool WriteBmp(const std::string& path, const RgbImage& image, std::string* error) {
+  uint64_t stride = (static_cast<uint64_t>(image.width) * 3 + 3) / 4 * 4;
+  uint64_t pixelBytes = stride * image.height;
+  uint64_t fileSize = kFileHeaderSize + kInfoHeaderSize + pixelBytes;
+  if (fileSize > 0x7FFFFFFFu || image.width > 0x7FFFFFFFu || image.height > 0x7FFFFFFFu) {
+    *error = "picture is too large for a BMP file";
+    return false;
+  }
+  std::vector<uint8_t> out(static_cast<size_t>(fileSize), 0);
+  uint8_t* p = out.data();
+  p[0] = 'B';
+  p[1] = 'M';
+  PutLe32(p + 2, static_cast<uint32_t>(fileSize));
+  PutLe32(p + 10, static_cast<uint32_t>(kFileHeaderSize + kInfoHeaderSize));
+  uint8_t* h = p + kFileHeaderSize;
+  PutLe32(h, static_cast<uint32_t>(kInfoHeaderSize));
+  PutLe32(h + 4, image.width);
+  PutLe32(h + 8, image.height);  // positive: rows stored bottom-up, as viewers expect
+  PutLe16(h + 12, 1);
+  PutLe16(h + 14, 24);
+  PutLe32(h + 20, static_cast<uint32_t>(pixelBytes));
+  uint8_t* bits = h + kInfoHeaderSize;
+  for (uint32_t y = 0; y < image.height; ++y) {
+    const uint8_t* in = image.rgb.data() + static_cast<size_t>(y) * image.width * 3;
+    uint8_t* row = bits + stride * (image.height - 1 - y);
+    for (uint32_t x = 0; x < image.width; ++x) {
+      row[x * 3] = in[x * 3 + 2];
+      row[x * 3 + 1] = in[x * 3 + 1];
+      row[x * 3 + 2] = in[x * 3];
+    }
+  }
+  return WriteBytes(path, out, error);
+}
+
+#ifdef KALDORIN_HAVE_PNG
+bool ReadPng(const std::string& path, RgbImage* image, std::string* error) {
+  png_image png;
+  memset(&png, 0, sizeof png);
+  png.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&png, path.c_str())) {
+    *error = std::string("PNG: ") + png.message;
+    return false;
+  }
+  if (png.width == 0 || png.height == 0 || png.width > kMaxSide || png.height > kMaxSide) {
+    *error = "PNG size " + std::to_string(png.width) + " x " + std::to_string(png.height) + " is not supported";
+    png_image_free(&png);
+    return false;
+  }
+  png.format = PNG_FORMAT_RGB;
+  image->width = png.width;
+  image->height = png.height;
+  image->rgb.assign(static_cast<size_t>(png.width) * png.height * 3, 0);
+  if (!png_image_finish_read(&png, nullptr, image->rgb.data(), 0, nullptr)) {
+    *error = std::string("PNG: ") + png.message;
+    png_image_free(&png);
+    return false;
+  }
+  return true;
+}
+
+bool WritePng(const std::string& path, const RgbImage& image, std::string* error) {
+  if (image.width > 0x7FFFFFFFu / 3) {
+    *error = "picture is too wide for a PNG file";
+    return false;
+  }
+  png_image png;
+  memset(&png, 0, sizeof png);
+  png.version = PNG_IMAGE_VERSION;
+  png.width = image.width;
+  png.height = image.height;
+  png.format = PNG_FORMAT_RGB;
+  if (!png_image_write_to_file(&png, path.c_str(), 0, image.rgb.data(), 0, nullptr)) {
+    *error = std::string("PNG: ") + png.message;
+    png_image_free(&png);
+    return false;
+  }
+  return true;
+}
+#endif
+
+}  // namespace
+
+bool HavePng() {
+#ifdef KALDORIN_HAVE_PNG
+  return true;
+#else
+  return false;
+#endif
+}
+
+ImageFormat FormatFromName(const std::string& path) {
+  std::string lower = Lower(path);
+  if (EndsWith(lower, ".png")) return kFormatPng;
+  if (EndsWith(lower, ".bmp")) return kFormatBmp;
+  return kFormatUnknown;
+}
+
+const char* DefaultImageExtension() { return HavePng() ? ".png" : ".bmp"; }
+
+bool ReadImageFile(const std::string& path, RgbImage* image, std::string* error) {
+  std::vector<uint8_t> file;
+  if (!ReadFileBytes(path, &file, error)) return false;
+  static const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  if (file.size() >= 8 && memcmp(file.data(), kPngSignature, 8) == 0) {
+#ifdef KALDORIN_HAVE_PNG
+    file.clear();
+    return ReadPng(path, image, error);
+#else
+    *error = "this build reads BMP files only, not PNG";
+    return false;
+#endif
+  }
+  if (file.size() >= 2 && file[0] == 'B' && file[1] == 'M') return ReadBmp(file, image, error);
+  *error = "not a PNG or BMP file";
+  return false;
+}
+
+bool WriteImageFile(const std::string& path, ImageFormat format, const RgbImage& image, std::string* error) {
+  if (image.width == 0 || image.height == 0) {
+    *error = "picture is empty";
+    return false;
+  }
+  if (format == kFormatBmp) return WriteBmp(path, image, error);
+#ifdef KALDORIN_HAVE_PNG
+  if (format == kFormatPng) return WritePng(path, image, error);
+#endif
+  *error = HavePng() ? "unknown picture format" : "this build writes BMP files only, not PNG";
+  return false;
+}
+
+bool DibToImage(const uint8_t* info, size_t infoSize, const uint8_t* bits, size_t bitsSize, RgbImage* image,
+                std::string* error) {
+  return DecodeDib(info, infoSize, bits, bitsSize, image, error);
+}

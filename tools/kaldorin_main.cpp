@@ -1,0 +1,212 @@
+// kaldorin: decode, list and extract KALDORIN data through the plug-ins, and
+// write I24B pictures and PACK archives.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <new>
+#include <string>
+
+#include "tools/kaldorin_cli.h"
+#include "tools/kaldorin_files.h"
+#include "tools/kaldorin_progress.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: kaldorin [options] COMMAND [arguments]\n"
+    "\n"
+    "commands:\n"
+    "  plugins                          list the plug-ins found and their information\n"
+    "  info FILE...                     which plug-in takes a file, picture information or member list\n"
+    "  decode FILE -o OUT.png|OUT.bmp   decode a picture through its plug-in\n"
+    "  decode FILE... -d DIR            decode several pictures into DIR\n"
+    "  list ARCHIVE                     list an archive's members\n"
+    "  extract ARCHIVE [MEMBER...]      extract all or the named members (into -d DIR, default .)\n"
+    "  encode IN.png|IN.bmp -o OUT.i24  write an I24B picture\n"
+    "  pack OUT.pak FILE...             write a PACK archive; members are named after the files\n"
+    "\n"
+    "options:\n"
+    "  --plugins DIR    plug-in folder (default: the folder of this program)\n"
+    "  --offset N       the data starts N bytes into the file\n"
+    "  --from-memory    read the data into memory and hand the plug-in the memory image\n"
+    "  --via-memory     extract: take members from the plug-in as memory blocks\n"
+    "  --decode         extract: also decode members that a picture plug-in takes\n"
+    "  --format png|bmp decode -d, extract --decode: output format\n"
+    "  --json           info, list, plugins: print JSON\n"
+    "  -o OUT, -d DIR   output file, output folder\n"
+    "  --quiet          no progress bar\n"
+    "  -h, --help       this text\n";
+
+int Usage(const std::string& problem) {
+  fprintf(stderr, "kaldorin: %s\n%s", problem.c_str(), "Try 'kaldorin --help'.\n");
+  return kExitUsage;
+}
+
+bool ParseCount(const std::string& text, uint64_t* value) {
+  if (text.empty() || text.size() > 19) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  *value = v;
+  return true;
+}
+
+// Parses argv into `options`; returns -1 to go on, or an exit status.
+int ParseArguments(int argc, char** argv, Options* options) {
+  bool operandsOnly = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (operandsOnly || arg.empty() || arg[0] != '-' || arg == "-") {
+      if (options->command.empty()) {
+        options->command = arg;
+      } else {
+        options->args.push_back(arg);
+      }
+      continue;
+    }
+    if (arg == "--") {
+      operandsOnly = true;
+      continue;
+    }
+    std::string value;
+    bool hasInlineValue = false;
+    size_t eq = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+      hasInlineValue = true;
+    }
+    auto takeValue = [&](std::string* out) -> bool {
+      if (hasInlineValue) {
+        *out = value;
+        return true;
+      }
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    auto needsNoValue = [&]() { return !hasInlineValue; };
+    std::string text;
+    if (arg == "-h" || arg == "--help") {
+      fputs(kUsage, stdout);
+      return kExitOk;
+    } else if (arg == "--plugins") {
+      if (!takeValue(&options->pluginDir)) return Usage("--plugins needs a folder");
+    } else if (arg == "--offset") {
+      if (!takeValue(&text) || !ParseCount(text, &options->offset)) return Usage("--offset needs a byte count");
+    } else if (arg == "-o" || arg == "--output") {
+      if (!takeValue(&options->output)) return Usage("-o needs a file name");
+    } else if (arg == "-d" || arg == "--dir") {
+      if (!takeValue(&options->outputDir)) return Usage("-d needs a folder");
+    } else if (arg == "--format") {
+      if (!takeValue(&options->format) || (options->format != "png" && options->format != "bmp")) {
+        return Usage("--format takes png or bmp");
+      }
+    } else if (arg == "--cancel-after") {
+      // Test hook: acts as a Ctrl-C after that many progress reports.
+      uint64_t n = 0;
+      if (!takeValue(&text) || !ParseCount(text, &n) || n == 0 || n > 1000000000) {
+        return Usage("--cancel-after needs a positive count");
+      }
+      SetCancelAfterReports(static_cast<long>(n));
+    } else if (arg == "--from-memory" && needsNoValue()) {
+      options->fromMemory = true;
+    } else if (arg == "--via-memory" && needsNoValue()) {
+      options->viaMemory = true;
+    } else if (arg == "--decode" && needsNoValue()) {
+      options->decodeMembers = true;
+    } else if (arg == "--json" && needsNoValue()) {
+      options->json = true;
+    } else if ((arg == "--quiet" || arg == "-q") && needsNoValue()) {
+      options->quiet = true;
+    } else if (arg == "--check-leaks" && needsNoValue()) {
+      options->checkLeaks = true;
+    } else {
+      return Usage("unknown option " + std::string(argv[i]));
+    }
+  }
+  if (options->command.empty()) return Usage("no command given");
+  return -1;
+}
+
+bool NeedsPlugins(const std::string& command) {
+  return command == "plugins" || command == "info" || command == "decode" || command == "list" ||
+         command == "extract";
+}
+
+int Dispatch(const Options& options) {
+  if (!NeedsPlugins(options.command)) {
+    if (options.command == "encode") return RunEncode(options);
+    if (options.command == "pack") return RunPack(options);
+    return Usage("unknown command " + options.command);
+  }
+  PluginSet set;
+  if (!LoadPlugins(options, &set)) return kExitFailure;
+  int status = kExitFailure;
+  if (options.command == "plugins") status = RunPlugins(options, set);
+  if (options.command == "info") status = RunInfo(options, set);
+  if (options.command == "decode") status = RunDecode(options, set);
+  if (options.command == "list") status = RunList(options, set);
+  if (options.command == "extract") status = RunExtract(options, set);
+  if (options.checkLeaks) {
+    long blocks = 0;
+    long streams = 0;
+    if (CountLiveResources(set, &blocks, &streams)) {
+      fprintf(stderr, "kaldorin: live plug-in resources: %ld blocks, %ld streams\n", blocks, streams);
+      if ((blocks != 0 || streams != 0) && status == kExitOk) status = kExitFailure;
+    }
+  }
+  UnloadPlugins(&set);
+  return status;
+}
+
+}  // namespace
+
+void ReportError(const std::string& subject, const std::string& cause) {
+  fprintf(stderr, "kaldorin: %s: %s\n", subject.c_str(), cause.c_str());
+}
+
+bool LoadPlugins(const Options& options, PluginSet* set) {
+  std::string folder = options.pluginDir.empty() ? ProgramFolder() : options.pluginDir;
+  std::string error;
+  if (!LoadPluginFolder(folder, set, &error)) {
+    ReportError(folder, error);
+    return false;
+  }
+  return true;
+}
+
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char esc[8];
+      snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+int main(int argc, char** argv) {
+  Options options;
+  int status = ParseArguments(argc, argv, &options);
+  if (status >= 0) return status;
+  InstallCancelHandler();
+  try {
+    status = Dispatch(options);
+  } catch (const std::bad_alloc&) {
+    fprintf(stderr, "kaldorin: out of memory\n");
+    status = kExitFailure;
+  }
+  fflush(stdout);
+  return status;
+}

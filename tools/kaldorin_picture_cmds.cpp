@@ -1,0 +1,227 @@
+// The subcommands about plug-ins and pictures: plugins, info, decode, encode.
+#include <stdio.h>
+
+#include <string>
+
+#include "tools/kaldorin_cli.h"
+#include "tools/kaldorin_files.h"
+#include "tools/kaldorin_host_calls.h"
+#include "tools/kaldorin_image_io.h"
+#include "tools/kaldorin_progress.h"
+#include "tools/kaldorin_shared.h"
+
+#ifdef KALDORIN_HAVE_ENCODER
+#include "tools/i24b_encoder.h"
+#endif
+
+namespace {
+
+const char* KindName(PluginKind kind) {
+  switch (kind) {
+    case kKindPicture: return "picture";
+    case kKindArchive: return "archive";
+    default: return "other";
+  }
+}
+
+void PrintPictureInfo(const Options& options, const DataSource& source, const HostPlugin& plugin,
+                      const PictureInfo& info, const std::string& text) {
+  if (options.json) {
+    printf("{\"file\": %s, \"plugin\": %s, \"api\": %s, \"type\": \"picture\", \"width\": %u, \"height\": %u, "
+           "\"depth\": %d, \"left\": %d, \"top\": %d, \"x_density\": %u, \"y_density\": %u, \"text\": %s}\n",
+           JsonString(source.name).c_str(), JsonString(plugin.fileName).c_str(),
+           JsonString(plugin.apiVersion).c_str(), info.width, info.height, info.colorDepth, info.left, info.top,
+           info.x_density, info.y_density, JsonString(text).c_str());
+    return;
+  }
+  printf("%s\n", source.name.c_str());
+  printf("  plug-in   %s (%s)\n", plugin.fileName.c_str(), plugin.apiVersion.c_str());
+  printf("  type      picture\n");
+  printf("  size      %u x %u\n", info.width, info.height);
+  printf("  depth     %d bits per pixel\n", info.colorDepth);
+  if (info.left != 0 || info.top != 0) printf("  origin    %d, %d\n", info.left, info.top);
+  if (info.x_density != 0 || info.y_density != 0) printf("  density   %u x %u\n", info.x_density, info.y_density);
+  if (!text.empty()) printf("  text      %s\n", text.c_str());
+}
+
+int InfoOne(const Options& options, const PluginSet& set, const std::string& path) {
+  DataSource source;
+  const HostPlugin* plugin = OpenAndPick(options, set, path, kKindOther, &source);
+  if (plugin == nullptr) return kExitFailure;
+  CallFailure failure;
+  if (plugin->kind == kKindPicture) {
+    PictureInfo info;
+    std::string text;
+    if (!PictureInformation(*plugin, source, &info, &text, &failure)) {
+      ReportError(path, FailureText(*plugin, failure));
+      return kExitFailure;
+    }
+    PrintPictureInfo(options, source, *plugin, info, text);
+    return kExitOk;
+  }
+  std::vector<MemberRecord> members;
+  if (!ListArchive(*plugin, source, &members, &failure)) {
+    ReportError(path, FailureText(*plugin, failure));
+    return kExitFailure;
+  }
+  PrintListing(options, source, *plugin, members, true);
+  return kExitOk;
+}
+
+// Where decode writes `input`, and in which format.
+bool DecodeTarget(const Options& options, const std::string& input, std::string* target, ImageFormat* format) {
+  if (!options.output.empty()) {
+    *target = options.output;
+    *format = FormatFromName(options.output);
+    if (*format == kFormatUnknown) {
+      ReportError(options.output, "the output name must end in .png or .bmp");
+      return false;
+    }
+  } else {
+    std::string ext = options.format.empty() ? DefaultImageExtension() : "." + options.format;
+    *target = JoinPath(options.outputDir, StemOf(BaseName(input)) + ext);
+    *format = FormatFromName(*target);
+  }
+  if (*format == kFormatPng && !HavePng()) {
+    ReportError(*target, "this build writes BMP files only, not PNG");
+    return false;
+  }
+  return true;
+}
+
+int DecodeOne(const Options& options, const PluginSet& set, const std::string& input) {
+  std::string target;
+  ImageFormat format = kFormatUnknown;
+  if (!DecodeTarget(options, input, &target, &format)) return kExitUsage;
+  DataSource source;
+  const HostPlugin* plugin = OpenAndPick(options, set, input, kKindPicture, &source);
+  if (plugin == nullptr) return kExitFailure;
+  ProgressBar bar;
+  StartProgress(&bar, BaseName(input), options.quiet);
+  RgbImage image;
+  CallFailure failure;
+  bool ok = DecodePicture(*plugin, SourceBuf(source), SourceLen(source), SourceFlag(source), &bar, &image, &failure);
+  FinishProgress(&bar);
+  if (!ok) {
+    if (failure.code == kResultCancelled && CancelRequested()) {
+      ReportError(input, "cancelled");
+      return kExitCancelled;
+    }
+    ReportError(input, FailureText(*plugin, failure));
+    return kExitFailure;
+  }
+  source.bytes.clear();
+  return WriteImageSafely(target, format, image);
+}
+
+#ifdef KALDORIN_HAVE_ENCODER
+bool EncoderProgress(uint32_t row, uint32_t height, void* user) {
+  return !ReportProgress(static_cast<ProgressBar*>(user), row, height);
+}
+#endif
+
+}  // namespace
+
+int RunPlugins(const Options& options, const PluginSet& set) {
+  if (options.json) printf("[");
+  bool first = true;
+  for (const HostPlugin& p : set.plugins) {
+    if (options.json) {
+      printf("%s\n  {\"file\": %s, \"api\": %s, \"kind\": \"%s\", \"info\": [", first ? "" : ",",
+             JsonString(p.fileName).c_str(), JsonString(p.apiVersion).c_str(), KindName(p.kind));
+      for (size_t i = 0; i < p.infoTexts.size(); ++i) {
+        printf("%s%s", i ? ", " : "", JsonString(p.infoTexts[i]).c_str());
+      }
+      printf("]}");
+      first = false;
+      continue;
+    }
+    printf("%s  API %s, %s plug-in\n", p.fileName.c_str(), p.apiVersion.c_str(), KindName(p.kind));
+    if (!p.infoTexts.empty()) printf("  %s\n", p.infoTexts[0].c_str());
+    for (size_t i = 1; i + 1 < p.infoTexts.size(); i += 2) {
+      printf("  %-10s %s\n", p.infoTexts[i].c_str(), p.infoTexts[i + 1].c_str());
+    }
+  }
+  if (options.json) printf("\n]\n");
+  for (const std::string& f : set.failures) fprintf(stderr, "kaldorin: %s\n", f.c_str());
+  if (set.plugins.empty()) {
+    ReportError(options.pluginDir.empty() ? ProgramFolder() : options.pluginDir, "no plug-ins found");
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+int RunInfo(const Options& options, const PluginSet& set) {
+  if (options.args.empty()) return UsageError("info needs a file");
+  int status = kExitOk;
+  for (const std::string& path : options.args) {
+    int s = InfoOne(options, set, path);
+    if (s != kExitOk) status = s;
+  }
+  return status;
+}
+
+int RunDecode(const Options& options, const PluginSet& set) {
+  if (options.args.empty()) return UsageError("decode needs a file");
+  if (options.output.empty() == options.outputDir.empty()) {
+    return UsageError("decode needs either -o OUT (one file) or -d DIR");
+  }
+  if (!options.output.empty() && options.args.size() != 1) return UsageError("-o takes one input file; use -d DIR");
+  if (!options.outputDir.empty() && !IsDirectory(options.outputDir)) {
+    ReportError(options.outputDir, "no such folder");
+    return kExitFailure;
+  }
+  int status = kExitOk;
+  for (const std::string& input : options.args) {
+    int s = DecodeOne(options, set, input);
+    if (s == kExitCancelled || s == kExitUsage) return s;
+    if (s != kExitOk) status = s;
+  }
+  return status;
+}
+
+int RunEncode(const Options& options) {
+  if (options.args.size() != 1) return UsageError("encode takes one input picture");
+  const std::string& input = options.args[0];
+  std::string target = options.output.empty() ? StemOf(input) + ".i24" : options.output;
+#ifndef KALDORIN_HAVE_ENCODER
+  (void)target;
+  ReportError(input, "this build has no I24B encoder");
+  return kExitFailure;
+#else
+  RgbImage image;
+  std::string error;
+  if (!ReadImageFile(input, &image, &error)) {
+    ReportError(input, error);
+    return kExitFailure;
+  }
+  ProgressBar bar;
+  StartProgress(&bar, BaseName(input), options.quiet);
+  std::vector<uint8_t> coded;
+  EncodeStats stats{};
+  bool ok = EncodeI24B(image.rgb.data(), image.width, image.height, &coded, &stats, EncoderProgress, &bar, &error);
+  FinishProgress(&bar);
+  if (!ok) {
+    if (CancelRequested()) {
+      ReportError(input, "cancelled");
+      return kExitCancelled;
+    }
+    ReportError(input, "cannot encode: " + error);
+    return kExitFailure;
+  }
+  int status = WriteBytesSafely(target, coded.data(), coded.size());
+  if (status != kExitOk) return status;
+  uint64_t inputSize = 0;
+  FileSizeOf(input, &inputSize);
+  double pixels = static_cast<double>(image.width) * image.height;
+  {
+    printf("%s: %u x %u, input %llu bytes, output %llu bytes (%s), %.3f bits per pixel\n", input.c_str(),
+           image.width, image.height, static_cast<unsigned long long>(inputSize),
+           static_cast<unsigned long long>(coded.size()), target.c_str(), coded.size() * 8.0 / pixels);
+    printf("  %llu single pixels, %llu runs covering %llu pixels, %llu coded bits\n",
+           static_cast<unsigned long long>(stats.singlePixels), static_cast<unsigned long long>(stats.runs),
+           static_cast<unsigned long long>(stats.runPixels), static_cast<unsigned long long>(stats.codedBits));
+  }
+  return kExitOk;
+#endif
+}

@@ -1,0 +1,240 @@
+#include "tools/kaldorin_plugin_host.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Information strings beyond this are not read: a table without its
+// terminating entry must not keep the host reading forever.
+constexpr int kMaxInfoStrings = 64;
+constexpr int kInfoBufferSize = 1024;
+
+void* OpenModule(const std::string& path, std::string* error) {
+#ifdef _WIN32
+  HMODULE m = LoadLibraryA(path.c_str());
+  if (m == nullptr) *error = "cannot be loaded (Windows error " + std::to_string(GetLastError()) + ")";
+  return reinterpret_cast<void*>(m);
+#else
+  void* m = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (m == nullptr) {
+    const char* why = dlerror();
+    *error = std::string("cannot be loaded: ") + (why ? why : "unknown reason");
+  }
+  return m;
+#endif
+}
+
+void CloseModule(void* module) {
+#ifdef _WIN32
+  FreeLibrary(reinterpret_cast<HMODULE>(module));
+#else
+  dlclose(module);
+#endif
+}
+
+void* FindExport(void* module, const char* name) {
+#ifdef _WIN32
+  return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(module), name));
+#else
+  return dlsym(module, name);
+#endif
+}
+
+template <class Fn>
+void Bind(void* module, const char* name, Fn* fn) {
+  *fn = reinterpret_cast<Fn>(FindExport(module, name));
+}
+
+bool HasSpiExtension(const fs::path& p) {
+  std::string ext = p.extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(tolower(c)); });
+  return ext == ".spi";
+}
+
+std::string InfoString(const HostPlugin& p, int index, bool* present) {
+  char buf[kInfoBufferSize];
+  memset(buf, 0, sizeof buf);
+  int n = p.getPluginInfo(index, buf, kInfoBufferSize);
+  *present = n > 0;
+  if (n <= 0) return std::string();
+  buf[kInfoBufferSize - 1] = 0;
+  return std::string(buf, strnlen(buf, kInfoBufferSize));
+}
+
+void ReadInformation(HostPlugin* p) {
+  bool present = false;
+  p->apiVersion = InfoString(*p, 0, &present);
+  for (int i = 1; i < kMaxInfoStrings; ++i) {
+    std::string s = InfoString(*p, i, &present);
+    if (!present) break;
+    p->infoTexts.push_back(s);
+  }
+  // The version string reads "00" then the kind: IN/IM for pictures,
+  // AM for archives.
+  const std::string& v = p->apiVersion;
+  if (v.size() >= 3 && v[2] == 'I' && p->getPicture != nullptr) p->kind = kKindPicture;
+  if (v.size() >= 3 && v[2] == 'A' && p->getArchiveInfo != nullptr && p->getFile != nullptr) p->kind = kKindArchive;
+}
+
+bool BindLocalMemory(HostPlugin* p, std::string* error) {
+#ifdef _WIN32
+  (void)error;
+  p->localLock = &LocalLock;
+  p->localUnlock = &LocalUnlock;
+  p->localFree = &LocalFree;
+  p->localSize = &LocalSize;
+  return true;
+#else
+  Bind(p->module, "LocalLock", &p->localLock);
+  Bind(p->module, "LocalUnlock", &p->localUnlock);
+  Bind(p->module, "LocalFree", &p->localFree);
+  Bind(p->module, "LocalSize", &p->localSize);
+  if (p->localLock && p->localUnlock && p->localFree && p->localSize) return true;
+  *error = "does not bring the local-memory calls (LocalLock, LocalUnlock, LocalFree, LocalSize)";
+  return false;
+#endif
+}
+
+bool LoadOne(const fs::path& file, HostPlugin* p, std::string* error) {
+  p->path = file.string();
+  p->fileName = file.filename().string();
+  p->module = OpenModule(p->path, error);
+  if (p->module == nullptr) return false;
+  Bind(p->module, "GetPluginInfo", &p->getPluginInfo);
+  Bind(p->module, "IsSupported", &p->isSupported);
+  Bind(p->module, "GetPictureInfo", &p->getPictureInfo);
+  Bind(p->module, "GetPicture", &p->getPicture);
+  Bind(p->module, "GetArchiveInfo", &p->getArchiveInfo);
+  Bind(p->module, "GetFileInfo", &p->getFileInfo);
+  Bind(p->module, "GetFile", &p->getFile);
+  if (p->getPluginInfo == nullptr) {
+    *error = "has no GetPluginInfo export";
+  } else if (BindLocalMemory(p, error)) {
+    ReadInformation(p);
+    return true;
+  }
+  CloseModule(p->module);
+  p->module = nullptr;
+  return false;
+}
+
+}  // namespace
+
+bool LoadPluginFolder(const std::string& folder, PluginSet* set, std::string* error) {
+  std::error_code ec;
+  std::vector<fs::path> files;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code typeError;
+    if (it->is_regular_file(typeError) && HasSpiExtension(it->path())) files.push_back(it->path());
+  }
+  if (ec) {
+    *error = "cannot read the plug-in folder " + folder + ": " + ec.message();
+    return false;
+  }
+  std::sort(files.begin(), files.end());
+  for (const fs::path& f : files) {
+    HostPlugin p;
+    std::string why;
+    if (LoadOne(f, &p, &why)) {
+      set->plugins.push_back(p);
+    } else {
+      set->failures.push_back(f.filename().string() + " " + why);
+    }
+  }
+  return true;
+}
+
+void UnloadPlugins(PluginSet* set) {
+  for (HostPlugin& p : set->plugins) {
+    if (p.module != nullptr) CloseModule(p.module);
+    p.module = nullptr;
+  }
+  set->plugins.clear();
+}
+
+const HostPlugin* PickPlugin(const PluginSet& set, PluginKind kind, const std::string& name,
+                             const uint8_t (&probe)[2048]) {
+  for (const HostPlugin& p : set.plugins) {
+    if (p.isSupported == nullptr) continue;
+    if (kind != kKindOther && p.kind != kind) continue;
+    if (kind == kKindOther && p.kind == kKindOther) continue;
+    // Each plug-in gets its own copy: the probe is handed over writable.
+    uint8_t copy[2048];
+    memcpy(copy, probe, sizeof copy);
+    if (p.isSupported(name.c_str(), reinterpret_cast<SpiDword>(copy)) == 1) return &p;
+  }
+  return nullptr;
+}
+
+bool LockHostBlock(const HostPlugin& plugin, HLOCAL handle, BlockView* view) {
+  *view = BlockView();
+  if (handle == nullptr) return false;
+  void* data = plugin.localLock(handle);
+  if (data == nullptr) {
+    plugin.localFree(handle);
+    return false;
+  }
+  view->handle = handle;
+  view->data = static_cast<const uint8_t*>(data);
+  view->size = plugin.localSize(handle);
+  return true;
+}
+
+void ReleaseHostBlock(const HostPlugin& plugin, BlockView* view) {
+  if (view->handle == nullptr) return;
+  plugin.localUnlock(view->handle);
+  plugin.localFree(view->handle);
+  *view = BlockView();
+}
+
+std::string ResultText(int code) {
+  const char* meaning = nullptr;
+  switch (code) {
+    case -1: meaning = "not implemented by the plug-in"; break;
+    case 0: meaning = "success"; break;
+    case 1: meaning = "cancelled"; break;
+    case 2: meaning = "not in a format the plug-in knows (wrong magic, header field or member name)"; break;
+    case 3: meaning = "the data is broken"; break;
+    case 4: meaning = "out of memory"; break;
+    case 5: meaning = "memory error (a block could not be allocated or locked)"; break;
+    case 6: meaning = "read error (data missing, truncated or inconsistent, or member not found)"; break;
+    case 7: meaning = "write error"; break;
+    case 8: meaning = "internal error (unsupported request, or the output could not be written)"; break;
+    default: break;
+  }
+  if (meaning == nullptr) return "unknown result code " + std::to_string(code);
+  return std::string(meaning) + " [result " + std::to_string(code) + "]";
+}
+
+bool CountLiveResources(const PluginSet& set, long* blocks, long* streams) {
+#ifdef _WIN32
+  (void)set;
+  (void)blocks;
+  (void)streams;
+  return false;
+#else
+  typedef long (*CountFn)(void);
+  for (const HostPlugin& p : set.plugins) {
+    CountFn liveBlocks = reinterpret_cast<CountFn>(dlsym(p.module, "PlatformLiveBlocks"));
+    CountFn openStreams = reinterpret_cast<CountFn>(dlsym(p.module, "PlatformOpenStreams"));
+    if (liveBlocks && openStreams) {
+      *blocks = liveBlocks();
+      *streams = openStreams();
+      return true;
+    }
+  }
+  return false;
+#endif
+}

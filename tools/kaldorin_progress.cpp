@@ -1,0 +1,81 @@
+#include "tools/kaldorin_progress.h"
+
+#include <signal.h>
+#include <stdio.h>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+volatile sig_atomic_t gCancel = 0;
+long gCancelAfter = 0;
+long gReports = 0;
+
+constexpr int kBarWidth = 30;
+
+void OnInterrupt(int) {
+  gCancel = 1;
+  // The next Ctrl-C is not caught: a tool that does not react can still be
+  // stopped.
+  signal(SIGINT, SIG_DFL);
+}
+
+bool StderrIsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+}  // namespace
+
+void InstallCancelHandler() { signal(SIGINT, OnInterrupt); }
+
+bool CancelRequested() { return gCancel != 0; }
+
+void SetCancelAfterReports(long calls) { gCancelAfter = calls; }
+
+void StartProgress(ProgressBar* bar, const std::string& label, bool quiet) {
+  bar->enabled = !quiet && StderrIsTerminal();
+  bar->label = label;
+  bar->lastPermille = -1;
+  bar->drawn = false;
+}
+
+bool ReportProgress(ProgressBar* bar, uint64_t done, uint64_t total) {
+  ++gReports;
+  if (gCancelAfter > 0 && gReports == gCancelAfter) raise(SIGINT);
+  if (bar != nullptr && bar->enabled && total > 0) {
+    if (done > total) done = total;
+    int permille = static_cast<int>(done * 1000 / total);
+    if (permille != bar->lastPermille) {
+      bar->lastPermille = permille;
+      int filled = permille * kBarWidth / 1000;
+      fprintf(stderr, "\r%s [%.*s%*s] %3d%%", bar->label.c_str(), filled, "##############################",
+              kBarWidth - filled, "", permille / 10);
+      fflush(stderr);
+      bar->drawn = true;
+    }
+  }
+  return CancelRequested();
+}
+
+void FinishProgress(ProgressBar* bar) {
+  if (bar->drawn) {
+    fprintf(stderr, "\r%*s\r", static_cast<int>(bar->label.size()) + kBarWidth + 8, "");
+    fflush(stderr);
+  }
+  bar->drawn = false;
+}
+
+int SPI_CALL PluginProgress(int nNum, int nDenom, SpiLong lData) {
+  ProgressBar* bar = reinterpret_cast<ProgressBar*>(lData);
+  uint64_t done = nNum < 0 ? 0 : static_cast<uint64_t>(nNum);
+  uint64_t total = nDenom < 0 ? 0 : static_cast<uint64_t>(nDenom);
+  return ReportProgress(bar, done, total) ? 1 : 0;
+}

@@ -1,0 +1,42 @@
+// Writes PACK archives: an 8-byte header ("PACK" and the directory end), one
+// 24-byte entry per member (offset, size, counted name), an all-zero
+// terminating entry, then the members' bytes stored as they are.
+#ifndef KALDORIN_TOOLS_PACK_WRITER_H
+#define KALDORIN_TOOLS_PACK_WRITER_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+struct PackInput {
+  std::string name;  // member name as stored
+  std::string path;  // file holding the member's bytes
+};
+
+// Whether `name` can be stored: 1 to 14 characters, only letters, digits and
+// exactly one full stop. On refusal `why` says what is wrong.
+bool CheckMemberName(const std::string& name, std::string* why);
+
+// Called with bytes written so far and the total; true = stop.
+typedef bool (*PackProgress)(uint64_t done, uint64_t total, void* user);
+
+struct PackResult {
+  uint64_t members = 0;
+  uint64_t archiveBytes = 0;
+};
+
+// Writes the archive to `outPath`. Refuses, before writing anything, names
+// that cannot be stored, names that are equal when case is ignored (a host
+// may look members up without regard to case), and archives in which a
+// member's offset or size would not fit in 32 bits. A member file that
+// changes size while it is being copied is an error. On failure `outPath`
+// may hold a partial archive: callers write to a temporary name.
+bool WritePack(const std::string& outPath, const std::vector<PackInput>& inputs, PackProgress progress, void* user,
+               PackResult* result, std::string* error);
+
+// The layout alone: the offset of each member for the given sizes, or false
+// with `error` if an offset or size would not fit in 32 bits.
+bool PlanPack(const std::vector<uint64_t>& sizes, std::vector<uint32_t>* offsets, std::string* error);
+
+#endif
