@@ -24,6 +24,7 @@ constexpr OffsetPair kOffsetPairs[kOffsetSymbols] = {{-1, 0}, {0, 1},  {1, 1},  
 constexpr int kRowMargin = 9;
 constexpr int kZeroDeltaSymbol = 129;  // a single pixel equal to its reference
 constexpr int kMaxOffsetBits = 15;
+constexpr uint32_t kNoChoice = 0xFFFFFFFFu;  // no token of that kind here
 
 // The cheapest way to code m pixels that one reference reproduces, when the
 // first token takes an offset code of L bits and the later ones the front
@@ -32,6 +33,7 @@ constexpr int kMaxOffsetBits = 15;
 struct RunPlan {
   uint16_t bits[kMaxOffsetBits + 1][kMaxRun + 1];
   uint8_t first[kMaxOffsetBits + 1][kMaxRun + 1];
+  uint32_t perPixel[kMaxOffsetBits + 1][kMaxRun + 1];  // bits / m, in 1/256 bits
 };
 
 struct Token {
@@ -71,6 +73,7 @@ void BuildRunPlan(const I24BCodeBook& book, RunPlan* plan) {
   for (int L = 0; L <= kMaxOffsetBits; ++L) {
     plan->bits[L][0] = 0;
     plan->first[L][0] = 0;
+    plan->perPixel[L][0] = kNoChoice;
     for (int m = 1; m <= kMaxRun; ++m) {
       uint32_t best = zero + L + rest[m - 1];
       int first = 1;
@@ -83,6 +86,7 @@ void BuildRunPlan(const I24BCodeBook& book, RunPlan* plan) {
       }
       plan->bits[L][m] = static_cast<uint16_t>(best);
       plan->first[L][m] = static_cast<uint8_t>(first);
+      plan->perPixel[L][m] = best * 256 / m;
     }
   }
 }
@@ -91,23 +95,42 @@ inline uint32_t Load3(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16;
 }
 
-// The reference bytes a single pixel at `dst` reads from `ref` (which is at
-// or past the end, or has three bytes in the block). The decoder reads each
-// reference byte just before it writes the same output byte, red first, so a
-// reference overlapping the output sees the target bytes already written.
-inline void SingleReference(const Encoder& e, int64_t dst, int64_t ref, const uint8_t* target, uint8_t* out) {
+constexpr uint16_t kNoSingle = 0xFFFF;
+
+// Everything about one position that does not depend on the order of the
+// offset list, per offset pair.
+struct PositionCosts {
+  uint16_t singleBits[kOffsetSymbols];  // pixel symbol and escapes, offset code excluded; kNoSingle if not allowed
+  uint8_t delta[kOffsetSymbols][3];     // reference minus target, blue, green, red
+  uint8_t run[kOffsetSymbols];          // pixels a run reproduces (up to the row's end and kMaxRun)
+};
+
+// The decoder's bytes when it is about to decode pixel x of a row are: the
+// row's decoded pixels (the target's, kept in e.row, whose zero margin
+// stands for the undecoded end of the row below) and the block for all else
+// (rows above decoded, the rest of this row and the rows below still zero).
+// The block itself is only updated after a token is chosen, so positions
+// ahead can be evaluated from these two.
+
+// The reference bytes a single pixel reads from `ref` (at or past the end,
+// or with three bytes in the block). The decoder reads each reference byte
+// just before it writes the same output byte, red first, so a reference
+// overlapping the output sees the target bytes already written.
+inline void SingleReference(const Encoder& e, int64_t rowStart, int64_t dst, int64_t ref, const uint8_t* target,
+                            uint8_t* out) {
+  int64_t o = ref - dst;
   if (ref >= e.end) {
     out[0] = out[1] = out[2] = 0;
-    return;
-  }
-  int64_t o = ref - dst;
-  if (o >= 3 || o <= -3) {
+  } else if (o <= -3) {
+    memcpy(out, target + o, 3);  // same row, at most three pixels back
+  } else if (o >= 3) {
     memcpy(out, e.block + ref, 3);
-    return;
-  }
-  for (int c = 2; c >= 0; --c) {
-    int64_t a = ref + c;
-    out[c] = (a > dst + c && a < dst + 3) ? target[a - dst] : e.block[a];
+  } else {
+    for (int c = 2; c >= 0; --c) {
+      int64_t a = ref + c;
+      bool decoded = (a >= rowStart && a < dst) || (a > dst + c && a < dst + 3);
+      out[c] = decoded ? e.row[kRowMargin + (a - rowStart)] : e.block[a];
+    }
   }
 }
 
@@ -115,7 +138,8 @@ inline void SingleReference(const Encoder& e, int64_t dst, int64_t ref, const ui
 // copies byte by byte, first to last, so a reference behind the output reads
 // bytes of the run itself; one at or past the end writes black. A run must
 // not read across the end of the block.
-uint32_t RunLength(const Encoder& e, int64_t dst, int64_t ref, const uint8_t* target, uint32_t limit) {
+uint32_t RunLength(const Encoder& e, int64_t rowStart, int64_t dst, int64_t ref, const uint8_t* target,
+                   uint32_t limit) {
   uint32_t n = 0;
   if (ref >= e.end) {
     while (n < limit && Load3(target + 3 * n) == 0) ++n;
@@ -131,7 +155,7 @@ uint32_t RunLength(const Encoder& e, int64_t dst, int64_t ref, const uint8_t* ta
     return n;
   }
   if (o <= -3 && o % 3 == 0) {
-    // Same row, whole pixels behind: the decoded row so far, then the run's
+    // Whole pixels behind in the same row: the decoded row, then the run's
     // own pixels, which equal the target while the run matches.
     const uint8_t* src = target + o;
     while (n < limit && Load3(src + 3 * n) == Load3(target + 3 * n)) ++n;
@@ -142,55 +166,98 @@ uint32_t RunLength(const Encoder& e, int64_t dst, int64_t ref, const uint8_t* ta
       int64_t i = 3 * static_cast<int64_t>(n) + c;
       int64_t a = ref + i;
       if (a >= e.end) return n;
-      uint8_t v = (a >= dst && a < dst + i) ? target[a - dst] : e.block[a];
+      uint8_t v = (a >= rowStart && a < dst + i) ? e.row[kRowMargin + (a - rowStart)] : e.block[a];
       if (v != target[i]) return n;
     }
   }
   return n;
 }
 
-// Whether covering `aPixels` for `aBits` is cheaper per pixel than the other
-// choice; on a tie the choice that covers more.
-inline bool Cheaper(uint32_t aBits, uint32_t aPixels, uint32_t bBits, uint32_t bPixels) {
-  uint64_t a = static_cast<uint64_t>(aBits) * bPixels;
-  uint64_t b = static_cast<uint64_t>(bBits) * aPixels;
-  return a < b || (a == b && aPixels > bPixels);
-}
-
-// Picks the token for the output position `dst` (column with `remaining`
-// pixels left in the row): the cheapest per pixel among a single pixel and
-// a run from each of the eleven list entries.
-Token ChooseToken(const Encoder& e, int64_t dst, const uint8_t* target, uint32_t remaining) {
+void EvaluatePosition(const Encoder& e, int64_t rowStart, uint32_t x, PositionCosts* pc) {
   const I24BCodeBook& book = *e.book;
-  Token best{-1, 0, {0, 0, 0}};
-  uint32_t bestBits = 0;
-  uint32_t bestCover = 0;
+  const int64_t dst = rowStart + 3 * static_cast<int64_t>(x);
+  const uint8_t* target = e.row + kRowMargin + 3 * static_cast<size_t>(x);
+  const uint32_t remaining = e.width - x;
   const uint32_t runLimit = remaining < kMaxRun ? remaining : kMaxRun;
-  for (int k = 0; k < kOffsetSymbols; ++k) {
-    int64_t ref = dst + e.pairOffset[e.list[k]];
+  for (int p = 0; p < kOffsetSymbols; ++p) {
+    const int64_t ref = dst + e.pairOffset[p];
+    pc->singleBits[p] = kNoSingle;
+    pc->run[p] = 0;
     if (ref < 0) continue;  // would read below the block
-    const uint32_t offsetBits = book.offset[k].length;
     if (ref >= e.end || ref + 3 <= e.end) {
       uint8_t r[3];
-      SingleReference(e, dst, ref, target, r);
-      uint8_t d[3] = {static_cast<uint8_t>(r[0] - target[0]), static_cast<uint8_t>(r[1] - target[1]),
-                      static_cast<uint8_t>(r[2] - target[2])};
+      SingleReference(e, rowStart, dst, ref, target, r);
+      uint8_t* d = pc->delta[p];
+      for (int c = 0; c < 3; ++c) d[c] = static_cast<uint8_t>(r[c] - target[c]);
       const DeltaCode& cb = book.delta[d[0]];
       const DeltaCode& cg = book.delta[d[1]];
       const DeltaCode& cr = book.delta[d[2]];
-      uint32_t bits = book.main[36 * cr.digit + 6 * cg.digit + cb.digit].length + cr.escapeBits + cg.escapeBits +
-                      cb.escapeBits + offsetBits;
-      if (best.pixels == 0 || Cheaper(bits, 1, bestBits, bestCover)) {
-        best = Token{k, 1, {d[0], d[1], d[2]}};
-        bestBits = bits;
+      pc->singleBits[p] = static_cast<uint16_t>(book.main[36 * cr.digit + 6 * cg.digit + cb.digit].length +
+                                                cr.escapeBits + cg.escapeBits + cb.escapeBits);
+    }
+    if (runLimit >= kMinRun) pc->run[p] = static_cast<uint8_t>(RunLength(e, rowStart, dst, ref, target, runLimit));
+  }
+}
+
+// Cost per pixel (in 1/256 bits) of the best token for pair p at a position
+// when its offset code takes `offsetBits`.
+inline uint32_t BestPerPixel(const Encoder& e, const PositionCosts& pc, int p, uint32_t offsetBits) {
+  uint32_t best = pc.singleBits[p] != kNoSingle ? (pc.singleBits[p] + offsetBits) * 256 : kNoChoice;
+  uint32_t m = pc.run[p];
+  if (m >= kMinRun && e.plan->perPixel[offsetBits][m] < best) best = e.plan->perPixel[offsetBits][m];
+  return best;
+}
+
+// Picks the token at a position: the cheapest per pixel among a single pixel
+// and a run from each list entry. A single pixel is judged together with the
+// best token at the next position (`next`, null at the row's end), priced
+// with the list as this choice leaves it, since taking an entry pushes
+// others one place back.
+Token ChooseToken(const Encoder& e, const PositionCosts& cur, const PositionCosts* next) {
+  const I24BCodeBook& book = *e.book;
+  uint32_t nextCost[kOffsetSymbols];  // by list index k of this token
+  if (next != nullptr) {
+    uint32_t shifted[kOffsetSymbols];  // entry i moved to i + 1
+    uint32_t stays[kOffsetSymbols];    // entry i left in place
+    for (int i = 0; i < kOffsetSymbols; ++i) {
+      int p = e.list[i];
+      stays[i] = BestPerPixel(e, *next, p, book.offset[i].length);
+      shifted[i] = i + 1 < kOffsetSymbols ? BestPerPixel(e, *next, p, book.offset[i + 1].length) : kNoChoice;
+    }
+    uint32_t after[kOffsetSymbols + 1];  // min of stays[i] for i >= k
+    after[kOffsetSymbols] = kNoChoice;
+    for (int i = kOffsetSymbols - 1; i >= 0; --i) after[i] = stays[i] < after[i + 1] ? stays[i] : after[i + 1];
+    uint32_t before = kNoChoice;  // min of shifted[i] for i < k
+    for (int k = 0; k < kOffsetSymbols; ++k) {
+      uint32_t c = BestPerPixel(e, *next, e.list[k], book.offset[0].length);
+      if (before < c) c = before;
+      if (after[k + 1] < c) c = after[k + 1];
+      nextCost[k] = c;
+      if (shifted[k] < before) before = shifted[k];
+    }
+  }
+
+  Token best{-1, 0, {0, 0, 0}};
+  uint32_t bestScore = kNoChoice;
+  uint32_t bestCover = 0;
+  for (int k = 0; k < kOffsetSymbols; ++k) {
+    const int p = e.list[k];
+    const uint32_t offsetBits = book.offset[k].length;
+    if (cur.singleBits[p] != kNoSingle) {
+      uint32_t bits = cur.singleBits[p] + offsetBits;
+      uint32_t score = next != nullptr && nextCost[k] != kNoChoice ? bits * 128 + nextCost[k] / 2 : bits * 256;
+      if (score < bestScore) {
+        best = Token{k, 1, {cur.delta[p][0], cur.delta[p][1], cur.delta[p][2]}};
+        bestScore = score;
         bestCover = 1;
       }
     }
-    if (runLimit >= kMinRun) {
-      uint32_t m = RunLength(e, dst, ref, target, runLimit);
-      if (m >= kMinRun && Cheaper(e.plan->bits[offsetBits][m], m, bestBits, bestCover)) {
+    const uint32_t m = cur.run[p];
+    if (m >= kMinRun) {
+      uint32_t score = e.plan->perPixel[offsetBits][m];
+      if (score < bestScore || (score == bestScore && m > bestCover)) {
         best = Token{k, e.plan->first[offsetBits][m], {0, 0, 0}};
-        bestBits = e.plan->bits[offsetBits][m];
+        bestScore = score;
         bestCover = m;
       }
     }
@@ -293,11 +360,17 @@ bool EncodeRows(Encoder* e, const uint8_t* rgb, EncodeProgress progress, void* u
       row[3 * x + 2] = in[3 * x];
     }
     const int64_t rowStart = static_cast<int64_t>(e->height - 1 - r) * e->stride;
+    PositionCosts costs[2];
+    PositionCosts* cur = &costs[0];
+    PositionCosts* next = &costs[1];
+    EvaluatePosition(*e, rowStart, 0, cur);
     uint32_t x = 0;
     while (x < width) {
       const int64_t dst = rowStart + 3 * static_cast<int64_t>(x);
       const uint8_t* target = row + 3 * static_cast<size_t>(x);
-      Token t = ChooseToken(*e, dst, target, width - x);
+      const bool hasNext = x + 1 < width;
+      if (hasNext) EvaluatePosition(*e, rowStart, x + 1, next);
+      Token t = ChooseToken(*e, *cur, hasNext ? next : nullptr);
       if (t.listIndex < 0) {
         *error = "internal error: no reference for row " + std::to_string(r);
         return false;
@@ -310,9 +383,13 @@ bool EncodeRows(Encoder* e, const uint8_t* rgb, EncodeProgress progress, void* u
       }
       if (t.pixels == 1) {
         ++e->stats.singlePixels;
+        PositionCosts* t2 = cur;
+        cur = next;
+        next = t2;
       } else {
         ++e->stats.runs;
         e->stats.runPixels += t.pixels;
+        if (x + t.pixels < width) EvaluatePosition(*e, rowStart, x + t.pixels, cur);
       }
       x += t.pixels;
     }
