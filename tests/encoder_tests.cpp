@@ -337,4 +337,20 @@ TEST_F(EncoderRoundTrip, EveryOffset) {
   }
 }
 
+// Small pictures of a few colours, black among them: many equal pixels at
+// every distance, so references that wrap around the row ends, read pad
+// bytes or undecoded zeros, and runs that end at the row's end all get
+// chosen somewhere.
+TEST_F(EncoderRoundTrip, SmallPicturesOfFewColours) {
+  const uint8_t colours[4][3] = {{0, 0, 0}, {255, 255, 255}, {0, 0, 1}, {200, 3, 90}};
+  Random r{77};
+  for (uint32_t width = 1; width <= 9; ++width) {
+    for (uint32_t height = 1; height <= 6; ++height) {
+      Image img = Blank(width, height);
+      for (size_t i = 0; i < img.rgb.size(); i += 3) memcpy(&img.rgb[i], colours[r.Next() % 4], 3);
+      RoundTrip(std::to_string(width) + "x" + std::to_string(height), img);
+    }
+  }
+}
+
 }  // namespace

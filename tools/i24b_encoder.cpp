@@ -252,8 +252,10 @@ Token ChooseToken(const Encoder& e, const PositionCosts& cur, const PositionCost
         bestCover = 1;
       }
     }
+    // A plan that starts with a single pixel is the single-pixel choice
+    // above (whose overlapping reads differ from a run's for tiny widths).
     const uint32_t m = cur.run[p];
-    if (m >= kMinRun) {
+    if (m >= kMinRun && e.plan->first[offsetBits][m] >= kMinRun) {
       uint32_t score = e.plan->perPixel[offsetBits][m];
       if (score < bestScore || (score == bestScore && m > bestCover)) {
         best = Token{k, e.plan->first[offsetBits][m], {0, 0, 0}};
