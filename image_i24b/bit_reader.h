@@ -1,0 +1,97 @@
+// The coded pixel stream as bits. The stream is read in large chunks into an
+// InputWindow; the decoder keeps the bit buffer, its bit count and the input
+// pointer in locals of its hot loop and uses the inline routines below, so
+// no symbol costs a stream call or a function call.
+//
+// Bit order: within each byte the most significant bit comes first. The bit
+// buffer holds the next bit of the stream in bit 0, so the bits of a code
+// index a CodeTable directly. When the stream ends (or fails), the window
+// continues with zero bytes for ever: coded data that ends early decodes
+// as if it were followed by zero bits.
+#ifndef KALDORIN_IMAGE_I24B_BIT_READER_H
+#define KALDORIN_IMAGE_I24B_BIT_READER_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#include "common/source_stream.h"
+#include "image_i24b/code_tables.h"
+
+#if defined(__GNUC__)
+#define I24B_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define I24B_ALWAYS_INLINE inline
+#endif
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the bit buffer loads little-endian words");
+
+// Bytes asked of the stream per read; the window keeps a few more so that
+// the unread tail of one chunk can move in front of the next.
+constexpr LONG kWindowChunk = 16384;
+constexpr size_t kWindowBytes = kWindowChunk + 64;
+
+struct InputWindow {
+  SourceStream* stream;
+  uint8_t* validEnd;   // end of the bytes that hold stream data (or trailing zeros)
+  uint8_t* limit;      // an 8-byte load at any position <= limit stays below validEnd
+  uint64_t base;       // position in the coded data of bytes[0]
+  uint64_t delivered;  // bytes the stream has delivered so far
+  bool ended;          // the stream has no more bytes (end of data or a read error)
+  bool failed;         // a read reported an error
+  uint8_t bytes[kWindowBytes];
+};
+
+// Starts a window over `stream` at its current position and returns the
+// first input position. Reads at once (a failure shows in `failed`).
+const uint8_t* OpenInputWindow(InputWindow* window, SourceStream* stream);
+
+// Moves the unread bytes from `in` on to the front of the window, fills the
+// rest from the stream (or with zeros once it has ended) and returns the new
+// input position. Called only when `in` has passed `limit`.
+const uint8_t* RefillInputWindow(InputWindow* window, const uint8_t* in);
+
+// Bits of the coded data the decoder has consumed so far.
+inline uint64_t ConsumedBits(const InputWindow& window, const uint8_t* in, unsigned count) {
+  return (window.base + static_cast<uint64_t>(in - window.bytes)) * 8 - count;
+}
+
+// Whether a read error has taken away bits that the decoder has consumed.
+inline bool LostBitsConsumed(const InputWindow& window, const uint8_t* in, unsigned count) {
+  return window.failed && ConsumedBits(window, in, count) > window.delivered * 8;
+}
+
+// Reverses the bit order within each byte of `w`.
+I24B_ALWAYS_INLINE uint64_t ReverseBitsInBytes(uint64_t w) {
+  w = ((w >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((w & 0x0F0F0F0F0F0F0F0Full) << 4);
+  w = ((w >> 2) & 0x3333333333333333ull) | ((w & 0x3333333333333333ull) << 2);
+  w = ((w >> 1) & 0x5555555555555555ull) | ((w & 0x5555555555555555ull) << 1);
+  return w;
+}
+
+// Tops the bit buffer up to at least 56 bits. Bits above `count` may hold
+// part of the next byte; refilling ORs in the same bits again, so they
+// never disturb the value.
+I24B_ALWAYS_INLINE void RefillBits(InputWindow* window, const uint8_t*& in, const uint8_t*& limit, uint64_t& bits,
+                                   unsigned& count) {
+  if (in > limit) {
+    in = RefillInputWindow(window, in);
+    limit = window->limit;
+  }
+  uint64_t word;
+  memcpy(&word, in, sizeof word);
+  bits |= ReverseBitsInBytes(word) << count;
+  in += (63 - count) >> 3;
+  count |= 56;
+}
+
+// Takes one symbol of the code whose table is `entries`, `width` bits wide
+// (its longest code). The buffer must hold at least `width` bits.
+I24B_ALWAYS_INLINE unsigned DecodeSymbol(const CodeEntry* entries, unsigned width, uint64_t& bits, unsigned& count) {
+  CodeEntry e = entries[bits & ((1u << width) - 1)];
+  bits >>= e.length;
+  count -= e.length;
+  return e.symbol;
+}
+
+#endif

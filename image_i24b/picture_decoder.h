@@ -1,0 +1,52 @@
+// Whole-picture decoding: the pixel block layout, the bitmap header handed
+// to the host, and the row loop that turns the coded stream into pixels.
+#ifndef KALDORIN_IMAGE_I24B_PICTURE_DECODER_H
+#define KALDORIN_IMAGE_I24B_PICTURE_DECODER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "common/plugin_api.h"
+#include "common/source_stream.h"
+#include "image_i24b/code_tables.h"
+
+// The BITMAPINFOHEADER of the information block, little-endian, packed.
+#pragma pack(push, 1)
+struct DibHeader {
+  uint32_t biSize;
+  int32_t biWidth;
+  int32_t biHeight;
+  uint16_t biPlanes;
+  uint16_t biBitCount;
+  uint32_t biCompression;
+  uint32_t biSizeImage;
+  int32_t biXPelsPerMeter;
+  int32_t biYPelsPerMeter;
+  uint32_t biClrUsed;
+  uint32_t biClrImportant;
+};
+#pragma pack(pop)
+static_assert(sizeof(DibHeader) == 40, "BITMAPINFOHEADER is 40 bytes");
+
+// The locked pixel block: `height` rows of `stride` bytes, bottom-up.
+struct PixelBlock {
+  uint8_t* base;
+  size_t size;  // height * stride
+  uint32_t stride;
+  uint32_t width;
+  uint32_t height;
+};
+
+// Bytes per row: three per pixel, rounded up to a multiple of four.
+inline uint32_t RowStride(uint32_t width) { return (3 * width + 3) & ~3u; }
+
+// Decodes every row of the picture from `stream` (positioned at the coded
+// data) into `block`, calling `callback` before each row and once at the end
+// (when it is not null). Returns 0; 1 when the callback cancels (before a row
+// or at the end); 6 when a read error took away bits the picture needed.
+// Never reads or writes outside the block: a reference byte outside it reads
+// as 0 and a write outside it is dropped.
+ResultCode DecodePicture(const CodeTableSet& tables, SourceStream* stream, const PixelBlock& block,
+                         ProgressCallback callback, SpiLong lData);
+
+#endif

@@ -1,0 +1,522 @@
+// glimmet's GetPicture as a host calls it: the worked pictures, every way a
+// reference or a write can leave the pixel block, random token streams
+// checked against a literal model of the reconstruction, end of data, a
+// large picture, and (natively) every platform call failing in turn.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "image_i24b/picture_decoder.h"
+#include "tests/i24b_samples.h"
+#include "tests/i24b_test_writer.h"
+#include "tests/plugin_host.h"
+
+#ifndef _WIN32
+#include "platform/fault_injection.h"
+#endif
+
+namespace {
+
+// Progress calls seen by RecordProgress, which cancels at nNum == gCancelAt.
+struct ProgressCall {
+  int num;
+  int denom;
+  SpiLong data;
+};
+std::vector<ProgressCall> gCalls;
+int gCancelAt = -1;
+
+int SPI_CALL RecordProgress(int num, int denom, SpiLong data) {
+  gCalls.push_back(ProgressCall{num, denom, data});
+  return num == gCancelAt ? 1 : 0;
+}
+
+// The reference offsets in their starting order.
+const int kStartOffsets[11][2] = {{-1, 0}, {0, 1}, {1, 1},  {-1, 1}, {2, 1}, {-2, 1},
+                                  {-2, 0}, {0, 2}, {1, 2},  {-1, 2}, {-3, 0}};
+
+// The reconstruction told as plainly as possible, one byte at a time, with
+// every byte outside the block reading as 0 and every write outside it
+// dropped. Tokens are fed in by the caller, which also writes them.
+struct ReferenceModel {
+  ReferenceModel(int w, int h) : width(w), height(h), stride((3 * w + 3) & ~3), pixels(size_t(h) * stride, 0) {
+    for (auto& o : kStartOffsets) offsets.push_back({o[0], o[1]});
+  }
+  uint8_t Get(long pos) const { return pos >= 0 && pos < long(pixels.size()) ? pixels[pos] : 0; }
+  void Put(long pos, uint8_t v) {
+    if (pos >= 0 && pos < long(pixels.size())) pixels[pos] = v;
+  }
+  long TakeOffset(int k) {
+    std::pair<int, int> o = offsets[k];
+    offsets.erase(offsets.begin() + k);
+    offsets.insert(offsets.begin(), o);
+    return long(o.second) * stride + 3L * o.first;
+  }
+  // A pixel token; deltas are red, green, blue.
+  void Pixel(int k, const uint8_t delta[3]) {
+    long ref = dst + TakeOffset(k);
+    for (int c = 2; c >= 0; --c) Put(dst + c, uint8_t(Get(ref + c) - delta[2 - c]));
+    dst += 3;
+    count += 1;
+  }
+  void Run(int n, int k) {
+    long ref = dst + TakeOffset(k);
+    for (long i = 0; i < 3L * n; ++i) Put(dst + i, Get(ref + i));
+    dst += 3L * n;
+    count += n;
+  }
+  void StartRow(int r) {
+    dst = long(height - 1 - r) * stride;
+    count = 0;
+  }
+  void EndRow() {
+    for (int i = 0; i < stride - 3 * width; ++i) Put(dst + i, 0);
+  }
+
+  int width, height, stride;
+  Bytes pixels;
+  std::vector<std::pair<int, int>> offsets;
+  long dst = 0;
+  int count = 0;
+};
+
+struct Decoded {
+  ResultCode result = -99;
+  DibHeader dib = {};
+  Bytes pixels;
+  size_t blockSize = 0;
+};
+
+enum class Source { kMemory, kFile };
+
+class GlimmetDecode : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_TRUE(LoadPlugin("glimmet.spi", &plugin_));
+    ASSERT_TRUE(BuildCodeTableSet(&tables_));
+  }
+  static void TearDownTestSuite() {
+    ReleaseCodeTableSet(&tables_);
+    UnloadPlugin(&plugin_);
+  }
+  void SetUp() override {
+    getPicture = plugin_.Get<GetPictureFn>("GetPicture");
+    ASSERT_NE(nullptr, getPicture);
+    gCalls.clear();
+    gCancelAt = -1;
+    before = LiveResources();
+  }
+  void TearDown() override { EXPECT_EQ(before, LiveResources()) << "a block or stream leaked"; }
+
+  // Runs GetPicture on `image` and takes over the blocks it hands out.
+  Decoded Decode(const Bytes& image, Source source = Source::kMemory, ProgressCallback callback = RecordProgress,
+                 SpiLong lData = 77) {
+    Decoded d;
+    HLOCAL info = reinterpret_cast<HLOCAL>(1);
+    HLOCAL pixels = reinterpret_cast<HLOCAL>(1);
+    if (source == Source::kMemory) {
+      d.result = getPicture(reinterpret_cast<LPCSTR>(image.data()), static_cast<SpiLong>(image.size()), kInputMemory,
+                            &info, &pixels, callback, lData);
+    } else {
+      // Behind a few foreign bytes, to read from a file offset.
+      Bytes file(13, 0xEE);
+      file.insert(file.end(), image.begin(), image.end());
+      std::string path = dir.Write("picture.i24", file);
+      d.result = getPicture(path.c_str(), 13, kInputFile, &info, &pixels, callback, lData);
+    }
+#ifndef _WIN32
+    for (int call = 0; call < kPlatformCallKinds; ++call) callsInGetPicture[call] = PlatformCallsMade(call);
+#endif
+    if (d.result != kResultOk) {
+      EXPECT_EQ(nullptr, info) << "handle left after a failure";
+      EXPECT_EQ(nullptr, pixels) << "handle left after a failure";
+      return d;
+    }
+    EXPECT_EQ(40u, LocalSize(info));
+    void* p = LocalLock(info);
+    EXPECT_NE(nullptr, p);
+    if (p != nullptr) memcpy(&d.dib, p, sizeof d.dib);
+    LocalUnlock(info);
+    d.blockSize = LocalSize(pixels);
+    p = LocalLock(pixels);
+    EXPECT_NE(nullptr, p);
+    if (p != nullptr) d.pixels.assign(static_cast<uint8_t*>(p), static_cast<uint8_t*>(p) + d.blockSize);
+    LocalUnlock(pixels);
+    EXPECT_EQ(nullptr, LocalFree(info));
+    EXPECT_EQ(nullptr, LocalFree(pixels));
+    return d;
+  }
+
+  I24BTestWriter Writer() const { return I24BTestWriter(tables_); }
+
+  static Plugin plugin_;
+  static CodeTableSet tables_;
+  GetPictureFn getPicture = nullptr;
+  Resources before;
+  ScratchDir dir;
+#ifndef _WIN32
+  long callsInGetPicture[kPlatformCallKinds] = {};  // platform calls counted when GetPicture returned
+#endif
+};
+Plugin GlimmetDecode::plugin_;
+CodeTableSet GlimmetDecode::tables_;
+
+TEST_F(GlimmetDecode, TwoByOneExample) {
+  Bytes image = MakeI24B(2, 1, {0xE6, 0x51, 0x24});
+  for (Source source : {Source::kMemory, Source::kFile}) {
+    gCalls.clear();
+    Decoded d = Decode(image, source);
+    ASSERT_EQ(kResultOk, d.result);
+    EXPECT_EQ(Bytes({0xFC, 0x03, 0xFD, 0xFC, 0x03, 0xFD, 0x00, 0x00}), d.pixels);
+    EXPECT_EQ(40u, d.dib.biSize);
+    EXPECT_EQ(2, d.dib.biWidth);
+    EXPECT_EQ(1, d.dib.biHeight);
+    EXPECT_EQ(1, d.dib.biPlanes);
+    EXPECT_EQ(24, d.dib.biBitCount);
+    EXPECT_EQ(0u, d.dib.biCompression);
+    EXPECT_EQ(8u, d.dib.biSizeImage);
+    EXPECT_EQ(0, d.dib.biXPelsPerMeter);
+    EXPECT_EQ(0, d.dib.biYPelsPerMeter);
+    EXPECT_EQ(0u, d.dib.biClrUsed);
+    EXPECT_EQ(0u, d.dib.biClrImportant);
+    ASSERT_EQ(2u, gCalls.size());
+    EXPECT_EQ(0, gCalls[0].num);
+    EXPECT_EQ(1, gCalls[1].num);
+    for (const ProgressCall& c : gCalls) {
+      EXPECT_EQ(1, c.denom);
+      EXPECT_EQ(77, c.data);
+    }
+  }
+  // Without a callback the picture decodes the same.
+  Decoded quiet = Decode(image, Source::kMemory, nullptr);
+  EXPECT_EQ(kResultOk, quiet.result);
+  EXPECT_EQ(Bytes({0xFC, 0x03, 0xFD, 0xFC, 0x03, 0xFD, 0x00, 0x00}), quiet.pixels);
+}
+
+// Small pictures with hand-worked results, each touching one rule: black
+// references at and past the end, references that start before the block
+// or overlap the output pixel, runs that read or write past the end and the
+// pad zeroing that follows them.
+TEST_F(GlimmetDecode, HandWorkedPictures) {
+  struct Case {
+    const char* what;
+    int width, height;
+    void (*write)(I24BTestWriter* w);
+    Bytes expected;
+  } cases[] = {
+      {"1x1, reference (0,1) at the end reads black", 1, 1,
+       [](I24BTestWriter* w) { w->Pixel(1, 1, 2, 0x80); }, {0x80, 0xFE, 0xFF, 0}},
+      {"width 1, (-1,1) starts one byte into the output pixel", 1, 2,
+       [](I24BTestWriter* w) {
+         w->Pixel(1, 0xF0, 0xF1, 0xF2);  // top row: black reference
+         w->Pixel(3, 0xFF, 0xFF, 0xFF);  // (-1,1): pad 0, then the red and green just written
+       },
+       {3, 2, 1, 0, 0x0E, 0x0F, 0x10, 0}},
+      {"bottom row, (-1,0) and (-2,0) start before the block", 2, 1,
+       [](I24BTestWriter* w) {
+         w->Pixel(0, 1, 2, 3);     // ref -3
+         w->Pixel(6, 10, 20, 30);  // (-2,0): ref -3 again
+       },
+       {0xFD, 0xFE, 0xFF, 0xE2, 0xEC, 0xF6, 0, 0}},
+      {"width 1, (-2,1) in the bottom row starts 2 bytes before the block", 1, 2,
+       [](I24BTestWriter* w) {
+         w->Pixel(1, 0x50, 0x60, 0x70);
+         w->Pixel(5, 0, 0, 1);  // (-2,1): the move of index 1 left it at 5
+       },
+       {0xFF, 0, 0, 0, 0x90, 0xA0, 0xB0, 0}},
+      {"top-row run writes past the end; a pixel reads 2 bytes before the end", 2, 2,
+       [](I24BTestWriter* w) {
+         w->Pixel(1, 0x10, 0x20, 0x30);  // top row x=0: F0 E0 D0 (blue first: D0 E0 F0)
+         w->Run(2, 1);                   // (-1,0): bytes 11..16, 16 dropped, then the pad is dropped
+         w->Pixel(2, 0, 0, 0);           // bottom x=0: (1,1) -> top pixel 1
+         w->Pixel(0, 0, 0, 0);           // bottom x=1: (1,1) -> bytes 14, 15, 16
+       },
+       {0xD0, 0xE0, 0xF0, 0xD0, 0xE0, 0, 0, 0, 0xD0, 0xE0, 0xF0, 0xD0, 0xE0, 0xF0, 0xD0, 0xE0}},
+      {"bottom-row run reads past the end and overshoots into the row above", 2, 2,
+       [](I24BTestWriter* w) {
+         w->Pixel(1, 1, 2, 3);  // top row: FF FE FD, blue first
+         w->Pixel(0, 4, 5, 6);  // (0,1) again: black
+         w->Run(4, 0);          // bottom row: (0,1), 12 bytes from 8..19
+       },
+       {0xFD, 0xFE, 0xFF, 0xFA, 0xFB, 0xFC, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {"width 5: one pad byte per row, also after an overshooting run", 5, 2,
+       [](I24BTestWriter* w) {
+         for (int x = 0; x < 5; ++x) w->Pixel(x == 0 ? 1 : 0, 0xFF, 0xFF, 0xFF);  // all (0,1): 0 - (-1)
+         // Bottom row from (0,1): 18 bytes, the last two read past the end;
+         // then the pad byte lands at 18.
+         w->Run(6, 0);
+       },
+       {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    I24BTestWriter w = Writer();
+    c.write(&w);
+    Decoded d = Decode(MakeI24B(uint16_t(c.width), uint16_t(c.height), w.bytes()));
+    ASSERT_EQ(kResultOk, d.result);
+    EXPECT_EQ(c.expected, d.pixels);
+  }
+}
+
+// Progress and cancellation: the callback sees (r, height) before each row
+// and (height, height) at the end, also when it cancels.
+TEST_F(GlimmetDecode, ProgressAndCancellation) {
+  I24BTestWriter w = Writer();
+  for (int i = 0; i < 3; ++i) w.Run(4, 0);
+  Bytes image = MakeI24B(4, 3, w.bytes());
+  struct Case {
+    int cancelAt;
+    ResultCode result;
+    std::vector<int> calls;
+  } cases[] = {
+      {-1, kResultOk, {0, 1, 2, 3}},
+      {0, kResultCancelled, {0, 3}},
+      {2, kResultCancelled, {0, 1, 2, 3}},
+      {3, kResultCancelled, {0, 1, 2, 3}},  // cancelling only at the end
+  };
+  for (const Case& c : cases) {
+    gCalls.clear();
+    gCancelAt = c.cancelAt;
+    Decoded d = Decode(image, Source::kFile, RecordProgress, -5);
+    EXPECT_EQ(c.result, d.result) << c.cancelAt;
+    std::vector<int> nums;
+    for (const ProgressCall& call : gCalls) {
+      nums.push_back(call.num);
+      EXPECT_EQ(3, call.denom);
+      EXPECT_EQ(-5, call.data);
+    }
+    EXPECT_EQ(c.calls, nums) << c.cancelAt;
+  }
+}
+
+// Refusals before any row: no callback, no handle, nothing left open.
+TEST_F(GlimmetDecode, RefusedPictures) {
+  I24BHeaderFields bad;
+  bad.width = 2;
+  bad.height = 1;
+  bad.bitsPerPixel = 32;
+  Bytes shortHeader = MakeI24B(2, 1, {});
+  shortHeader.resize(20);
+  struct Case {
+    const char* what;
+    Bytes image;
+    ResultCode result;
+  } cases[] = {
+      {"width 0, height 3", MakeI24B(0, 3, {0xFF}), kResultMemoryError},
+      {"width 3, height 0", MakeI24B(3, 0, {0xFF}), kResultMemoryError},
+      {"height x stride beyond 32 bits", MakeI24B(65535, 65535, {0xFF}), kResultOutOfMemory},
+      {"stride 196608 x 21846 rows", MakeI24B(65535, 21846, {}), kResultOutOfMemory},
+      {"wrong header", MakeI24BHeader(bad), kResultUnknownFormat},
+      {"short header", shortHeader, kResultReadError},
+  };
+  for (const Case& c : cases) {
+    for (Source source : {Source::kMemory, Source::kFile}) {
+      gCalls.clear();
+      EXPECT_EQ(c.result, Decode(c.image, source).result) << c.what;
+      EXPECT_TRUE(gCalls.empty()) << c.what;
+    }
+  }
+  HLOCAL h = nullptr;
+  Bytes image = MakeI24B(2, 1, {0xE6, 0x51, 0x24});
+  LPCSTR data = reinterpret_cast<LPCSTR>(image.data());
+  EXPECT_EQ(kResultInternalError, getPicture(data, 27, kInputMemory, nullptr, &h, nullptr, 0));
+  EXPECT_EQ(kResultInternalError, getPicture(data, 27, kInputMemory, &h, nullptr, nullptr, 0));
+  EXPECT_EQ(kResultInternalError, getPicture(data, 27, 2, &h, &h, nullptr, 0));
+  EXPECT_EQ(nullptr, h);
+  EXPECT_EQ(kResultReadError, getPicture(dir.File("none.i24").c_str(), 0, kInputFile, &h, &h, nullptr, 0));
+}
+
+// Coded data that ends early decodes as if zero bits followed: the result
+// is that of the same stream padded with zero bytes.
+TEST_F(GlimmetDecode, EndOfDataReadsZeros) {
+  std::mt19937 random(7);
+  for (int cut : {0, 1, 2, 5, 40}) {
+    I24BTestWriter w = Writer();
+    for (int i = 0; i < 30; ++i) w.Pixel(int(random() % 11), uint8_t(random()), uint8_t(random()), 7);
+    Bytes coded = w.bytes();
+    coded.resize(coded.size() > size_t(cut) ? coded.size() - cut : 0);
+    Bytes padded = coded;
+    padded.resize(padded.size() + 400, 0);
+    Decoded shortened = Decode(MakeI24B(30, 4, coded));
+    Decoded reference = Decode(MakeI24B(30, 4, padded), Source::kFile);
+    ASSERT_EQ(kResultOk, shortened.result) << cut;
+    ASSERT_EQ(kResultOk, reference.result) << cut;
+    EXPECT_EQ(reference.pixels, shortened.pixels) << cut;
+  }
+}
+
+// A picture of random tokens, written and fed to the model at once.
+struct RandomPicture {
+  Bytes image;
+  Bytes expected;
+};
+RandomPicture MakeRandomPicture(const CodeTableSet& tables, int width, int height, std::mt19937* random) {
+  I24BTestWriter w(tables);
+  ReferenceModel model(width, height);
+  for (int r = 0; r < height; ++r) {
+    model.StartRow(r);
+    while (model.count < width) {
+      int k = int((*random)() % 11);
+      if ((*random)() % 2) {
+        uint8_t delta[3];
+        for (uint8_t& d : delta) d = uint8_t((*random)() % 3 ? int((*random)() % 5) - 2 : int((*random)()));
+        w.Pixel(k, delta[0], delta[1], delta[2]);
+        model.Pixel(k, delta);
+      } else {
+        int n = (*random)() % 4 ? int(2 + (*random)() % 6) : int(2 + (*random)() % 125);
+        w.Run(n, k);
+        model.Run(n, k);
+      }
+    }
+    model.EndRow();
+  }
+  return RandomPicture{MakeI24B(uint16_t(width), uint16_t(height), w.bytes()), model.pixels};
+}
+
+// Random tokens over small pictures reach every edge case: references
+// before the start and past the end, overlapping references, runs over the
+// row ends and past the block. The decoder must agree with the model byte
+// for byte (and, natively, touch nothing outside the block).
+TEST_F(GlimmetDecode, RandomTokensMatchModel) {
+  std::mt19937 random(2024);
+  for (int i = 0; i < 400; ++i) {
+    int width = 1 + int(random() % (i < 300 ? 9 : 300));
+    int height = 1 + int(random() % 6);
+    RandomPicture p = MakeRandomPicture(tables_, width, height, &random);
+    Decoded d = Decode(p.image, i % 5 == 0 ? Source::kFile : Source::kMemory);
+    ASSERT_EQ(kResultOk, d.result) << i;
+    ASSERT_EQ(p.expected, d.pixels) << "picture " << i << ": " << width << " x " << height;
+  }
+}
+
+// A large picture whose pixels are known by construction: runs copy the
+// pixel to the left or the one above, single pixels correct the pixel to the
+// left (black at the start of a row).
+struct LargePicture {
+  Bytes image;
+  Bytes expected;
+};
+LargePicture MakeLargePicture(const CodeTableSet& tables, int width, int height) {
+  const int stride = (3 * width + 3) & ~3;
+  auto colour = [](int x, int y, int c) -> uint8_t {
+    // Bands of one colour (runs from the left), rows repeated in pairs
+    // (runs from above), and noise.
+    if ((y / 2) % 3 == 1) y -= y % 2;
+    int band = (x / 29 + y / 4) % 7;
+    if (band < 5) return uint8_t(40 * c + 3 * band + y / 4);
+    return uint8_t((x * 7 + y * 13 + c * 101) ^ (x * y >> 3));
+  };
+  I24BTestWriter w(tables);
+  std::vector<std::pair<int, int>> list;
+  for (auto& o : kStartOffsets) list.push_back({o[0], o[1]});
+  auto take = [&list](int dx, int dy) {
+    int k = 0;
+    while (list[k] != std::make_pair(dx, dy)) ++k;
+    list.erase(list.begin() + k);
+    list.insert(list.begin(), {dx, dy});
+    return k;
+  };
+  Bytes expected(size_t(height) * stride, 0);
+  std::vector<uint8_t> row(3 * width), above(3 * width);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x)
+      for (int c = 0; c < 3; ++c) row[3 * x + c] = colour(x, y, c);
+    int x = 0;
+    while (x < width) {
+      auto same = [&](int a, int b) { return memcmp(&row[3 * a], &row[3 * b], 3) == 0; };
+      int left = 0, up = 0;
+      while (x > 0 && x + left < width && left < 126 && same(x + left, x - 1)) ++left;
+      while (y > 0 && x + up < width && up < 126 && memcmp(&row[3 * (x + up)], &above[3 * (x + up)], 3) == 0) ++up;
+      if (left >= 2 && left >= up) {
+        w.Run(left, take(-1, 0));
+        x += left;
+      } else if (up >= 2) {
+        w.Run(up, take(0, 1));
+        x += up;
+      } else {
+        const uint8_t* ref = &row[3 * x - 3];
+        uint8_t zero[3] = {0, 0, 0};
+        if (x == 0) ref = zero;
+        // Bytes are blue, green, red; deltas are given red first.
+        w.Pixel(take(-1, 0), uint8_t(ref[2] - row[3 * x + 2]), uint8_t(ref[1] - row[3 * x + 1]),
+                uint8_t(ref[0] - row[3 * x]));
+        ++x;
+      }
+    }
+    memcpy(&expected[size_t(height - 1 - y) * stride], row.data(), row.size());
+    above = row;
+  }
+  return LargePicture{MakeI24B(uint16_t(width), uint16_t(height), w.bytes()), expected};
+}
+
+TEST_F(GlimmetDecode, LargePictureFromFileAndMemory) {
+  LargePicture p = MakeLargePicture(tables_, 4001, 3000);
+  for (Source source : {Source::kFile, Source::kMemory}) {
+    gCalls.clear();
+    Decoded d = Decode(p.image, source);
+    ASSERT_EQ(kResultOk, d.result);
+    EXPECT_EQ(12004u * 3000u, d.dib.biSizeImage);
+    EXPECT_TRUE(p.expected == d.pixels) << "pixels differ";
+    EXPECT_EQ(3001u, gCalls.size());
+  }
+}
+
+#ifndef _WIN32
+// Every platform call of GetPicture failed in turn, from a file (at an
+// offset, so it also seeks) and from memory, on a picture whose coded data
+// takes several reads.
+TEST_F(GlimmetDecode, FaultSweep) {
+  std::mt19937 random(99);
+  RandomPicture p = MakeRandomPicture(tables_, 900, 200, &random);
+  ASSERT_GT(p.image.size(), 40000u);
+  for (Source source : {Source::kFile, Source::kMemory}) {
+    PlatformResetFaults();
+    Decoded clean = Decode(p.image, source);
+    ASSERT_EQ(kResultOk, clean.result);
+    ASSERT_EQ(p.expected, clean.pixels);
+    long made[kPlatformCallKinds];
+    for (int call = 0; call < kPlatformCallKinds; ++call) made[call] = callsInGetPicture[call];
+    EXPECT_GE(made[kCallMmioRead], 4);
+    EXPECT_EQ(2, made[kCallLocalAlloc]);
+    EXPECT_EQ(2, made[kCallLocalLock]);
+    EXPECT_EQ(1, made[kCallMmioClose]);
+    for (int call = 0; call < kPlatformCallKinds; ++call) {
+      for (long n = 1; n <= made[call]; ++n) {
+        for (int mode : {kFaultError, kFaultShort}) {
+          if (mode == kFaultShort && call != kCallMmioRead) continue;
+          SCOPED_TRACE(std::string(source == Source::kFile ? "file: " : "memory: ") + PlatformCallName(call) +
+                       " #" + std::to_string(n) + (mode == kFaultShort ? " short" : ""));
+          PlatformResetFaults();
+          PlatformFailCall(call, n, mode);
+          gCalls.clear();
+          Decoded d = Decode(p.image, source);
+          ASSERT_TRUE(PlatformFaultFired());
+          ResultCode expected = kResultReadError;
+          if (call == kCallLocalAlloc) expected = kResultOutOfMemory;
+          if (call == kCallLocalLock) expected = kResultMemoryError;
+          if (call == kCallMmioOpen && source == Source::kMemory) expected = kResultMemoryError;
+          // After the header, a short read only delays the data; a failing
+          // final read (the one that finds the end) loses nothing the
+          // picture needs.
+          if (call == kCallMmioRead && n > 1 && (mode == kFaultShort || n == made[call])) expected = kResultOk;
+          EXPECT_EQ(expected, d.result);
+          if (d.result == kResultOk) {
+            EXPECT_EQ(p.expected, d.pixels);
+          }
+          // Once the rows started, the closing progress call is made.
+          if (!gCalls.empty()) {
+            EXPECT_EQ(200, gCalls.back().num);
+          }
+          EXPECT_EQ(before, LiveResources());
+        }
+      }
+    }
+  }
+  PlatformResetFaults();
+}
+#endif
+
+}  // namespace
