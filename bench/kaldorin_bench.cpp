@@ -1,0 +1,374 @@
+// Speed of the plug-ins against baselines timed in the same run: glimmet's
+// decoding against libpng, the QOI reference decoder and memcpy; chestrel's
+// extraction and listing against copying, reading and zero-filling the same
+// bytes. Prints megapixels (or MiB) per second and the ratios.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <qoi.h>
+
+#include "bench/bench_inputs.h"
+#include "common/plugin_api.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Plugins {
+  GetPictureFn getPicture = nullptr;
+  GetArchiveInfoFn getArchiveInfo = nullptr;
+  GetFileFn getFile = nullptr;
+};
+
+bool LoadPlugins(const std::string& folder, Plugins* p) {
+  void* glimmet = dlopen((folder + "/glimmet.spi").c_str(), RTLD_NOW);
+  void* chestrel = dlopen((folder + "/chestrel.spi").c_str(), RTLD_NOW);
+  if (glimmet == nullptr || chestrel == nullptr) {
+    fprintf(stderr, "cannot load the plug-ins from %s: %s\n", folder.c_str(), dlerror());
+    return false;
+  }
+  p->getPicture = reinterpret_cast<GetPictureFn>(dlsym(glimmet, "GetPicture"));
+  p->getArchiveInfo = reinterpret_cast<GetArchiveInfoFn>(dlsym(chestrel, "GetArchiveInfo"));
+  p->getFile = reinterpret_cast<GetFileFn>(dlsym(chestrel, "GetFile"));
+  return p->getPicture && p->getArchiveInfo && p->getFile;
+}
+
+Plugins gPlugins;
+
+void DecodeWithGlimmet(benchmark::State& state, const BenchPicture* p, bool fromFile) {
+  for (auto _ : state) {
+    HLOCAL info = nullptr;
+    HLOCAL bits = nullptr;
+    int r = fromFile ? gPlugins.getPicture(p->i24bPath.c_str(), 0, kInputFile, &info, &bits, nullptr, 0)
+                     : gPlugins.getPicture(reinterpret_cast<LPCSTR>(p->i24b.data()),
+                                           static_cast<SpiLong>(p->i24b.size()), kInputMemory, &info, &bits,
+                                           nullptr, 0);
+    if (r != 0) state.SkipWithError("GetPicture failed");
+    LocalFree(info);
+    LocalFree(bits);
+  }
+  state.counters["MP/s"] = benchmark::Counter(static_cast<double>(p->Pixels()) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void DecodeWithLibpng(benchmark::State& state, const BenchPicture* p) {
+  std::vector<uint8_t> rgb;
+  for (auto _ : state) {
+    if (!DecodePng(p->png, &rgb)) state.SkipWithError("libpng failed");
+    benchmark::DoNotOptimize(rgb.data());
+  }
+  state.counters["MP/s"] = benchmark::Counter(static_cast<double>(p->Pixels()) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void DecodeWithQoi(benchmark::State& state, const BenchPicture* p) {
+  for (auto _ : state) {
+    qoi_desc desc;
+    void* rgb = qoi_decode(p->qoi.data(), static_cast<int>(p->qoi.size()), &desc, 3);
+    if (rgb == nullptr) state.SkipWithError("QOI failed");
+    benchmark::DoNotOptimize(rgb);
+    free(rgb);
+  }
+  state.counters["MP/s"] = benchmark::Counter(static_cast<double>(p->Pixels()) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void CopyBytes(benchmark::State& state, uint64_t bytes, double pixels) {
+  std::vector<uint8_t> from(bytes, 1);
+  for (auto _ : state) {
+    std::vector<uint8_t> to(bytes);  // a fresh output each time, as a decoder has
+    memcpy(to.data(), from.data(), bytes);
+    benchmark::DoNotOptimize(to.data());
+  }
+  state.counters["MP/s"] = benchmark::Counter(pixels / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// --- archives -------------------------------------------------------------
+
+void PutLe32(std::vector<uint8_t>* b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b->push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+// A PACK archive of `count` members of `memberSize` bytes each (bytes not
+// written to the file are a hole: zeros).
+std::string WriteArchive(const std::string& path, uint32_t count, uint32_t memberSize) {
+  std::vector<uint8_t> head;
+  head.insert(head.end(), {'P', 'A', 'C', 'K'});
+  uint32_t dirEnd = 8 + 24 * count;
+  PutLe32(&head, dirEnd);
+  uint32_t offset = dirEnd + 8;
+  for (uint32_t i = 0; i < count; ++i) {
+    PutLe32(&head, offset);
+    PutLe32(&head, memberSize);
+    char name[16] = {};
+    int n = snprintf(name + 1, 15, "M%u.BIN", i);
+    name[0] = static_cast<char>(n);
+    head.insert(head.end(), name, name + 16);
+    offset += memberSize;
+  }
+  head.resize(head.size() + 8, 0);
+  std::vector<uint8_t> member(memberSize);
+  for (uint32_t i = 0; i < memberSize; ++i) member[i] = static_cast<uint8_t>(i * 31 + 7);
+  FILE* f = fopen(path.c_str(), "wb");
+  fwrite(head.data(), 1, head.size(), f);
+  for (uint32_t i = 0; i < count; ++i) fwrite(member.data(), 1, member.size(), f);
+  fclose(f);
+  return path;
+}
+
+struct Archives {
+  std::string big;    // one 256 MiB member
+  std::string many;   // 100 000 members of 16 bytes
+  std::string tenK;   // 10 000 members of 4 KiB
+  std::string outDir;
+};
+Archives gArchives;
+constexpr uint32_t kBigMember = 256u << 20;
+
+void ExtractBigToMemory(benchmark::State& state) {
+  for (auto _ : state) {
+    HLOCAL block = nullptr;
+    if (gPlugins.getFile(gArchives.big.c_str(), 8 + 24 + 8, reinterpret_cast<LPSTR>(&block), 0x100, nullptr, 0) != 0)
+      state.SkipWithError("GetFile failed");
+    LocalFree(block);
+  }
+  state.SetBytesProcessed(int64_t{kBigMember} * state.iterations());
+}
+
+void ExtractBigToFile(benchmark::State& state) {
+  std::string dest = gArchives.outDir;
+  for (auto _ : state) {
+    if (gPlugins.getFile(gArchives.big.c_str(), 8 + 24 + 8, &dest[0], 0, nullptr, 0) != 0)
+      state.SkipWithError("GetFile failed");
+  }
+  state.SetBytesProcessed(int64_t{kBigMember} * state.iterations());
+}
+
+// What `cp` does with the member's bytes: read them and write a new file.
+void CopyBigAsCp(benchmark::State& state) {
+  std::vector<char> buffer(128 << 10);
+  std::string out = gArchives.outDir + "/cp.bin";
+  for (auto _ : state) {
+    int in = open(gArchives.big.c_str(), O_RDONLY);
+    int to = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    lseek(in, 40, SEEK_SET);
+    uint64_t left = kBigMember;
+    while (left > 0) {
+      ssize_t n = read(in, buffer.data(), std::min<uint64_t>(left, buffer.size()));
+      if (n <= 0 || write(to, buffer.data(), n) != n) break;
+      left -= n;
+    }
+    close(in);
+    close(to);
+  }
+  state.SetBytesProcessed(int64_t{kBigMember} * state.iterations());
+}
+
+void ListMany(benchmark::State& state) {
+  for (auto _ : state) {
+    HLOCAL list = nullptr;
+    if (gPlugins.getArchiveInfo(gArchives.many.c_str(), 0, kInputFile, &list) != 0)
+      state.SkipWithError("GetArchiveInfo failed");
+    LocalFree(list);
+  }
+}
+
+// The floor of a listing: a zero-filled block of the listing's size.
+void ZeroFillListing(benchmark::State& state) {
+  for (auto _ : state) {
+    HLOCAL h = LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, (100000 + 1) * sizeof(fileInfo));
+    void* p = LocalLock(h);
+    benchmark::DoNotOptimize(p);
+    LocalUnlock(h);
+    LocalFree(h);
+  }
+}
+
+void ExtractEachByPosition(benchmark::State& state) {
+  for (auto _ : state) {
+    for (uint32_t i = 0; i < 10000; ++i) {
+      HLOCAL block = nullptr;
+      SpiLong position = 8 + 24 * 10000 + 8 + SpiLong{i} * 4096;
+      if (gPlugins.getFile(gArchives.tenK.c_str(), position, reinterpret_cast<LPSTR>(&block), 0x100, nullptr, 0) != 0) {
+        state.SkipWithError("GetFile failed");
+        break;
+      }
+      LocalFree(block);
+    }
+  }
+}
+
+void ReadEachMember(benchmark::State& state) {
+  std::vector<char> buffer(4096);
+  for (auto _ : state) {
+    int fd = open(gArchives.tenK.c_str(), O_RDONLY);
+    for (uint32_t i = 0; i < 10000; ++i) {
+      off_t position = 8 + 24 * 10000 + 8 + off_t{i} * 4096;
+      if (pread(fd, buffer.data(), buffer.size(), position) != 4096) state.SkipWithError("read failed");
+    }
+    close(fd);
+  }
+}
+
+// --- memory ---------------------------------------------------------------
+
+long StatusKiB(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  size_t n = strlen(field);
+  while (std::getline(status, line)) {
+    if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':') return atol(line.c_str() + n + 1);
+  }
+  return -1;
+}
+
+// Memory a decode from a file takes beyond the two blocks it hands over, in
+// KiB: the peak resident size of a fresh child process during one decode,
+// less its size before and less the blocks. -1 if it cannot be measured.
+long DecodeWorkingMemoryKiB(const BenchPicture& p) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    long extra = -1;
+    std::ofstream reset("/proc/self/clear_refs");
+    reset << "5";  // resets the peak to the current size
+    reset.close();
+    long before = StatusKiB("VmRSS");
+    HLOCAL info = nullptr;
+    HLOCAL bits = nullptr;
+    if (gPlugins.getPicture(p.i24bPath.c_str(), 0, kInputFile, &info, &bits, nullptr, 0) == 0) {
+      long peak = StatusKiB("VmHWM");
+      extra = peak - before - static_cast<long>((p.DibBytes() + 40) / 1024);
+    }
+    ssize_t ignored = write(fds[1], &extra, sizeof extra);
+    (void)ignored;
+    _exit(0);
+  }
+  close(fds[1]);
+  long extra = -1;
+  if (read(fds[0], &extra, sizeof extra) != sizeof extra) extra = -1;
+  close(fds[0]);
+  waitpid(pid, nullptr, 0);
+  return extra;
+}
+
+// --- reporting ------------------------------------------------------------
+
+// Keeps the median time of every benchmark for the ratio table.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  std::map<std::string, double> medians;  // name -> seconds per iteration
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
+      double seconds = run.GetAdjustedRealTime() / 1e9;  // default unit is ns
+      if (run.time_unit == benchmark::kMillisecond) seconds = run.GetAdjustedRealTime() / 1e3;
+      if (run.time_unit == benchmark::kMicrosecond) seconds = run.GetAdjustedRealTime() / 1e6;
+      medians[run.run_name.function_name] = seconds;
+    }
+  }
+};
+
+double Ratio(const std::map<std::string, double>& m, const std::string& slow, const std::string& fast) {
+  auto a = m.find(slow);
+  auto b = m.find(fast);
+  return a == m.end() || b == m.end() || b->second <= 0 ? 0 : a->second / b->second;
+}
+
+void PrintTables(const std::map<std::string, double>& m, const std::vector<BenchPicture>& pictures) {
+  printf("\n| picture | MP | glimmet (memory) MP/s | glimmet (file) MP/s | libpng MP/s | QOI MP/s | memcpy MP/s |"
+         " vs QOI | vs libpng | file / memory |\n|---|---|---|---|---|---|---|---|---|---|\n");
+  for (const BenchPicture& p : pictures) {
+    std::string base = "decode/" + p.name + "/";
+    double mp = static_cast<double>(p.Pixels()) / 1e6;
+    auto rate = [&](const char* what) {
+      auto it = m.find(base + what);
+      return it == m.end() || it->second <= 0 ? 0.0 : mp / it->second;
+    };
+    printf("| %s | %.1f | %.0f | %.0f | %.0f | %.0f | %.0f | %.2fx | %.2fx | %.2f |\n", p.name.c_str(), mp,
+           rate("glimmet-memory"), rate("glimmet-file"), rate("libpng"), rate("qoi"), rate("memcpy"),
+           Ratio(m, base + "qoi", base + "glimmet-memory"), Ratio(m, base + "libpng", base + "glimmet-memory"),
+           Ratio(m, base + "glimmet-memory", base + "glimmet-file"));
+  }
+  printf("\nMemory of one decode (from a file) beyond the two handed-over blocks:\n");
+  for (const BenchPicture& p : pictures) printf("  %s: %ld KiB\n", p.name.c_str(), DecodeWorkingMemoryKiB(p));
+  printf("\n| archive work | plug-in | baseline | plug-in / baseline time |\n|---|---|---|---|\n");
+  printf("| 256 MiB member to memory | GetFile | memcpy | %.2f |\n",
+         Ratio(m, "extract/256MiB/getfile-memory", "extract/256MiB/memcpy"));
+  printf("| 256 MiB member to a file | GetFile | read + write (cp) | %.2f |\n",
+         Ratio(m, "extract/256MiB/getfile-file", "extract/256MiB/cp"));
+  printf("| listing 100 000 members | GetArchiveInfo | zero-filled block | %.2f |\n",
+         Ratio(m, "list/100000/getarchiveinfo", "list/100000/zero-fill"));
+  printf("| every member of 10 000 by position | GetFile to memory | one read each | %.2f |\n",
+         Ratio(m, "extract-all/10000/getfile-memory", "extract-all/10000/read-each"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  std::string pictures = "build/sample-images";
+  std::string plugins = fs::path(argv[0]).parent_path().string();
+  std::string scratch = (fs::temp_directory_path() / "kaldorin-bench").string();
+  bool archives = true;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--pictures" && i + 1 < argc) pictures = argv[++i];
+    else if (a == "--plugins" && i + 1 < argc) plugins = argv[++i];
+    else if (a == "--scratch" && i + 1 < argc) scratch = argv[++i];
+    else if (a == "--no-archives") archives = false;
+    else {
+      fprintf(stderr, "usage: %s [--pictures DIR] [--plugins DIR] [--scratch DIR] [--no-archives] [benchmark flags]\n", argv[0]);
+      return 2;
+    }
+  }
+  if (!LoadPlugins(plugins, &gPlugins)) return 1;
+  std::error_code ec;
+  fs::create_directories(scratch, ec);
+  std::vector<BenchPicture> inputs;
+  std::string error;
+  if (!LoadBenchPictures(pictures, scratch + "/i24b", &inputs, &error)) {
+    fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
+  for (const BenchPicture& p : inputs) {
+    std::string base = "decode/" + p.name + "/";
+    benchmark::RegisterBenchmark((base + "glimmet-memory").c_str(), DecodeWithGlimmet, &p, false)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((base + "glimmet-file").c_str(), DecodeWithGlimmet, &p, true)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((base + "libpng").c_str(), DecodeWithLibpng, &p)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((base + "qoi").c_str(), DecodeWithQoi, &p)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((base + "memcpy").c_str(), CopyBytes, p.DibBytes(), static_cast<double>(p.Pixels()))->Unit(benchmark::kMillisecond);
+  }
+  if (archives) {
+    gArchives.big = WriteArchive(scratch + "/big.pak", 1, kBigMember);
+    gArchives.many = WriteArchive(scratch + "/many.pak", 100000, 16);
+    gArchives.tenK = WriteArchive(scratch + "/tenk.pak", 10000, 4096);
+    gArchives.outDir = scratch + "/out";
+    fs::create_directories(gArchives.outDir, ec);
+    benchmark::RegisterBenchmark("extract/256MiB/getfile-memory", ExtractBigToMemory)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("extract/256MiB/memcpy", CopyBytes, uint64_t{kBigMember}, 0.0)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("extract/256MiB/getfile-file", ExtractBigToFile)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("extract/256MiB/cp", CopyBigAsCp)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("list/100000/getarchiveinfo", ListMany)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("list/100000/zero-fill", ZeroFillListing)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("extract-all/10000/getfile-memory", ExtractEachByPosition)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("extract-all/10000/read-each", ReadEachMember)->Unit(benchmark::kMillisecond);
+  }
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  PrintTables(reporter.medians, inputs);
+  benchmark::Shutdown();
+  if (archives) fs::remove_all(scratch + "/out", ec);
+  return 0;
+}
