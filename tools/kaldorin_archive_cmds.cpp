@@ -46,7 +46,13 @@ int FailMember(const ExtractJob& job, const MemberRecord& m, const CallFailure& 
     ReportError(job.archive, "member " + m.filename + ": cancelled");
     return kExitCancelled;
   }
-  ReportError(job.archive, "member " + m.filename + ": " + FailureText(*job.plugin, failure));
+  std::string hint;
+  if (failure.code == kResultUnknownFormat && job.source->offset != 0 && !job.source->inMemory) {
+    // GetFile takes the member's position in place of the offset, so an
+    // archive inside a larger file is read from the file's start.
+    hint = " (for an archive inside a larger file, try --from-memory)";
+  }
+  ReportError(job.archive, "member " + m.filename + ": " + FailureText(*job.plugin, failure) + hint);
   return kExitFailure;
 }
 
@@ -189,7 +195,8 @@ int RunExtract(const Options& options, const PluginSet& set) {
       if (FindMember(*plugin, source, options.args[i], &m, &failure)) {
         members.push_back(m);
       } else {
-        ReportError(path, "member " + options.args[i] + ": " + FailureText(*plugin, failure));
+        std::string why = failure.code == kResultReadError ? "not found or unreadable: " : "";
+        ReportError(path, "member " + options.args[i] + ": " + why + FailureText(*plugin, failure));
         status = kExitFailure;
       }
     }

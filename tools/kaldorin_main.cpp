@@ -165,6 +165,13 @@ int Dispatch(const Options& options) {
 
 }  // namespace
 
+#if defined(__SANITIZE_ADDRESS__)
+// A host expects a failed allocation to come back as null (a plug-in then
+// answers "out of memory"), not to end the process: the sanitizer's default
+// of aborting is turned off for this program.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+
 void ReportError(const std::string& subject, const std::string& cause) {
   fprintf(stderr, "kaldorin: %s: %s\n", subject.c_str(), cause.c_str());
 }

@@ -16,6 +16,7 @@ long gCancelAfter = 0;
 long gReports = 0;
 
 constexpr int kBarWidth = 30;
+constexpr size_t kMaxLabel = 32;
 
 void OnInterrupt(int) {
   gCancel = 1;
@@ -42,7 +43,8 @@ void SetCancelAfterReports(long calls) { gCancelAfter = calls; }
 
 void StartProgress(ProgressBar* bar, const std::string& label, bool quiet) {
   bar->enabled = !quiet && StderrIsTerminal();
-  bar->label = label;
+  // Long names are cut so that the bar fits a narrow terminal line.
+  bar->label = label.size() > kMaxLabel ? label.substr(0, kMaxLabel - 3) + "..." : label;
   bar->lastPermille = -1;
   bar->drawn = false;
 }
