@@ -37,11 +37,22 @@ I24B_ALWAYS_INLINE void CopyRun(const PixelBlock& block, size_t dst, intptr_t re
   if (ref >= 0 && static_cast<size_t>(ref) + n <= block.size && dst + n <= block.size) {
     uint8_t* d = block.base + dst;
     const uint8_t* s = block.base + ref;
-    intptr_t distance = ref - static_cast<intptr_t>(dst);
+    const intptr_t distance = ref - static_cast<intptr_t>(dst);
     size_t i = 0;
-    if (distance >= 8 || distance <= -8) {
-      // Every 8-byte source word is either untouched by this run or
-      // already final, so word copies give the byte-wise result.
+    if (distance < 0 && distance > -8) {
+      // The run repeats the -distance bytes before it, so it also repeats
+      // with any multiple of that period; from a period of 8 on, word
+      // copies from that far back read only final bytes.
+      const size_t period = static_cast<size_t>(-distance) * (8 / static_cast<size_t>(-distance) + 1);
+      if (n >= period + 8) {
+        for (; i < period; ++i) d[i] = s[i];
+        for (; i + 8 <= n; i += 8) memcpy(d + i, d + i - period, 8);
+        memcpy(d + n - 8, d + n - 8 - period, 8);  // the tail, over bytes already equal
+        return;
+      }
+    } else {
+      // A source ahead of the destination, or 8 or more bytes behind it:
+      // every 8-byte source word is untouched by this run or already final.
       for (; i + 8 <= n; i += 8) memcpy(d + i, s + i, 8);
     }
     for (; i < n; ++i) d[i] = s[i];
