@@ -67,8 +67,11 @@ I24B_ALWAYS_INLINE void CopyRun(const PixelBlock& block, size_t dst, intptr_t re
 
 }  // namespace
 
-ResultCode DecodePicture(const CodeTableSet& tables, SourceStream* stream, const PixelBlock& block,
+ResultCode DecodePicture(const CodeTableSet& tables, SourceStream* stream, const PixelBlock& pixelBlock,
                          ProgressCallback callback, SpiLong lData) {
+  // A local copy: byte stores into the block cannot alias it, so its fields
+  // stay in registers.
+  const PixelBlock block = pixelBlock;
   const CodeEntry* const mainCodes = tables.mainTable->entries;
   const CodeEntry* const longRunCodes = tables.longRunTable->entries;
   const CodeEntry* const offsetCodes = tables.offsetTable->entries;
