@@ -1,0 +1,513 @@
+// End-to-end tests of the kaldorin tool: every subcommand run as a separate
+// process against the built plug-ins (natively, and under Wine with the
+// Windows builds), bad input with its message and exit status, and
+// cancellation leaving no output and no live plug-in blocks.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/plugin_host.h"
+#include "tests/test_files.h"
+#include "tools/kaldorin_image_io.h"
+#include "tools/pack_writer.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct RunResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ToolPath() {
+#ifdef _WIN32
+  return BuildDir() + "\\kaldorin.exe";
+#else
+  return BuildDir() + "/kaldorin";
+#endif
+}
+
+std::string Slurp(const std::string& path) {
+  Bytes b;
+  ReadWholeFile(path, &b);
+  return std::string(b.begin(), b.end());
+}
+
+#ifdef _WIN32
+struct Child {
+  HANDLE process = nullptr;
+};
+
+Child Start(const std::vector<std::string>& args, const std::string& outFile, const std::string& errFile) {
+  std::string cmd = "\"" + ToolPath() + "\"";
+  for (const std::string& a : args) cmd += " \"" + a + "\"";
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE out = CreateFileA(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
+  HANDLE err = CreateFileA(errFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = out;
+  si.hStdError = err;
+  PROCESS_INFORMATION pi{};
+  std::vector<char> line(cmd.begin(), cmd.end());
+  line.push_back(0);
+  Child c;
+  if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    CloseHandle(pi.hThread);
+    c.process = pi.hProcess;
+  }
+  CloseHandle(out);
+  CloseHandle(err);
+  return c;
+}
+
+int Wait(Child c) {
+  if (c.process == nullptr) return -1;
+  WaitForSingleObject(c.process, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(c.process, &code);
+  CloseHandle(c.process);
+  return static_cast<int>(code);
+}
+#else
+struct Child {
+  pid_t pid = -1;
+};
+
+Child Start(const std::vector<std::string>& args, const std::string& outFile, const std::string& errFile) {
+  std::string tool = ToolPath();
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(tool.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  Child c;
+  c.pid = fork();
+  if (c.pid == 0) {
+    int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(err, 2);
+    execv(tool.c_str(), argv.data());
+    _exit(127);
+  }
+  return c;
+}
+
+int Wait(Child c) {
+  int status = 0;
+  if (c.pid < 0 || waitpid(c.pid, &status, 0) != c.pid) return -1;
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return WEXITSTATUS(status);
+}
+#endif
+
+// The tool's standard output and error go to files outside the folders the
+// tests look into.
+class ToolTest : public ::testing::Test {
+ protected:
+  RunResult Run(const std::vector<std::string>& args) {
+    std::string outFile = logs_.File("out.txt");
+    std::string errFile = logs_.File("err.txt");
+    RunResult r;
+    r.status = Wait(Start(args, outFile, errFile));
+    r.out = Slurp(outFile);
+    r.err = Slurp(errFile);
+    return r;
+  }
+  std::string In(const std::string& name) const { return dir_.File(name); }
+  // Names in the work folder, hidden ones included.
+  std::vector<std::string> Listing(const std::string& folder) const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  ScratchDir logs_;
+  ScratchDir dir_;
+};
+
+// A picture with smooth areas, edges and noise, so that every kind of token
+// shows up.
+RgbImage MakePicture(uint32_t width, uint32_t height, uint32_t seed) {
+  RgbImage img;
+  img.width = width;
+  img.height = height;
+  img.rgb.resize(static_cast<size_t>(width) * height * 3);
+  uint32_t state = seed * 2654435761u + 1;
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      state = state * 1103515245u + 12345u;
+      uint8_t* p = &img.rgb[(static_cast<size_t>(y) * width + x) * 3];
+      bool noisy = ((x / 8) + (y / 8)) % 3 == 0;
+      p[0] = static_cast<uint8_t>(noisy ? state >> 24 : x * 3);
+      p[1] = static_cast<uint8_t>(noisy ? state >> 16 : y * 5);
+      p[2] = static_cast<uint8_t>((x ^ y) & 0xF0);
+    }
+  }
+  return img;
+}
+
+void WritePicture(const std::string& path, const RgbImage& img) {
+  std::string error;
+  ASSERT_TRUE(WriteImageFile(path, FormatFromName(path), img, &error)) << error;
+}
+
+void ExpectSamePicture(const std::string& path, const RgbImage& expected) {
+  RgbImage got;
+  std::string error;
+  ASSERT_TRUE(ReadImageFile(path, &got, &error)) << path << ": " << error;
+  EXPECT_EQ(got.width, expected.width);
+  EXPECT_EQ(got.height, expected.height);
+  EXPECT_TRUE(got.rgb == expected.rgb) << path << " differs from the encoded picture";
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST_F(ToolTest, PluginsListsBothPlugInsAndTheirStrings) {
+  RunResult r = Run({"plugins"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "glimmet.spi  API 00IN, picture plug-in")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "chestrel.spi  API 00AM, archive plug-in")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "KALDORIN Archive (*.DAT)")) << r.out;
+  r = Run({"plugins", "--json"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Contains(r.out, "{\"file\": \"glimmet.spi\", \"api\": \"00IN\", \"kind\": \"picture\"")) << r.out;
+
+  r = Run({"plugins", "--plugins", dir_.path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "no plug-ins found")) << r.err;
+}
+
+// Encode, then info and decode through glimmet, in every way of handing
+// the data over, for widths with and without row padding.
+TEST_F(ToolTest, EncodeInfoDecodeRoundTrip) {
+  struct Case {
+    uint32_t width, height;
+    std::vector<std::string> options;
+    size_t prefix;  // junk bytes before the picture
+  };
+  const Case cases[] = {
+      {1, 1, {}, 0},
+      {5, 3, {}, 0},
+      {203, 17, {}, 0},
+      {64, 9, {"--from-memory"}, 0},
+      {33, 8, {"--offset", "100"}, 100},
+      {33, 8, {"--offset", "100", "--from-memory"}, 100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " prefix " + std::to_string(c.prefix));
+    RgbImage img = MakePicture(c.width, c.height, c.width);
+    std::string bmp = In("pic.bmp");
+    WritePicture(bmp, img);
+    RunResult r = Run({"encode", bmp, "-o", In("pic.i24")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "bits per pixel")) << r.out;
+    Bytes coded;
+    ASSERT_TRUE(ReadWholeFile(In("pic.i24"), &coded));
+    Bytes shifted(c.prefix, 0x5A);
+    shifted.insert(shifted.end(), coded.begin(), coded.end());
+    std::string input = dir_.Write("shifted.i24", shifted);
+
+    std::vector<std::string> info = {"info", input, "--json"};
+    info.insert(info.end(), c.options.begin(), c.options.end());
+    r = Run(info);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "\"plugin\": \"glimmet.spi\"")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "\"width\": " + std::to_string(c.width) + ", \"height\": " + std::to_string(c.height)))
+        << r.out;
+
+    for (const char* ext : {".bmp", ".png"}) {
+      if (std::string(ext) == ".png" && !HavePng()) continue;
+      std::string out = In(std::string("out") + ext);
+      std::vector<std::string> decode = {"decode", input, "-o", out, "--check-leaks"};
+      decode.insert(decode.end(), c.options.begin(), c.options.end());
+      r = Run(decode);
+      ASSERT_EQ(r.status, 0) << r.err;
+      ExpectSamePicture(out, img);
+      if (kHaveFaultInjection) {
+        EXPECT_TRUE(Contains(r.err, "0 blocks, 0 streams")) << r.err;
+      }
+    }
+  }
+}
+
+TEST_F(ToolTest, DecodeSeveralFilesIntoAFolder) {
+  RgbImage a = MakePicture(7, 5, 1);
+  RgbImage b = MakePicture(12, 2, 2);
+  WritePicture(In("a.bmp"), a);
+  WritePicture(In("b.bmp"), b);
+  ASSERT_EQ(Run({"encode", In("a.bmp"), "-o", In("a.i24")}).status, 0);
+  ASSERT_EQ(Run({"encode", In("b.bmp"), "-o", In("b.i24")}).status, 0);
+  fs::create_directory(In("out"));
+  RunResult r = Run({"decode", In("a.i24"), In("b.i24"), "-d", In("out"), "--format", "bmp"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ExpectSamePicture(In("out/a.bmp"), a);
+  ExpectSamePicture(In("out/b.bmp"), b);
+  EXPECT_EQ(Listing(In("out")), (std::vector<std::string>{"a.bmp", "b.bmp"}));
+}
+
+// pack, list and extract in each way, with the member picture decoded.
+TEST_F(ToolTest, PackListExtractRoundTrip) {
+  RgbImage img = MakePicture(21, 6, 3);
+  WritePicture(In("src.bmp"), img);
+  ASSERT_EQ(Run({"encode", In("src.bmp"), "-o", In("PIC.I24")}).status, 0);
+  dir_.Write("README.TXT", Bytes{'h', 'e', 'l', 'l', 'o'});
+  dir_.Write("tiny.d", Bytes{1});
+  RunResult r = Run({"pack", In("T.PAK"), In("README.TXT"), In("PIC.I24"), In("tiny.d")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "3 members")) << r.out;
+
+  r = Run({"list", In("T.PAK")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "           5          104           README.TXT")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "PIC.I24") && Contains(r.out, "tiny.d") && Contains(r.out, "3 members")) << r.out;
+  r = Run({"info", In("T.PAK"), "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "{\"name\": \"README.TXT\", \"path\": \"\", \"method\": \" \", \"position\": 104, "
+                              "\"compsize\": 5, \"size\": 5, \"timestamp\": 0}"))
+      << r.out;
+
+  const std::vector<std::vector<std::string>> ways = {{}, {"--via-memory"}, {"--from-memory"},
+                                                      {"--from-memory", "--via-memory"}};
+  for (const auto& way : ways) {
+    SCOPED_TRACE(way.empty() ? "to files" : way[0] + (way.size() > 1 ? " " + way[1] : ""));
+    std::string out = In("x");
+    fs::remove_all(out);
+    std::vector<std::string> args = {"extract", In("T.PAK"), "-d", out, "--decode", "--format", "bmp", "--check-leaks"};
+    args.insert(args.end(), way.begin(), way.end());
+    r = Run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Listing(out), (std::vector<std::string>{"PIC.I24", "PIC.bmp", "README.TXT", "tiny.d"}));
+    for (const char* name : {"README.TXT", "PIC.I24", "tiny.d"}) {
+      Bytes want, got;
+      ReadWholeFile(In(name), &want);
+      ReadWholeFile(out + "/" + name, &got);
+      EXPECT_EQ(got, want) << name;
+    }
+    ExpectSamePicture(out + "/PIC.bmp", img);
+    if (kHaveFaultInjection) {
+      EXPECT_TRUE(Contains(r.err, "0 blocks, 0 streams")) << r.err;
+    }
+  }
+
+  // Named members are found without regard to case.
+  fs::remove_all(In("y"));
+  r = Run({"extract", In("T.PAK"), "readme.txt", "-d", In("y")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Listing(In("y")), std::vector<std::string>{"README.TXT"});
+
+  // An archive 37 bytes into a larger file: listed with --offset; its
+  // members come out through memory, while GetFile on the file reads the
+  // directory from the file's start and refuses.
+  Bytes embedded(37, 0);
+  Bytes pak;
+  ReadWholeFile(In("T.PAK"), &pak);
+  embedded.insert(embedded.end(), pak.begin(), pak.end());
+  std::string emb = dir_.Write("EMB.BIN", embedded);
+  r = Run({"list", emb, "--offset", "37"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "README.TXT")) << r.out;
+  r = Run({"extract", emb, "--offset", "37", "--from-memory", "-d", In("z")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Listing(In("z")), (std::vector<std::string>{"PIC.I24", "README.TXT", "tiny.d"}));
+  r = Run({"extract", emb, "tiny.d", "--offset", "37", "-d", In("w")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "member tiny.d: chestrel.spi GetFile: not in a format the plug-in knows")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "try --from-memory")) << r.err;
+  EXPECT_TRUE(Listing(In("w")).empty());
+}
+
+// Bad input: one line naming the file and the cause, and the exit status.
+TEST_F(ToolTest, BadInputGivesAClearErrorAndStatus) {
+  RgbImage img = MakePicture(9, 4, 4);
+  WritePicture(In("p.bmp"), img);
+  ASSERT_EQ(Run({"encode", In("p.bmp"), "-o", In("P.I24")}).status, 0);
+  Bytes picture;
+  ReadWholeFile(In("P.I24"), &picture);
+  dir_.Write("short.i24", Bytes(picture.begin(), picture.begin() + 22));
+  dir_.Write("stub.i24", Bytes(picture.begin(), picture.begin() + 10));
+  dir_.Write("A.TXT", Bytes(100, 'a'));
+  ASSERT_EQ(Run({"pack", In("G.PAK"), In("A.TXT"), In("P.I24")}).status, 0);
+  Bytes archive;
+  ReadWholeFile(In("G.PAK"), &archive);
+  Bytes wrongEnd = archive;
+  wrongEnd[4] = 80;  // directory end past the terminating entry
+  dir_.Write("end.pak", wrongEnd);
+  dir_.Write("cut.pak", Bytes(archive.begin(), archive.begin() + 120));  // A.TXT cut short
+  dir_.Write("noise.bin", Bytes(3000, 0x33));
+  dir_.Write("a-b.txt", Bytes{1});
+  dir_.Write("fourteenchars15.t", Bytes{1});
+  dir_.Write("NODOT", Bytes{1});
+  fs::create_directory(In("sub"));
+  dir_.Write("sub/a.txt", Bytes{2});
+
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  };
+  const std::string archiveFull = "read error (data missing, truncated or inconsistent, or member not found) [result 6]";
+  const Case cases[] = {
+      {"missing file", {"decode", In("none.i24"), "-o", In("o.bmp")}, 1, In("none.i24") + ": No such file or directory"},
+      {"truncated header", {"decode", In("short.i24"), "-o", In("o.bmp")}, 1,
+       In("short.i24") + ": glimmet.spi GetPicture: " + archiveFull},
+      {"too short to be a picture", {"decode", In("stub.i24"), "-o", In("o.bmp")}, 1,
+       In("stub.i24") + ": no picture plug-in takes this file"},
+      {"archive as a picture", {"decode", In("G.PAK"), "-o", In("o.bmp")}, 1,
+       In("G.PAK") + ": not a picture: chestrel.spi takes it as an archive"},
+      {"picture as an archive", {"list", In("P.I24")}, 1, In("P.I24") + ": not an archive: glimmet.spi takes it"},
+      {"not data at all", {"info", In("noise.bin")}, 1, In("noise.bin") + ": no plug-in takes this file"},
+      {"wrong directory end", {"list", In("end.pak")}, 1, In("end.pak") + ": chestrel.spi GetArchiveInfo: " + archiveFull},
+      {"member cut short", {"extract", In("cut.pak"), "-d", In("o")}, 1,
+       In("cut.pak") + ": member A.TXT: chestrel.spi GetFile: " + archiveFull},
+      {"member not there", {"extract", In("G.PAK"), "NOPE.TXT", "-d", In("o")}, 1,
+       In("G.PAK") + ": member NOPE.TXT: not found or unreadable: chestrel.spi GetFileInfo: " + archiveFull},
+      {"name with a hyphen", {"pack", In("n.pak"), In("a-b.txt")}, 1,
+       "member name \"a-b.txt\" cannot be stored: only letters, digits and one full stop are allowed"},
+      {"name too long", {"pack", In("n.pak"), In("fourteenchars15.t")}, 1,
+       "cannot be stored: names are limited to 14 characters, this one has 17"},
+      {"name without a full stop", {"pack", In("n.pak"), In("NODOT")}, 1, "a name must hold exactly one full stop"},
+      {"duplicate name", {"pack", In("n.pak"), In("A.TXT"), In("sub/a.txt")}, 1,
+       "member name \"a.txt\" is already in the archive"},
+      {"missing pack input", {"pack", In("n.pak"), In("none.txt")}, 1, In("none.txt") + ": no such file"},
+      {"decode without output", {"decode", In("P.I24")}, 2, "decode needs either -o OUT (one file) or -d DIR"},
+      {"unknown command", {"explode"}, 2, "unknown command explode"},
+      {"bad output name", {"decode", In("P.I24"), "-o", In("o.jpg")}, 2, "the output name must end in .png or .bmp"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RunResult r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_TRUE(Contains(r.err, c.message)) << r.err;
+    EXPECT_EQ(r.err.compare(0, 10, "kaldorin: "), 0) << r.err;
+  }
+  // Nothing was written by the failed commands, not even temporary files.
+  for (const std::string& name : Listing(dir_.path())) {
+    EXPECT_TRUE(name != "o.bmp" && name != "n.pak" && name[0] != '.') << name;
+  }
+  if (fs::exists(In("o"))) {
+    EXPECT_TRUE(Listing(In("o")).empty());
+  }
+}
+
+// Ctrl-C through the test hook: SIGINT is raised in the tool after N progress
+// reports and travels the real path (handler, flag, callback, plug-in).
+TEST_F(ToolTest, CancelledDecodeAndExtractLeaveNothingBehind) {
+  RgbImage img = MakePicture(40, 300, 5);
+  WritePicture(In("big.bmp"), img);
+  ASSERT_EQ(Run({"encode", In("big.bmp"), "-o", In("BIG.I24")}).status, 0);
+  ASSERT_EQ(Run({"pack", In("B.PAK"), In("BIG.I24")}).status, 0);
+  fs::create_directory(In("out"));
+  struct Case {
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {{"decode", In("BIG.I24"), "-o", In(HavePng() ? "out/big.png" : "out/big.bmp")}},
+      {{"decode", In("BIG.I24"), "-o", In("out/big.bmp"), "--from-memory"}},
+      {{"encode", In("big.bmp"), "-o", In("out/x.i24")}},
+      {{"extract", In("B.PAK"), "-d", In("out")}},
+      {{"extract", In("B.PAK"), "-d", In("out"), "--via-memory"}},
+      {{"extract", In("B.PAK"), "-d", In("out"), "--from-memory"}},
+  };
+  for (const Case& c : cases) {
+    for (const char* after : {"1", "7"}) {
+      std::vector<std::string> args = c.args;
+      args.insert(args.end(), {"--cancel-after", after, "--check-leaks"});
+      SCOPED_TRACE(args[0] + " " + args.back() + " cancel after " + after);
+      RunResult r = Run(args);
+      EXPECT_EQ(r.status, 130) << r.err;
+      EXPECT_TRUE(Contains(r.err, "cancelled")) << r.err;
+      if (kHaveFaultInjection && args[0] != "encode") {
+        EXPECT_TRUE(Contains(r.err, "0 blocks, 0 streams")) << r.err;
+      }
+      EXPECT_TRUE(Listing(In("out")).empty());
+    }
+  }
+}
+
+#ifndef _WIN32
+// Whether process `pid` has `path` open: the plug-in holds the picture file
+// open while it decodes.
+bool HasFileOpen(pid_t pid, const std::string& path) {
+  std::error_code ec;
+  std::string want = fs::canonical(path, ec).string();
+  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::error_code linkError;
+    if (fs::read_symlink(it->path(), linkError).string() == want) return true;
+  }
+  return false;
+}
+
+// A real SIGINT from outside while the plug-in decodes a big picture.
+TEST_F(ToolTest, InterruptFromOutsideStopsADecode) {
+  RgbImage img = MakePicture(1500, 1000, 6);
+  WritePicture(In("huge.bmp"), img);
+  ASSERT_EQ(Run({"encode", In("huge.bmp"), "-o", In("HUGE.I24")}).status, 0);
+  fs::create_directory(In("out"));
+  Child c = Start({"decode", In("HUGE.I24"), "-o", In("out/huge.png"), "--check-leaks"}, logs_.File("o.txt"),
+                  logs_.File("e.txt"));
+  bool decoding = false;
+  for (int i = 0; i < 2000 && !decoding; ++i) {
+    decoding = HasFileOpen(c.pid, In("HUGE.I24"));
+    if (!decoding) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(c.pid, SIGINT);
+  int status = Wait(c);
+  std::string err = Slurp(logs_.File("e.txt"));
+  if (!decoding && status == 0) GTEST_SKIP() << "the decode finished before it was seen running";
+  EXPECT_EQ(status, 130) << err;
+  EXPECT_TRUE(Contains(err, "cancelled")) << err;
+  EXPECT_TRUE(Contains(err, "0 blocks, 0 streams")) << err;
+  EXPECT_TRUE(Listing(In("out")).empty());
+}
+#endif
+
+TEST(PackWriter, MemberNamesAndOffsetLimits) {
+  const struct {
+    const char* name;
+    bool ok;
+  } names[] = {{"A.TXT", true}, {".", true},      {"abcdefghij.klm", true}, {"abcdefghijk.lmn", false},
+               {"A.B.C", false}, {"ARCHIVE", false}, {"READ-ME.TXT", false},  {"", false},
+               {"a b.c", false}, {"x.", true}};
+  for (const auto& n : names) {
+    std::string why;
+    EXPECT_EQ(CheckMemberName(n.name, &why), n.ok) << n.name;
+    EXPECT_EQ(why.empty(), n.ok) << n.name;
+  }
+  std::vector<uint32_t> offsets;
+  std::string error;
+  ASSERT_TRUE(PlanPack({3, 0, 7}, &offsets, &error));
+  EXPECT_EQ(offsets, (std::vector<uint32_t>{104, 107, 107}));
+  // The last member may start just below 4 GiB; one byte more does not fit.
+  const uint64_t first = 0xFFFFFFFFull - 80;
+  EXPECT_TRUE(PlanPack({first, 5}, &offsets, &error)) << error;
+  EXPECT_EQ(offsets[1], 0xFFFFFFFFu);
+  EXPECT_FALSE(PlanPack({first + 1, 5}, &offsets, &error));
+  EXPECT_TRUE(Contains(error, "member 2 would start at byte 4294967296")) << error;
+  EXPECT_FALSE(PlanPack({0x100000000ull}, &offsets, &error));
+  EXPECT_TRUE(Contains(error, "more than a 32-bit size can hold")) << error;
+}
+
+}  // namespace
