@@ -264,6 +264,9 @@ TEST_F(ToolTest, DecodeSeveralFilesIntoAFolder) {
   ExpectSamePicture(In("out/a.bmp"), a);
   ExpectSamePicture(In("out/b.bmp"), b);
   EXPECT_EQ(Listing(In("out")), (std::vector<std::string>{"a.bmp", "b.bmp"}));
+  r = Run({"compare", In("a.bmp"), In("out/a.bmp")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "the same 7 x 5 pixels")) << r.out;
 }
 
 // pack, list and extract in each way, with the member picture decoded.
@@ -358,6 +361,9 @@ TEST_F(ToolTest, BadInputGivesAClearErrorAndStatus) {
   dir_.Write("a-b.txt", Bytes{1});
   dir_.Write("fourteenchars15.t", Bytes{1});
   dir_.Write("NODOT", Bytes{1});
+  RgbImage changed = img;
+  changed.rgb[3 * 9 + 1] ^= 0x40;  // pixel (0, 1), green
+  WritePicture(In("q.bmp"), changed);
   fs::create_directory(In("sub"));
   dir_.Write("sub/a.txt", Bytes{2});
 
@@ -393,6 +399,8 @@ TEST_F(ToolTest, BadInputGivesAClearErrorAndStatus) {
       {"missing pack input", {"pack", In("n.pak"), In("none.txt")}, 1, In("none.txt") + ": no such file"},
       {"decode without output", {"decode", In("P.I24")}, 2, "decode needs either -o OUT (one file) or -d DIR"},
       {"unknown command", {"explode"}, 2, "unknown command explode"},
+      {"pictures that differ", {"compare", In("p.bmp"), In("q.bmp")}, 1,
+       In("q.bmp") + ": differs from " + In("p.bmp") + " in 1 pixels, first at (0, 1)"},
       {"bad output name", {"decode", In("P.I24"), "-o", In("o.jpg")}, 2, "the output name must end in .png or .bmp"},
   };
   for (const Case& c : cases) {

@@ -40,6 +40,7 @@ int RunEncode(const Options& options);
 int RunList(const Options& options, const PluginSet& set);
 int RunExtract(const Options& options, const PluginSet& set);
 int RunPack(const Options& options);
+int RunCompare(const Options& options);
 
 // JSON string literal of `s` (bytes above 0x7F passed through).
 std::string JsonString(const std::string& s);

@@ -25,6 +25,7 @@ const char kUsage[] =
     "  extract ARCHIVE [MEMBER...]      extract all or the named members (into -d DIR, default .)\n"
     "  encode IN.png|IN.bmp -o OUT.i24  write an I24B picture\n"
     "  pack OUT.pak FILE...             write a PACK archive; members are named after the files\n"
+    "  compare A B                      whether two PNG or BMP pictures hold the same pixels\n"
     "\n"
     "options:\n"
     "  --plugins DIR    plug-in folder (default: the folder of this program)\n"
@@ -141,6 +142,7 @@ int Dispatch(const Options& options) {
   if (!NeedsPlugins(options.command)) {
     if (options.command == "encode") return RunEncode(options);
     if (options.command == "pack") return RunPack(options);
+    if (options.command == "compare") return RunCompare(options);
     return Usage("unknown command " + options.command);
   }
   PluginSet set;

@@ -225,3 +225,42 @@ int RunEncode(const Options& options) {
   return kExitOk;
 #endif
 }
+
+int RunCompare(const Options& options) {
+  if (options.args.size() != 2) return UsageError("compare takes two pictures");
+  RgbImage pictures[2];
+  for (int i = 0; i < 2; ++i) {
+    std::string error;
+    if (!ReadImageFile(options.args[i], &pictures[i], &error)) {
+      ReportError(options.args[i], error);
+      return kExitFailure;
+    }
+  }
+  const std::string& a = options.args[0];
+  const std::string& b = options.args[1];
+  const RgbImage& pa = pictures[0];
+  const RgbImage& pb = pictures[1];
+  if (pa.width != pb.width || pa.height != pb.height) {
+    ReportError(b, "differs from " + a + ": " + std::to_string(pb.width) + " x " + std::to_string(pb.height) +
+                       " pixels against " + std::to_string(pa.width) + " x " + std::to_string(pa.height));
+    return kExitFailure;
+  }
+  uint64_t differing = 0;
+  size_t first = 0;
+  for (size_t p = 0; p < pa.rgb.size(); p += 3) {
+    if (pa.rgb[p] != pb.rgb[p] || pa.rgb[p + 1] != pb.rgb[p + 1] || pa.rgb[p + 2] != pb.rgb[p + 2]) {
+      if (differing++ == 0) first = p / 3;
+    }
+  }
+  if (differing != 0) {
+    const uint8_t* x = &pa.rgb[first * 3];
+    const uint8_t* y = &pb.rgb[first * 3];
+    char where[160];
+    snprintf(where, sizeof where, "first at (%zu, %zu): %u,%u,%u against %u,%u,%u", first % pa.width,
+             first / pa.width, y[0], y[1], y[2], x[0], x[1], x[2]);
+    ReportError(b, "differs from " + a + " in " + std::to_string(differing) + " pixels, " + where);
+    return kExitFailure;
+  }
+  printf("%s and %s: the same %u x %u pixels\n", a.c_str(), b.c_str(), pa.width, pa.height);
+  return kExitOk;
+}
