@@ -13,12 +13,9 @@
 namespace {
 
 const char* const kChestrelInfo[] = {
-    "00AM",
-    "Chestrel - KALDORIN Archive extract library ver0.03  by the Kaldorin tools team",
-    "*.PAK",
-    "KALDORIN Archive (*.PAK)",
-    "*.DAT",
-    "KALDORIN Archive (*.DAT)",
+    "00AM",  "Chestrel - KALDORIN Archive extract library ver0.03  by the Kaldorin tools team",
+    "*.PAK", "KALDORIN Archive (*.PAK)",
+    "*.DAT", "KALDORIN Archive (*.DAT)",
     nullptr,
 };
 

@@ -43,8 +43,8 @@ ResultCode AllocListing(uint32_t directoryEnd, HLOCAL* handle, fileInfo** record
 // Walks the entries after the header. `records`/`capacity` is the listing
 // block (null when not listing). `*entryEnd` receives the offset of the
 // entry the walk stopped at.
-ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t capacity, uint64_t* used,
-                       bool* found, int64_t* entryEnd) {
+ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t capacity, uint64_t* used, bool* found,
+                       int64_t* entryEnd) {
   const bool listing = records != nullptr;
   fileInfo* target = listing ? records : request.info;
   int64_t p = kPackHeaderSize;

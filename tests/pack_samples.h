@@ -128,8 +128,8 @@ class ChestrelTest : public ::testing::Test {
   // the block is freed. Returns the result code.
   ResultCode ListMemory(const Bytes& data, std::vector<fileInfo>* records) {
     HLOCAL h = nullptr;
-    ResultCode r = getArchiveInfo(reinterpret_cast<LPCSTR>(data.data()), static_cast<SpiLong>(data.size()),
-                                  kInputMemory, &h);
+    ResultCode r =
+        getArchiveInfo(reinterpret_cast<LPCSTR>(data.data()), static_cast<SpiLong>(data.size()), kInputMemory, &h);
     TakeListing(r, h, records);
     return r;
   }
@@ -159,8 +159,8 @@ class ChestrelTest : public ::testing::Test {
 
   // Extracts the member at `position` of the file to memory: its bytes, or
   // the failure code.
-  ResultCode ExtractToMemory(const std::string& path, SpiLong position, Bytes* out,
-                             ProgressCallback cb = nullptr, SpiLong lData = 0) {
+  ResultCode ExtractToMemory(const std::string& path, SpiLong position, Bytes* out, ProgressCallback cb = nullptr,
+                             SpiLong lData = 0) {
     HLOCAL h = nullptr;
     ResultCode r = getFile(path.c_str(), position, reinterpret_cast<LPSTR>(&h), 1u << 8, cb, lData);
     out->clear();
