@@ -12,6 +12,10 @@
 
 namespace {
 
+// No process can commit a terabyte: refuse such requests as Windows would,
+// rather than let the allocator (or a sanitizer's) abort the process.
+constexpr uint64_t kLargestBlock = uint64_t{1} << 40;
+
 struct Block {
   void* data;
   SIZE_T size;
@@ -30,7 +34,7 @@ std::unordered_map<HLOCAL, Block>& Blocks() {
 extern "C" {
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
-  if (ShouldFail(kCallLocalAlloc) >= 0) return nullptr;
+  if (ShouldFail(kCallLocalAlloc) >= 0 || static_cast<uint64_t>(bytes) >= kLargestBlock) return nullptr;
   // malloc(0) may return null; keep one byte so the block has an address.
   void* data = (flags & LMEM_ZEROINIT) ? calloc(1, bytes ? bytes : 1) : malloc(bytes ? bytes : 1);
   if (data == nullptr) return nullptr;

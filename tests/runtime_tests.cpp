@@ -175,3 +175,18 @@ TEST_F(SourceStreamTest, ProbeOfBufferAndBadHandle) {
 }
 
 }  // namespace
+
+namespace {
+
+// A request no machine can satisfy fails cleanly instead of ending the
+// process, on every platform.
+TEST(MovableBlock, ImpossibleSizeIsOutOfMemory) {
+  Resources before = LiveResources();
+  HLOCAL h = nullptr;
+  void* p = nullptr;
+  EXPECT_EQ(kResultOutOfMemory, AllocBlock(static_cast<SIZE_T>(-1) / 2, &h, &p));
+  EXPECT_EQ(nullptr, p);
+  EXPECT_EQ(before, LiveResources());
+}
+
+}  // namespace
