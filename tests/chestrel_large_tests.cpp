@@ -1,0 +1,138 @@
+// chestrel at scale: a directory of 100 000 members and a 256 MiB member,
+// extracted to memory and to a file. The files live in a scratch folder and
+// go with it.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/pack_samples.h"
+
+namespace {
+
+using ChestrelLarge = ChestrelTest;
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string MemberName(int i) {
+  char name[16];
+  snprintf(name, sizeof name, "M%06d.DAT", i);
+  return name;
+}
+
+TEST_F(ChestrelLarge, ListsHundredThousandMembers) {
+  const int n = 100000;
+  const uint32_t dataStart = 8 + 24 * n + 8;
+  Bytes data = {'P', 'A', 'C', 'K'};
+  PutLe32(&data, 8 + 24 * n);
+  uint32_t at = dataStart;
+  for (int i = 0; i < n; ++i) {
+    AppendEntry(&data, PackEntryBytes{at, static_cast<uint32_t>(i % 5), NameField(MemberName(i))});
+    at += i % 5;
+  }
+  data.insert(data.end(), 8, 0);
+  for (int i = 0; i < n; ++i) data.insert(data.end(), i % 5, static_cast<uint8_t>(i));
+  std::string path = dir.Write("many.pak", data);
+
+  auto start = std::chrono::steady_clock::now();
+  std::vector<fileInfo> records;
+  ASSERT_EQ(kResultOk, ListFile(path, 0, &records));
+  printf("listing of %d members: %.3f s\n", n, SecondsSince(start));
+  ASSERT_EQ(static_cast<size_t>(n) + 1, records.size());
+  at = dataStart;
+  for (int i = 0; i < n; ++i) {
+    const fileInfo& r = records[i];
+    ASSERT_EQ(MemberName(i), r.filename) << i;
+    ASSERT_EQ(at, r.position) << i;
+    ASSERT_EQ(static_cast<uint32_t>(i % 5), r.filesize) << i;
+    ASSERT_EQ(' ', r.method[0]) << i;
+    at += i % 5;
+  }
+  EXPECT_EQ(0, records[n].method[0]);
+
+  // The last member: found by name after reading the whole directory, and
+  // extracted by position.
+  start = std::chrono::steady_clock::now();
+  fileInfo last;
+  ASSERT_EQ(kResultOk, getFileInfo(path.c_str(), 0, "m099999.dat", kFlagIgnoreCase, &last));
+  EXPECT_EQ(records[n - 1].position, last.position);
+  Bytes member;
+  ASSERT_EQ(kResultOk, ExtractToMemory(path, static_cast<SpiLong>(last.position), &member));
+  EXPECT_EQ(Bytes(4, static_cast<uint8_t>(n - 1)), member);
+  EXPECT_EQ(1, ProbeHandle(path));
+  printf("lookup and extraction of the last member: %.3f s\n", SecondsSince(start));
+}
+
+constexpr uint32_t kBigSize = 256u << 20;
+constexpr uint32_t kBigAt = 40;
+
+// Byte i of the big member: varies within and between the 8 MiB chunks.
+inline uint8_t BigByte(uint64_t i) { return static_cast<uint8_t>((i * 131u) ^ (i >> 9) ^ (i >> 21)); }
+
+// The position of the first byte of `got` that differs from the big
+// member's bytes at `from`, or -1.
+int64_t FirstMismatch(const uint8_t* got, size_t n, uint64_t from) {
+  for (size_t i = 0; i < n; ++i) {
+    if (got[i] != BigByte(from + i)) return static_cast<int64_t>(from + i);
+  }
+  return -1;
+}
+
+TEST_F(ChestrelLarge, Extracts256MiBMember) {
+  std::string path = dir.File("big.pak");
+  {
+    Bytes head = MakePack({{"BIG.BIN", {}}});
+    // Patch the entry's size: the bytes follow at offset 40.
+    head[12] = kBigSize & 0xFF;
+    head[13] = (kBigSize >> 8) & 0xFF;
+    head[14] = (kBigSize >> 16) & 0xFF;
+    head[15] = kBigSize >> 24;
+    ASSERT_EQ(kBigAt, head.size());
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(head.data()), head.size());
+    Bytes piece(1 << 20);
+    for (uint64_t done = 0; done < kBigSize; done += piece.size()) {
+      for (size_t i = 0; i < piece.size(); ++i) piece[i] = BigByte(done + i);
+      out.write(reinterpret_cast<const char*>(piece.data()), piece.size());
+    }
+    ASSERT_TRUE(out.good());
+  }
+
+  auto start = std::chrono::steady_clock::now();
+  ProgressLog log;
+  HLOCAL h = nullptr;
+  ASSERT_EQ(kResultOk,
+            getFile(path.c_str(), kBigAt, reinterpret_cast<LPSTR>(&h), 1u << 8, RecordProgress, LogData(&log)));
+  printf("256 MiB to memory: %.3f s\n", SecondsSince(start));
+  EXPECT_EQ(33u, log.calls.size());
+  ASSERT_EQ(kBigSize, LocalSize(h));
+  const uint8_t* p = static_cast<const uint8_t*>(LocalLock(h));
+  ASSERT_NE(nullptr, p);
+  EXPECT_EQ(-1, FirstMismatch(p, kBigSize, 0));
+  LocalUnlock(h);
+  LocalFree(h);
+
+  std::string outDir = dir.File("out");
+  std::filesystem::create_directory(outDir);
+  start = std::chrono::steady_clock::now();
+  ASSERT_EQ(kResultOk, getFile(path.c_str(), kBigAt, const_cast<LPSTR>(outDir.c_str()), 0, nullptr, 0));
+  printf("256 MiB to a file: %.3f s\n", SecondsSince(start));
+  std::string written = dir.File("out/BIG.BIN");
+  EXPECT_EQ(kBigSize, std::filesystem::file_size(written));
+  std::ifstream in(written, std::ios::binary);
+  Bytes piece(1 << 20);
+  for (uint64_t done = 0; done < kBigSize; done += piece.size()) {
+    ASSERT_TRUE(in.read(reinterpret_cast<char*>(piece.data()), piece.size())) << done;
+    ASSERT_EQ(-1, FirstMismatch(piece.data(), piece.size(), done));
+  }
+  in.close();
+  std::filesystem::remove(written);
+  std::filesystem::remove(path);
+}
+
+}  // namespace
