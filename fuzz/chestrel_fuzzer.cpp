@@ -1,0 +1,398 @@
+// Fuzz target for chestrel: IsSupported (probe buffer and host handle),
+// GetArchiveInfo, GetFileInfo (names from the listing and one taken from the
+// input), GetFile with the input as a memory image and GetFile on the input
+// written to a file, by the member positions, to memory and to a folder.
+// Blocks handed over are checked and freed; leaks and broken promises abort.
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+constexpr size_t kProbeBytes = 2048;
+constexpr size_t kEntrySize = 24;
+// Members (and positions) tried per input, to keep each run short.
+constexpr size_t kMaxMembersTried = 12;
+// GetFile allocates the member before reading it: members that would end
+// further than this past the end of the input are not extracted.
+constexpr uint64_t kMaxOverrun = 4096;
+// GetArchiveInfo allocates a record per 24 bytes of DirectoryEnd before
+// reading the entries; larger listings than this are not asked for.
+constexpr uint64_t kMaxListingBytes = 16u << 20;
+const HLOCAL kUnset = reinterpret_cast<HLOCAL>(uintptr_t{0x5A5A5A5A});
+
+struct Chestrel {
+  IsSupportedFn isSupported;
+  GetArchiveInfoFn getArchiveInfo;
+  GetFileInfoFn getFileInfo;
+  GetFileFn getFile;
+} gPlugin;
+
+struct Member {
+  uint64_t position;
+  uint64_t size;
+  std::string name;
+};
+
+// One run's input and what the export calls found out about it.
+struct Run {
+  FuzzControl control;
+  const uint8_t* data;
+  size_t size;
+  bool listed;  // GetArchiveInfo succeeded without an injected fault
+  std::vector<Member> members;
+};
+
+uint32_t Le32(const uint8_t* p) {
+  return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+// Directory entries as stored (names unchecked, as their counted text), up to the first all-zero
+// entry or the end of the input: what a search by position can reach.
+std::vector<Member> RawEntries(const uint8_t* data, size_t size) {
+  std::vector<Member> entries;
+  for (size_t p = 8; p + 8 <= size; p += kEntrySize) {
+    const uint32_t offset = Le32(data + p);
+    const uint32_t length = Le32(data + p + 4);
+    if (offset == 0 && length == 0) break;
+    std::string name;
+    if (p + kEntrySize <= size) {
+      const uint8_t length8 = data[p + 8];
+      for (size_t i = 0; i < length8 && i < 15; ++i) name += static_cast<char>(data[p + 9 + i]);
+    }
+    entries.push_back(Member{offset, length, name});
+  }
+  return entries;
+}
+
+// The first entry a search by `position` would stop at, or null.
+const Member* FirstAt(const std::vector<Member>& entries, uint64_t position) {
+  for (const Member& m : entries) {
+    if (m.position == position) return &m;
+  }
+  return nullptr;
+}
+
+bool NamesMatch(const std::string& a, const std::string& b, bool ignoreCase) {
+  return ignoreCase ? strcasecmp(a.c_str(), b.c_str()) == 0 : a == b;
+}
+
+bool ValidName(const char* name) {
+  const size_t n = strnlen(name, 200);
+  if (n == 0 || n > 14) return false;
+  int stops = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const char c = name[i];
+    if (c == '.') {
+      ++stops;
+    } else if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) {
+      return false;
+    }
+  }
+  return stops == 1;
+}
+
+void CheckRecord(const fileInfo& r, const char* what) {
+  FUZZ_CHECK(r.method[0] == ' ' && r.method[1] == 0, what);
+  FUZZ_CHECK(r.compsize == r.filesize && r.timestamp == 0 && r.path[0] == 0, what);
+  FUZZ_CHECK(ValidName(r.filename), what);
+}
+
+int Probe(const Run& run, bool* fired) {
+  std::vector<uint8_t> probe(kProbeBytes, 0);
+  if (run.size > 0) memcpy(probe.data(), run.data, run.size < kProbeBytes ? run.size : kProbeBytes);
+  ArmFault(run.control);
+  const int answer = gPlugin.isSupported("fuzz.pak", reinterpret_cast<SpiDword>(probe.data()));
+  *fired = DisarmFault();
+  FUZZ_CHECK(answer == 0 || answer == 1, "IsSupported answers 1 or 0");
+  return answer;
+}
+
+// GetArchiveInfo on the memory image; fills run->members on success.
+void ListArchive(Run* run) {
+  if (run->size >= 8) {
+    const uint64_t records = Le32(run->data + 4) / kEntrySize + 1;
+    if (records * sizeof(fileInfo) > kMaxListingBytes) return;
+  }
+  HLOCAL listing = kUnset;
+  ArmFault(run->control);
+  const int rc = gPlugin.getArchiveInfo(reinterpret_cast<LPCSTR>(run->data), static_cast<SpiLong>(run->size),
+                                        kInputMemory, &listing);
+  const bool fired = DisarmFault();
+  if (rc != kResultOk) {
+    FUZZ_CHECK(fired || rc == 2 || rc == 6, "GetArchiveInfo returns 0, 2 or 6 without faults");
+    return;
+  }
+  FUZZ_CHECK(listing != nullptr && listing != kUnset, "a listing is handed over");
+  const size_t bytes = LocalSize(listing);
+  FUZZ_CHECK(bytes % sizeof(fileInfo) == 0 && bytes >= sizeof(fileInfo), "the listing holds whole records");
+  const fileInfo* records = static_cast<const fileInfo*>(LocalLock(listing));
+  FUZZ_CHECK(records != nullptr, "the listing can be locked");
+  const size_t count = bytes / sizeof(fileInfo);
+  size_t i = 0;
+  for (; i < count && records[i].method[0] != 0; ++i) {
+    CheckRecord(records[i], "a listed record is filled as the format says");
+    run->members.push_back(Member{records[i].position, records[i].filesize, records[i].filename});
+  }
+  FUZZ_CHECK(i < count, "the listing ends with an end record inside the block");
+  FUZZ_CHECK(i > 0, "a successful listing has a member");
+  LocalUnlock(listing);
+  FUZZ_CHECK(LocalUnlock(listing) == FALSE, "the listing was handed over unlocked");
+  FUZZ_CHECK(LocalFree(listing) == nullptr, "the host can free the listing");
+  if (!fired) {
+    run->listed = true;
+    const uint32_t directoryEnd = Le32(run->data + 4);
+    FUZZ_CHECK(directoryEnd == 8 + kEntrySize * run->members.size(), "the listing ends at DirectoryEnd");
+    for (size_t m = 0; m < run->members.size(); ++m) {
+      const uint8_t* entry = run->data + 8 + kEntrySize * m;
+      FUZZ_CHECK(run->members[m].position == Le32(entry) && run->members[m].size == Le32(entry + 4),
+                 "records hold the entries' offsets and sizes in directory order");
+    }
+  }
+}
+
+void FindByName(const Run& run, const std::string& name, bool useRecord) {
+  fileInfo record;
+  memset(&record, 0xA5, sizeof record);
+  const fileInfo untouched = record;
+  const unsigned flag = kInputMemory | (run.control.ignoreCase ? kFlagIgnoreCase : 0u);
+  ArmFault(run.control);
+  const int rc = gPlugin.getFileInfo(reinterpret_cast<LPCSTR>(run.data), static_cast<SpiLong>(run.size),
+                                     name.c_str(), flag, useRecord ? &record : nullptr);
+  const bool fired = DisarmFault();
+  if (rc == kResultOk) {
+    FUZZ_CHECK(useRecord, "without a record nothing is found");
+    CheckRecord(record, "GetFileInfo fills the record as the format says");
+    FUZZ_CHECK(NamesMatch(record.filename, name, run.control.ignoreCase), "GetFileInfo finds the name asked for");
+    FUZZ_CHECK(memcmp(record.method + 2, untouched.method + 2, 6) == 0 && record.crc == untouched.crc,
+               "GetFileInfo writes only the record's listed fields");
+  } else if (!fired) {
+    FUZZ_CHECK(memcmp(&record, &untouched, sizeof record) == 0, "a failed search leaves the record alone");
+  }
+  if (fired || !run.listed) return;
+  const Member* expected = nullptr;
+  for (const Member& m : run.members) {
+    if (NamesMatch(m.name, name, run.control.ignoreCase)) {
+      expected = &m;
+      break;
+    }
+  }
+  if (expected == nullptr || !useRecord) {
+    FUZZ_CHECK(rc == kResultReadError, "a missing name (or no record) gives 6");
+  } else {
+    FUZZ_CHECK(rc == kResultOk && record.position == expected->position && record.filesize == expected->size &&
+                   strcmp(record.filename, expected->name.c_str()) == 0,
+               "GetFileInfo finds the first member of that name");
+  }
+}
+
+void CheckProgress(const Run& run, const ProgressLog& log, int rc) {
+  FUZZ_CHECK(!log.orderBroken, "progress counts chunks upwards and ends with the final call");
+  if (log.calls > 0) FUZZ_CHECK(log.lastDenom == 32, "GetFile reports in 32ths");
+  if (run.control.cancel != kNullCallback) {
+    FUZZ_CHECK(log.cancelled == (rc == kResultCancelled), "result 1 exactly when the callback cancelled");
+  } else {
+    FUZZ_CHECK(rc != kResultCancelled, "no cancellation without a callback");
+  }
+  if (rc == kResultOk && run.control.cancel != kNullCallback) {
+    FUZZ_CHECK(log.calls == 33 && log.sawFinal, "an extraction reports 32 chunks and the end");
+  }
+}
+
+// Checks a member extracted to memory against `expected` and frees it.
+void CheckMemoryMember(HLOCAL handle, const uint8_t* expected, size_t size) {
+  FUZZ_CHECK(handle != nullptr && handle != kUnset, "GetFile stores the member's handle");
+  FUZZ_CHECK(LocalSize(handle) == size, "the block holds exactly the member");
+  const void* p = LocalLock(handle);
+  FUZZ_CHECK(p != nullptr, "the member block can be locked");
+  FUZZ_CHECK(memcmp(p, expected, size) == 0, "the block holds the member's bytes");
+  LocalUnlock(handle);
+  FUZZ_CHECK(LocalUnlock(handle) == FALSE, "the member block was handed over unlocked");
+  FUZZ_CHECK(LocalFree(handle) == nullptr, "the host can free the member block");
+}
+
+// Checks (when `check`) and removes a member extracted to `path`.
+void CheckFileMember(const std::string& path, bool exists, const uint8_t* expected, size_t size) {
+  std::string bytes;
+  const bool found = ReadFileBytes(path, &bytes);
+  if (exists) {
+    FUZZ_CHECK(found && bytes.size() == size && (size == 0 || memcmp(bytes.data(), expected, size) == 0),
+               "the extracted file holds the member's bytes");
+  }
+  unlink(path.c_str());
+}
+
+// GetFile with the input as a memory image: the whole image is the member.
+void ExtractMemoryImage(const Run& run, bool toFolder) {
+  const std::string folder = ScratchFolder() + "/out";
+  if (toFolder) mkdir(folder.c_str(), 0700);
+  HLOCAL handle = kUnset;
+  ProgressLog log;
+  ResetProgress(&log, &run.control);
+  const unsigned flag = kInputMemory | (toFolder ? 0u : (1u << kFlagOutputShift));
+  LPSTR dest = toFolder ? const_cast<LPSTR>(folder.c_str()) : reinterpret_cast<LPSTR>(&handle);
+  ArmFault(run.control);
+  const int rc = gPlugin.getFile(reinterpret_cast<LPCSTR>(run.data), static_cast<SpiLong>(run.size), dest, flag,
+                                 CallbackFor(run.control), reinterpret_cast<SpiLong>(&log));
+  const bool fired = DisarmFault();
+  if (!toFolder && rc == kResultOk) CheckMemoryMember(handle, run.data, run.size);
+  if (!toFolder && rc != kResultOk) FUZZ_CHECK(handle == kUnset, "a failed GetFile stores no handle");
+  if (toFolder) CheckFileMember(folder + "/noname", rc == kResultOk, run.data, run.size);
+  CheckProgress(run, log, rc);
+  if (fired) return;
+  if (run.size == 0 && !toFolder) {
+    FUZZ_CHECK(rc == kResultMemoryError, "an empty member cannot go to memory");
+  } else {
+    FUZZ_CHECK(rc == (log.cancelled ? kResultCancelled : kResultOk), "a memory image is extracted whole");
+  }
+}
+
+// GetFile on the archive file by member position.
+void ExtractByPosition(const Run& run, const std::string& archive, const std::vector<Member>& entries,
+                       uint64_t position, bool toFolder) {
+  const Member* first = FirstAt(entries, position);
+  if (first != nullptr && first->position + first->size > run.size + kMaxOverrun) return;
+  const std::string folder = ScratchFolder() + "/out";
+  if (toFolder) mkdir(folder.c_str(), 0700);
+  HLOCAL handle = kUnset;
+  ProgressLog log;
+  ResetProgress(&log, &run.control);
+  const unsigned flag = kInputFile | (toFolder ? 0u : (1u << kFlagOutputShift));
+  LPSTR dest = toFolder ? const_cast<LPSTR>(folder.c_str()) : reinterpret_cast<LPSTR>(&handle);
+  ArmFault(run.control);
+  const int rc = gPlugin.getFile(archive.c_str(), static_cast<SpiLong>(position), dest, flag,
+                                 CallbackFor(run.control), reinterpret_cast<SpiLong>(&log));
+  const bool fired = DisarmFault();
+  CheckProgress(run, log, rc);
+  FUZZ_CHECK(rc == 0 || rc == 1 || rc == 2 || rc == 4 || rc == 5 || rc == 6 || rc == 8,
+             "GetFile returns a known code");
+  // A search by position stops at the first entry with that offset, so a
+  // success extracted `first`, which must lie inside the file (an empty
+  // member written to a file reads nothing, wherever it lies).
+  const bool inFile = first != nullptr && (first->position + first->size <= run.size || first->size == 0);
+  const uint8_t* bytes = inFile && first->size > 0 ? run.data + first->position : nullptr;
+  if (rc == kResultOk) FUZZ_CHECK(inFile, "GetFile extracts only members inside the file");
+  if (!toFolder) {
+    if (rc == kResultOk) {
+      CheckMemoryMember(handle, bytes, first->size);
+    } else {
+      FUZZ_CHECK(handle == kUnset, "a failed GetFile stores no handle");
+    }
+  } else if (first != nullptr && ValidName(first->name.c_str())) {
+    CheckFileMember(folder + "/" + first->name, rc == kResultOk, bytes, first->size);
+  }
+  if (fired || !run.listed) return;
+  const Member* listed = nullptr;
+  for (const Member& m : run.members) {
+    if (m.position == position) {
+      listed = &m;
+      break;
+    }
+  }
+  FUZZ_CHECK((listed == nullptr) == (first == nullptr) && (listed == nullptr || listed->size == first->size),
+             "the listing and the directory agree");
+  if (listed != nullptr && listed->size == 0) {
+    // An empty member cannot go to memory; to a file it is an empty file.
+    FUZZ_CHECK(toFolder ? (rc == 0 || rc == 1 || rc == 5 || rc == 8) : rc == kResultMemoryError,
+               "an empty member cannot go to memory");
+    return;
+  }
+  int expected;
+  if (listed == nullptr) {
+    expected = kResultReadError;  // no entry has that position
+  } else if (!inFile) {
+    expected = log.cancelled ? kResultCancelled : kResultReadError;
+  } else {
+    expected = log.cancelled ? kResultCancelled : kResultOk;
+  }
+  if (toFolder && listed != nullptr && listed->name == "." && rc == kResultInternalError) {
+    return;  // a member named "." cannot be created as a file
+  }
+  FUZZ_CHECK(rc == expected, "GetFile by position extracts the listed member");
+}
+
+void FuzzArchiveFile(const Run& run) {
+  const std::string archive = ScratchFolder() + "/archive.pak";
+  if (!WriteFileBytes(archive, run.data, run.size)) FuzzFail("cannot write the archive file", archive.c_str());
+
+  // The probe through a host file handle sees the same first 2048 bytes.
+  const int fd = open(archive.c_str(), O_RDONLY | O_CLOEXEC);
+  FUZZ_CHECK(fd >= 0, "the archive file opens");
+  ArmFault(run.control);
+  const int answer = gPlugin.isSupported("archive.pak", static_cast<SpiDword>(fd));
+  const bool fired = DisarmFault();
+  FUZZ_CHECK(answer == 0 || answer == 1, "IsSupported answers 1 or 0");
+  FUZZ_CHECK(fired || lseek(fd, 0, SEEK_CUR) == 0, "IsSupported leaves the host's handle where it was");
+  close(fd);
+
+  const std::vector<Member> entries = RawEntries(run.data, run.size);
+  std::vector<uint64_t> positions;
+  for (const Member& m : entries) {
+    if (positions.size() >= kMaxMembersTried) break;
+    if (FirstAt(entries, m.position) == &m) positions.push_back(m.position);
+  }
+  positions.push_back(run.size / 2);  // rarely a member's position
+  for (size_t i = 0; i < positions.size(); ++i) {
+    ExtractByPosition(run, archive, entries, positions[i], false);
+    if (run.control.toFiles && i < 2) ExtractByPosition(run, archive, entries, positions[i], true);
+  }
+  unlink(archive.c_str());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  void* module = LoadPluginOrDie("chestrel.spi");
+  gPlugin.isSupported = reinterpret_cast<IsSupportedFn>(ExportOrDie(module, "IsSupported"));
+  gPlugin.getArchiveInfo = reinterpret_cast<GetArchiveInfoFn>(ExportOrDie(module, "GetArchiveInfo"));
+  gPlugin.getFileInfo = reinterpret_cast<GetFileInfoFn>(ExportOrDie(module, "GetFileInfo"));
+  gPlugin.getFile = reinterpret_cast<GetFileFn>(ExportOrDie(module, "GetFile"));
+  ScratchFolder();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
+  Run run;
+  if (!SplitInput(input, inputSize, &run.control, &run.data, &run.size)) return 0;
+  run.listed = false;
+  const LiveCounts before = CountLive();
+
+  bool probeFired = false;
+  const int answer = Probe(run, &probeFired);
+  CheckNoLeak(before, "IsSupported leaked");
+
+  ListArchive(&run);
+  CheckNoLeak(before, "GetArchiveInfo leaked");
+  // Every entry of a good listing lies in the probe or after its limit.
+  if (run.listed && !probeFired) FUZZ_CHECK(answer == 1, "IsSupported accepts an archive that lists");
+
+  for (size_t i = 0; i < run.members.size() && i < kMaxMembersTried; ++i) {
+    FindByName(run, run.members[i].name, true);
+    CheckNoLeak(before, "GetFileInfo leaked");
+  }
+  // A name taken from the end of the input, and one without a record.
+  std::string tail;
+  for (size_t i = run.size > 15 ? run.size - 15 : 0; i < run.size && run.data[i] != 0; ++i) tail += run.data[i];
+  FindByName(run, tail, true);
+  FindByName(run, run.members.empty() ? tail : run.members[0].name, false);
+  CheckNoLeak(before, "GetFileInfo leaked");
+
+  ExtractMemoryImage(run, false);
+  CheckNoLeak(before, "GetFile (memory image) leaked");
+  if (run.control.toFiles) {
+    ExtractMemoryImage(run, true);
+    CheckNoLeak(before, "GetFile (memory image to a file) leaked");
+  }
+  FuzzArchiveFile(run);
+  CheckNoLeak(before, "GetFile (archive file) leaked");
+  return 0;
+}
