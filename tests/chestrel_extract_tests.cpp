@@ -48,7 +48,7 @@ class ChestrelExtract : public ChestrelTest {
   Bytes hundred;
   Bytes archive;
   std::string path;
-  uint32_t hundredAt = 0;
+  SpiLong hundredAt = 0;
 };
 
 // Before chunk i the callback fills the memory source with i + 1, so each
@@ -118,7 +118,7 @@ TEST_F(ChestrelExtract, MemoryInputIsNamedNoname) {
 
 TEST_F(ChestrelExtract, MemoryOutputHoldsExactlyTheMember) {
   struct Case {
-    uint32_t position;
+    SpiLong position;
     Bytes bytes;
   } cases[] = {{hundredAt, hundred}, {hundredAt - 2, {9, 9}}, {hundredAt + 100, {1, 2, 3}}};
   for (const Case& c : cases) {
