@@ -73,8 +73,7 @@ TEST_F(ChestrelDirectory, DirectoryEndChecks) {
       {"two members, DirectoryEnd 80", MakePack(two, 0, 80), kResultReadError, 0, kResultOk, 1},
       {"two members, DirectoryEnd 32", MakePack(two, 0, 32), kResultReadError, 0, kResultOk, 1},
       {"two members, DirectoryEnd 0", MakePack(two, 0, 0), kResultReadError, 0, kResultOk, 1},
-      {"two members, DirectoryEnd 0xFFFFFFF0", MakePack(two, 0, 0xFFFFFFF0),
-       kResultOutOfMemory, 0, kResultOk, 1},
+      {"two members, DirectoryEnd 0xFFFFFFF0", MakePack(two, 0, 0xFFFFFFF0), kResultOutOfMemory, 0, kResultOk, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
