@@ -11,7 +11,7 @@ status=0
 summary=""
 passed=0
 failed=0
-for preset in native win32 win64; do
+for preset in native release win32 win64; do
   echo "== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"

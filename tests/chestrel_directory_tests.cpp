@@ -1,6 +1,8 @@
 // chestrel's directory work as a host sees it: probing, listing, lookups by
 // name, name validity and the DirectoryEnd checks.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <string.h>
 
 #include <functional>
@@ -317,8 +319,10 @@ TEST_F(ChestrelDirectory, RefusedArguments) {
 // in turn: the expected code, and nothing left allocated or open.
 TEST_F(ChestrelDirectory, FaultSweep) {
   Bytes archive = MakePack({{"A.TXT", {1, 2, 3}}, {"B.TXT", {4}}}, 16);
-  Bytes data(16, 0);
-  data.insert(data.end(), archive.begin(), archive.end());
+  // The archive 16 bytes into the file (built by copying: gcc 12 warns
+  // wrongly about inserting into a short vector at -O3).
+  Bytes data(16 + archive.size(), 0);
+  std::copy(archive.begin(), archive.end(), data.begin() + 16);
   std::string path = dir.Write("sweep.pak", data);
   Bytes probe(2048, 0);
   memcpy(probe.data(), archive.data(), archive.size());
