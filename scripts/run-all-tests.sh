@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds every preset and runs every test: natively with AddressSanitizer and
-# UndefinedBehaviorSanitizer, the 64-bit Windows build under wine64, and the
+# UndefinedBehaviorSanitizer and optimised, the 64-bit Windows build under
+# wine64, and the
 # 32-bit Windows DLLs (the deliverables), whose test programs run under Wine
 # where the machine can run 32-bit programs.
 set -eu
