@@ -1,10 +1,12 @@
 // Writes the seed corpora of the fuzz targets: small I24B pictures made by
 // our encoder plus hand-made headers and streams for glimmet, and PACK
 // archives made by our writer plus hand-made directories for chestrel.
-// Every seed starts with the two control bytes of fuzz_support.h.
+// Every glimmet and chestrel seed starts with the two control bytes of
+// fuzz_support.h; the round-trip seeds are a width byte, a mode byte and
+// pixel bytes (see glimmet_roundtrip_fuzzer.cpp).
 //
-// Usage: make_seeds OUTPUT_FOLDER   (writes OUTPUT_FOLDER/glimmet/* and
-// OUTPUT_FOLDER/chestrel/*)
+// Usage: make_seeds OUTPUT_FOLDER   (writes OUTPUT_FOLDER/glimmet/*,
+// OUTPUT_FOLDER/chestrel/* and OUTPUT_FOLDER/glimmet_roundtrip/*)
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -266,6 +268,24 @@ void ChestrelSeeds(const std::string& dir, const std::string& tmp) {
 }
 
 // Makes `path` and any missing folders above it.
+void RoundTripSeeds(const std::string& dir) {
+  struct Seed {
+    const char* name;
+    uint8_t width;  // width - 1
+    uint8_t mode;   // bit 0: palette
+    size_t bytes;
+    Pattern pattern;
+  } const seeds[] = {
+      {"noise-7", 6, 0, 7 * 5 * 3, kNoise},         {"gradient-16", 15, 0, 16 * 16 * 3, kGradient},
+      {"palette-9", 8, 1, 12 + 9 * 9 / 4 + 1, kFewColours}, {"palette-48", 47, 1, 12 + 48 * 20 / 4, kStripes},
+      {"stripes-33", 32, 0, 33 * 6 * 3, kStripes},   {"column-1", 0, 1, 12 + 10, kNoise},
+  };
+  for (const Seed& s : seeds) {
+    const Bytes source = Picture(static_cast<uint32_t>(s.bytes), 1, s.pattern);
+    Write(dir + "/" + s.name, Bytes{s.width, s.mode}, Bytes(source.begin(), source.begin() + s.bytes));
+  }
+}
+
 bool MakeFolder(const std::string& path) {
   for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
     mkdir(path.substr(0, slash).c_str(), 0755);
@@ -283,13 +303,16 @@ int main(int argc, char** argv) {
   const std::string out = argv[1];
   const std::string glimmet = out + "/glimmet";
   const std::string chestrel = out + "/chestrel";
+  const std::string roundTrip = out + "/glimmet_roundtrip";
   const std::string tmp = out + "/tmp";
-  if (!MakeFolder(out) || !MakeFolder(glimmet) || !MakeFolder(chestrel) || !MakeFolder(tmp)) {
+  if (!MakeFolder(out) || !MakeFolder(glimmet) || !MakeFolder(chestrel) || !MakeFolder(roundTrip) ||
+      !MakeFolder(tmp)) {
     fprintf(stderr, "cannot make the folders under %s\n", out.c_str());
     return 1;
   }
   GlimmetSeeds(glimmet);
   ChestrelSeeds(chestrel, tmp);
+  RoundTripSeeds(roundTrip);
   rmdir(tmp.c_str());
   return gFailed ? 1 : 0;
 }

@@ -3,8 +3,8 @@
 #
 #   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 #
-# TARGET is glimmet or chestrel (default: both); SECONDS_PER_TARGET defaults
-# to 180. Each target keeps its corpus in build/fuzz/fuzz-work/corpus/TARGET
+# TARGET is glimmet, chestrel or glimmet_roundtrip (default: all three);
+# SECONDS_PER_TARGET defaults to 180. Each target keeps its corpus in build/fuzz/fuzz-work/corpus/TARGET
 # (grown across runs, starting from the generated seeds and the saved
 # regression inputs); crash, leak and timeout inputs land in
 # build/fuzz/fuzz-work/artifacts/. Exits non-zero when a target found one.
@@ -13,7 +13,7 @@ set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-180}
 [ $# -gt 0 ] && shift
-targets=${*:-glimmet chestrel}
+targets=${*:-glimmet chestrel glimmet_roundtrip}
 build=build/fuzz
 work=$build/fuzz-work
 
