@@ -1,0 +1,48 @@
+#!/bin/sh
+# The main job, end to end on the sample picture: encode it to I24B, pack it
+# with other files into a PACK archive, list the archive, extract the picture
+# through chestrel, decode it through glimmet and check that the pixels are
+# the sample's. Natively first, then under Wine with the Windows builds.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+say() { printf '\n== %s\n' "$*"; }
+
+say "Building the native tool and plug-ins (release) and the Windows builds"
+for preset in release win32 win64; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" >"build/$preset-build.log" 2>&1 || { cat "build/$preset-build.log"; exit 1; }
+done
+
+# run_job TOOL WORK SAMPLE: the job with one build of the tool.
+run_job() {
+  tool=$1; work=$2; sample=$3; ext=$4
+  rm -rf "$work" && mkdir -p "$work/out"
+  say "Plug-ins found by the tool"
+  $tool plugins
+  say "Encoding $sample to I24B"
+  $tool encode "$sample" -o "$work/SAMPLE.I24"
+  cp README.md "$work/README.TXT"
+  printf 'KALDORIN sample archive\n' >"$work/NOTES.TXT"
+  say "Packing SAMPLE.I24, README.TXT and NOTES.TXT"
+  $tool pack "$work/DEMO.PAK" "$work/SAMPLE.I24" "$work/README.TXT" "$work/NOTES.TXT"
+  say "Listing the archive through chestrel"
+  $tool list "$work/DEMO.PAK"
+  say "Extracting SAMPLE.I24 through chestrel"
+  $tool extract "$work/DEMO.PAK" SAMPLE.I24 -d "$work/out"
+  say "Picture information and decoding through glimmet"
+  $tool info "$work/out/SAMPLE.I24"
+  $tool decode "$work/out/SAMPLE.I24" -o "$work/out/sample$ext"
+  say "Comparing the decoded pixels with the sample"
+  $tool compare "$sample" "$work/out/sample$ext"
+}
+
+run_job build/release/kaldorin build/main-job/native samples/sample.png .png
+
+say "The same job under Wine (64-bit Windows build of the tool and plug-ins)"
+export WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine() { /usr/lib/wine/wine64 "$@"; }
+run_job "wine build/win64/kaldorin.exe" build/main-job/wine samples/sample.bmp .bmp
+/usr/lib/wine/wineserver64 -w
+say "Done: the pixels came back exactly, natively and under Wine"
