@@ -3,9 +3,10 @@
 // pointer in locals of its hot loop and uses the inline routines below, so
 // no symbol costs a stream call or a function call.
 //
-// Bit order: within each byte the most significant bit comes first. The bit
-// buffer holds the next bit of the stream in bit 0, so the bits of a code
-// index a CodeTable directly. When the stream ends (or fails), the window
+// Bit order: within each byte the most significant bit comes first, and the
+// bit buffer keeps that order: the next bit of the stream is its top bit, so
+// a big-endian load refills it and the tables of fast_tables.h are indexed by
+// the next bits read as a number. When the stream ends (or fails), the window
 // continues with zero bytes for ever: coded data that ends early decodes
 // as if it were followed by zero bits.
 #ifndef KALDORIN_IMAGE_I24B_BIT_READER_H
@@ -61,36 +62,38 @@ inline bool LostBitsConsumed(const InputWindow& window, const uint8_t* in, unsig
   return window.failed && ConsumedBits(window, in, count) > window.delivered * 8;
 }
 
-// Reverses the bit order within each byte of `w`.
-I24B_ALWAYS_INLINE uint64_t ReverseBitsInBytes(uint64_t w) {
-  w = ((w >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((w & 0x0F0F0F0F0F0F0F0Full) << 4);
-  w = ((w >> 2) & 0x3333333333333333ull) | ((w & 0x3333333333333333ull) << 2);
-  w = ((w >> 1) & 0x5555555555555555ull) | ((w & 0x5555555555555555ull) << 1);
-  return w;
-}
-
-// Tops the bit buffer up to at least 56 bits. Bits above `count` may hold
-// part of the next byte; refilling ORs in the same bits again, so they
-// never disturb the value.
+// Tops the bit buffer up to at least 56 bits. The buffer holds the next bit
+// of the stream in its top bit; bits below `count` may hold part of the
+// next byte, and refilling ORs in the same bits again, so they never
+// disturb the value.
 I24B_ALWAYS_INLINE void RefillBits(InputWindow* window, const uint8_t*& in, const uint8_t*& limit, uint64_t& bits,
                                    unsigned& count) {
-  if (in > limit) {
+  if (__builtin_expect(in > limit, 0)) {
     in = RefillInputWindow(window, in);
     limit = window->limit;
   }
   uint64_t word;
   memcpy(&word, in, sizeof word);
-  bits |= ReverseBitsInBytes(word) << count;
+  bits |= __builtin_bswap64(word) >> count;
   in += (63 - count) >> 3;
   count |= 56;
 }
 
-// Takes one symbol of the code whose table is `entries`, `width` bits wide
-// (its longest code). The buffer must hold at least `width` bits.
+// The next `width` bits (1..32) as a number whose top bit is the first one.
+I24B_ALWAYS_INLINE uint32_t PeekTop(uint64_t bits, unsigned width) { return static_cast<uint32_t>(bits >> (64 - width)); }
+
+// Drops `n` (0..63) bits from the buffer.
+I24B_ALWAYS_INLINE void SkipBits(unsigned n, uint64_t& bits, unsigned& count) {
+  bits <<= n;
+  count -= n;
+}
+
+// Takes one symbol of a code whose table `entries` is indexed by the next
+// `width` bits, first bit on top (its longest code). The buffer must hold
+// at least `width` bits.
 I24B_ALWAYS_INLINE unsigned DecodeSymbol(const CodeEntry* entries, unsigned width, uint64_t& bits, unsigned& count) {
-  CodeEntry e = entries[bits & ((1u << width) - 1)];
-  bits >>= e.length;
-  count -= e.length;
+  CodeEntry e = entries[PeekTop(bits, width)];
+  SkipBits(e.length, bits, count);
   return e.symbol;
 }
 

@@ -1,18 +1,29 @@
-// glimmet's load and unload hook: builds the code tables on process attach
-// and releases them on detach.
+// glimmet's load and unload hook: builds the code tables, then the tables
+// derived from them, on process attach and releases them on detach.
 #include "common/plugin_api.h"
 #include "image_i24b/glimmet_tables.h"
 
 namespace {
-CodeTableSet gTables;   // written only by the load and unload hooks
+// Written only by the load and unload hooks.
+CodeTableSet gTables;
+FastTables* gFastTables = nullptr;
 bool gTablesBuilt = false;
 
 BOOL GlimmetLoadHook(DWORD reason) {
   if (reason == DLL_PROCESS_ATTACH) {
     gTablesBuilt = BuildCodeTableSet(&gTables);
+    if (gTablesBuilt) {
+      gFastTables = BuildFastTables(gTables);
+      if (gFastTables == nullptr) {
+        ReleaseCodeTableSet(&gTables);
+        gTablesBuilt = false;
+      }
+    }
     return gTablesBuilt ? TRUE : FALSE;
   }
   if (reason == DLL_PROCESS_DETACH) {
+    ReleaseFastTables(gFastTables);
+    gFastTables = nullptr;
     ReleaseCodeTableSet(&gTables);
     gTablesBuilt = false;
   }
@@ -21,6 +32,7 @@ BOOL GlimmetLoadHook(DWORD reason) {
 }  // namespace
 
 const CodeTableSet* LoadedCodeTables() { return gTablesBuilt ? &gTables : nullptr; }
+const FastTables* LoadedFastTables() { return gTablesBuilt ? gFastTables : nullptr; }
 
 #ifdef _WIN32
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) { return GlimmetLoadHook(reason); }

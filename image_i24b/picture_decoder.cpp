@@ -18,13 +18,15 @@ constexpr uint64_t kInitialOrder = 0xA9876543210ull;
 
 constexpr unsigned kLongRunSymbol = 239;   // MainTable symbol that a LongRunTable symbol extends
 constexpr unsigned kLastPixelSymbol = 215;  // symbols above are runs of s - 214 pixels
-constexpr unsigned kFarEscapeSymbol = 43;   // EscapeTable symbol that a FarEscapeTable symbol extends
-constexpr int kExplicitDelta = -3;          // palette entry: an explicit delta follows
 
-// Widest reads: a token's main, long-run and offset codes together take at
-// most 29 bits, an explicit delta at most 21.
-constexpr unsigned kTokenBits = 13 + 11 + 5;
+// Widest reads: an explicit delta takes at most 21 bits (8 + 13); three
+// without a far escape at most 24.
 constexpr unsigned kDeltaBits = 8 + 13;
+
+// Which of the three explicit-delta lookups a pixel with 0..3 explicit
+// deltas uses, as masks: a table, not a comparison, so that no branch
+// depends on the count.
+const uint32_t kEscapesUsed[4][3] = {{0, 0, 0}, {~0u, 0, 0}, {~0u, ~0u, 0}, {~0u, ~0u, ~0u}};
 
 // A reference byte at block position `pos`: 0 outside the block.
 I24B_ALWAYS_INLINE uint8_t ReferenceByte(const PixelBlock& block, intptr_t pos) {
@@ -65,24 +67,47 @@ I24B_ALWAYS_INLINE void CopyRun(const PixelBlock& block, size_t dst, intptr_t re
   }
 }
 
+// Adds the four bytes of `b` to those of `a`, each modulo 256.
+I24B_ALWAYS_INLINE uint32_t AddBytes(uint32_t a, uint32_t b) {
+  return ((a & 0x7F7F7F7Fu) + (b & 0x7F7F7F7Fu)) ^ ((a ^ b) & 0x80808080u);
+}
+
+// The explicit deltas of one pixel, one symbol at a time, far escapes
+// included; adds each (negated) into its lane of `add`.
+I24B_ALWAYS_INLINE uint32_t DecodeExplicitDeltas(const FastTables& fast, const PixelSymbol& p, uint32_t add,
+                                                 InputWindow* window, const uint8_t*& in, const uint8_t*& limit,
+                                                 uint64_t& bits, unsigned& count) {
+  for (unsigned j = 0; j < p.escapes; ++j) {
+    if (count < kDeltaBits) RefillBits(window, in, limit, bits, count);
+    const uint32_t e = fast.escape[PeekTop(bits, 8)];
+    SkipBits((e >> kEscapeLengthShift) & 15, bits, count);
+    uint32_t value = e & kEscapeAddMask;
+    if (e & kEscapeFar) value = fast.escapeAdd[43 + DecodeSymbol(fast.farEscape, 13, bits, count)];
+    add |= value << p.laneShift[j];
+  }
+  return add;
+}
+
 }  // namespace
 
-ResultCode DecodePicture(const CodeTableSet& tables, SourceStream* stream, const PixelBlock& pixelBlock,
+ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const PixelBlock& pixelBlock,
                          ProgressCallback callback, SpiLong lData) {
   // A local copy: byte stores into the block cannot alias it, so its fields
   // stay in registers.
   const PixelBlock block = pixelBlock;
-  const CodeEntry* const mainCodes = tables.mainTable->entries;
-  const CodeEntry* const longRunCodes = tables.longRunTable->entries;
-  const CodeEntry* const offsetCodes = tables.offsetTable->entries;
-  const CodeEntry* const escapeCodes = tables.escapeTable->entries;
-  const CodeEntry* const farEscapeCodes = tables.farEscapeTable->entries;
+  uint8_t* const base = block.base;
 
   // Byte distance from the output position to each neighbour.
   intptr_t neighbourOffset[11];
   for (int i = 0; i < 11; ++i) {
     neighbourOffset[i] = static_cast<intptr_t>(kNeighbours[i][1]) * block.stride + kNeighbours[i][0] * 3;
   }
+  // From three pixels wide on no reference overlaps the pixel it predicts,
+  // so a pixel's reference can be read as one word before it is written.
+  // Narrower pictures take every pixel byte by byte.
+  const bool wordPixels = block.width >= 3;
+  // A word read at a reference position up to here stays inside the block.
+  const uintptr_t lastWordRef = block.size - 4;
 
   InputWindow window;
   const uint8_t* in = OpenInputWindow(&window, stream);
@@ -103,38 +128,81 @@ ResultCode DecodePicture(const CodeTableSet& tables, SourceStream* stream, const
     const size_t rowEnd = dst + rowBytes;
     while (dst < rowEnd) {
       RefillBits(&window, in, limit, bits, count);
-      unsigned s = DecodeSymbol(mainCodes, 13, bits, count);
-      if (s == kLongRunSymbol) s += DecodeSymbol(longRunCodes, 11, bits, count);
-      unsigned k = DecodeSymbol(offsetCodes, 5, bits, count);
+      unsigned s;
+      unsigned k;
+      const uint32_t token = fast.token[PeekTop(bits, kTokenTableBits)];
+      if (__builtin_expect((token & kTokenSlow) == 0, 1)) {
+        s = token & kTokenSymbolMask;
+        SkipBits((token >> kTokenLengthShift) & 0xFF, bits, count);
+        if (token & kTokenHasOffset) {
+          k = (token >> kTokenOffsetShift) & 15;
+        } else {
+          const uint8_t o = fast.offset[PeekTop(bits, 5)];
+          k = o & 15u;
+          SkipBits(o >> 4, bits, count);
+        }
+      } else {
+        s = DecodeSymbol(fast.main, 13, bits, count);
+        if (s == kLongRunSymbol) s += DecodeSymbol(fast.longRun, 11, bits, count);
+        const uint8_t o = fast.offset[PeekTop(bits, 5)];
+        k = o & 15u;
+        SkipBits(o >> 4, bits, count);
+      }
       // Move entry k to the front of the list.
-      unsigned shift = 4 * k;
-      unsigned taken = static_cast<unsigned>(order >> shift) & 15;
-      uint64_t before = order & ((uint64_t{1} << shift) - 1);
+      const unsigned shift = 4 * k;
+      const unsigned taken = static_cast<unsigned>(order >> shift) & 15;
+      const uint64_t before = order & ((uint64_t{1} << shift) - 1);
       order = (order & ~((uint64_t{16} << shift) - 1)) | (before << 4) | taken;
       const intptr_t ref = static_cast<intptr_t>(dst) + neighbourOffset[taken];
 
       if (s <= kLastPixelSymbol) {
-        int delta[3] = {tables.deltaRed[s], tables.deltaGreen[s], tables.deltaBlue[s]};
-        for (int c = 0; c < 3; ++c) {
-          if (delta[c] != kExplicitDelta) continue;
-          if (count < kDeltaBits) RefillBits(&window, in, limit, bits, count);
-          unsigned index = DecodeSymbol(escapeCodes, 8, bits, count);
-          if (index == kFarEscapeSymbol) index += DecodeSymbol(farEscapeCodes, 13, bits, count);
-          delta[c] = tables.escapeDeltas[index];
-        }
-        // Red, green, blue: each reference byte is read just before its own
-        // output byte is written, so an overlapping reference sees the new
-        // bytes. The pixel itself always lies inside its row.
-        uint8_t* out = block.base + dst;
-        if (static_cast<uintptr_t>(ref) <= block.size - 3) {
-          const uint8_t* src = block.base + ref;
-          out[2] = static_cast<uint8_t>(src[2] - delta[0]);
-          out[1] = static_cast<uint8_t>(src[1] - delta[1]);
-          out[0] = static_cast<uint8_t>(src[0] - delta[2]);
+        const PixelSymbol& p = fast.pixel[s];
+        // Up to three explicit deltas, looked up whether they are there or
+        // not (the buffer holds at least 27 bits, three short codes take at
+        // most 24): no branch on how many a pixel has.
+        uint64_t ahead = bits;
+        const uint32_t e1 = fast.escape[PeekTop(ahead, 8)];
+        ahead <<= (e1 >> kEscapeLengthShift) & 15;
+        const uint32_t e2 = fast.escape[PeekTop(ahead, 8)];
+        ahead <<= (e2 >> kEscapeLengthShift) & 15;
+        const uint32_t e3 = fast.escape[PeekTop(ahead, 8)];
+        const uint32_t* use = kEscapesUsed[p.escapes];
+        const uint32_t u1 = e1 & use[0];
+        const uint32_t u2 = e2 & use[1];
+        const uint32_t u3 = e3 & use[2];
+        uint32_t add;
+        if (__builtin_expect(((u1 | u2 | u3) & kEscapeFar) == 0, 1)) {
+          SkipBits(((u1 >> kEscapeLengthShift) & 15) + ((u2 >> kEscapeLengthShift) & 15) +
+                       ((u3 >> kEscapeLengthShift) & 15),
+                   bits, count);
+          add = p.add | static_cast<uint32_t>((uint64_t{u1 & kEscapeAddMask} << p.laneShift[0]) |
+                                              (uint64_t{u2 & kEscapeAddMask} << p.laneShift[1]) |
+                                              (uint64_t{u3 & kEscapeAddMask} << p.laneShift[2]));
         } else {
-          out[2] = static_cast<uint8_t>(ReferenceByte(block, ref + 2) - delta[0]);
-          out[1] = static_cast<uint8_t>(ReferenceByte(block, ref + 1) - delta[1]);
-          out[0] = static_cast<uint8_t>(ReferenceByte(block, ref) - delta[2]);
+          add = DecodeExplicitDeltas(fast, p, p.add, &window, in, limit, bits, count);
+        }
+        uint8_t* out = base + dst;
+        if (wordPixels && static_cast<uintptr_t>(ref) <= lastWordRef) {
+          uint32_t v;
+          memcpy(&v, base + ref, sizeof v);
+          v = AddBytes(v, add);
+          // The fourth byte is the next pixel's first, written by the next
+          // token before anything reads it; only the row's last pixel must
+          // leave it alone.
+          if (dst + 3 < rowEnd) {
+            memcpy(out, &v, sizeof v);
+          } else {
+            out[0] = static_cast<uint8_t>(v);
+            out[1] = static_cast<uint8_t>(v >> 8);
+            out[2] = static_cast<uint8_t>(v >> 16);
+          }
+        } else {
+          // Red, green, blue: each reference byte is read just before its own
+          // output byte is written, so an overlapping reference sees the new
+          // bytes. The pixel itself always lies inside its row.
+          out[2] = static_cast<uint8_t>(ReferenceByte(block, ref + 2) + (add >> 16));
+          out[1] = static_cast<uint8_t>(ReferenceByte(block, ref + 1) + (add >> 8));
+          out[0] = static_cast<uint8_t>(ReferenceByte(block, ref) + add);
         }
         dst += 3;
       } else {
@@ -145,7 +213,7 @@ ResultCode DecodePicture(const CodeTableSet& tables, SourceStream* stream, const
     }
     // The pad bytes, from wherever the row's last token ended.
     for (size_t i = 0; i < padBytes; ++i) {
-      if (dst + i < block.size) block.base[dst + i] = 0;
+      if (dst + i < block.size) base[dst + i] = 0;
     }
     if (LostBitsConsumed(window, in, count)) {
       result = kResultReadError;
@@ -163,8 +231,8 @@ SPI_EXPORT int SPI_CALL GetPicture(LPCSTR buf, SpiLong len, unsigned int flag, H
   if (pHBInfo == nullptr || pHBm == nullptr) return kResultInternalError;
   *pHBInfo = nullptr;
   *pHBm = nullptr;
-  const CodeTableSet* tables = LoadedCodeTables();
-  if (tables == nullptr) return kResultOutOfMemory;
+  const FastTables* fast = LoadedFastTables();
+  if (fast == nullptr) return kResultOutOfMemory;
 
   SourceStream stream;
   ResultCode result = OpenSource(buf, len, flag, &stream);
@@ -202,7 +270,7 @@ SPI_EXPORT int SPI_CALL GetPicture(LPCSTR buf, SpiLong len, unsigned int flag, H
   }
   if (result == kResultOk) {
     block.base = static_cast<uint8_t*>(pixelPtr);
-    result = DecodePicture(*tables, &stream, block, lpPrgressCallback, lData);
+    result = DecodePicture(*fast, &stream, block, lpPrgressCallback, lData);
   }
   CloseSource(&stream, &result);
   if (result == kResultOk) {

@@ -8,7 +8,7 @@
 
 #include "common/plugin_api.h"
 #include "common/source_stream.h"
-#include "image_i24b/code_tables.h"
+#include "image_i24b/fast_tables.h"
 
 // The BITMAPINFOHEADER of the information block, little-endian, packed.
 #pragma pack(push, 1)
@@ -46,7 +46,7 @@ inline uint32_t RowStride(uint32_t width) { return (3 * width + 3) & ~3u; }
 // or at the end); 6 when a read error took away bits the picture needed.
 // Never reads or writes outside the block: a reference byte outside it reads
 // as 0 and a write outside it is dropped.
-ResultCode DecodePicture(const CodeTableSet& tables, SourceStream* stream, const PixelBlock& block,
+ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const PixelBlock& block,
                          ProgressCallback callback, SpiLong lData);
 
 #endif

@@ -1,0 +1,97 @@
+#include "image_i24b/fast_tables.h"
+
+#include <string.h>
+
+#include "common/general_heap.h"
+
+namespace {
+
+constexpr unsigned kLongRunSymbol = 239;
+constexpr unsigned kFarEscapeSymbol = 43;
+constexpr int kExplicitDelta = -3;
+
+// `value`'s low `width` bits in reverse order.
+uint32_t ReverseBits(uint32_t value, unsigned width) {
+  uint32_t r = 0;
+  for (unsigned b = 0; b < width; ++b) r |= ((value >> b) & 1u) << (width - 1 - b);
+  return r;
+}
+
+// The entry of `table` for the next `table.maxlen` bits given first bit on
+// top (`msbIndex`).
+CodeEntry EntryFor(const CodeTable& table, uint32_t msbIndex) {
+  return table.entries[ReverseBits(msbIndex, static_cast<unsigned>(table.maxlen))];
+}
+
+void FillMsbFirst(const CodeTable& table, CodeEntry* out) {
+  for (uint32_t i = 0; i < (1u << table.maxlen); ++i) out[i] = EntryFor(table, i);
+}
+
+void FillTokens(const CodeTableSet& set, FastTables* t) {
+  const unsigned mainBits = static_cast<unsigned>(set.mainTable->maxlen);
+  for (uint32_t i = 0; i < (1u << kTokenTableBits); ++i) {
+    // A code that fits in the index's bits is the same whatever follows.
+    CodeEntry m = EntryFor(*set.mainTable, i << (mainBits - kTokenTableBits));
+    if (m.length > kTokenTableBits || m.symbol == kLongRunSymbol) {
+      t->token[i] = kTokenSlow;
+      continue;
+    }
+    uint32_t entry = m.symbol | uint32_t{m.length} << kTokenLengthShift;
+    const unsigned rest = kTokenTableBits - m.length;
+    const uint32_t restBits = i & ((1u << rest) - 1);
+    const uint32_t next5 = rest >= 5 ? restBits >> (rest - 5) : restBits << (5 - rest);
+    const unsigned offsetLength = t->offset[next5] >> 4;
+    if (offsetLength <= rest) {
+      entry = m.symbol | uint32_t{m.length + offsetLength} << kTokenLengthShift |
+              uint32_t{t->offset[next5] & 15u} << kTokenOffsetShift | kTokenHasOffset;
+    }
+    t->token[i] = entry;
+  }
+}
+
+void FillPixelSymbols(const CodeTableSet& set, FastTables* t) {
+  for (int s = 0; s < 216; ++s) {
+    const int delta[3] = {set.deltaRed[s], set.deltaGreen[s], set.deltaBlue[s]};
+    const uint8_t lane[3] = {16, 8, 0};
+    PixelSymbol p = {0, 0, {32, 32, 32}};
+    for (int c = 0; c < 3; ++c) {
+      if (delta[c] == kExplicitDelta) {
+        p.laneShift[p.escapes++] = lane[c];
+      } else {
+        p.add |= uint32_t{static_cast<uint8_t>(-delta[c])} << lane[c];
+      }
+    }
+    t->pixel[s] = p;
+  }
+}
+
+}  // namespace
+
+FastTables* BuildFastTables(const CodeTableSet& set) {
+  if (set.mainTable == nullptr || set.mainTable->maxlen != 13 || set.longRunTable->maxlen != 11 ||
+      set.offsetTable->maxlen != 5 || set.escapeTable->maxlen != 8 || set.farEscapeTable->maxlen != 13) {
+    return nullptr;
+  }
+  auto* t = static_cast<FastTables*>(HeapAllocate(sizeof(FastTables)));
+  if (t == nullptr) return nullptr;
+  memset(t, 0, sizeof *t);
+  for (int i = 0; i <= 250; ++i) t->escapeAdd[i] = static_cast<uint8_t>(-set.escapeDeltas[i]);
+  for (uint32_t i = 0; i < 32; ++i) {
+    CodeEntry e = EntryFor(*set.offsetTable, i);
+    t->offset[i] = static_cast<uint8_t>(e.length << 4 | e.symbol);
+  }
+  for (uint32_t i = 0; i < 256; ++i) {
+    CodeEntry e = EntryFor(*set.escapeTable, i);
+    uint32_t entry = uint32_t{e.length} << kEscapeLengthShift;
+    entry |= e.symbol == kFarEscapeSymbol ? kEscapeFar : t->escapeAdd[e.symbol];
+    t->escape[i] = entry;
+  }
+  FillMsbFirst(*set.mainTable, t->main);
+  FillMsbFirst(*set.longRunTable, t->longRun);
+  FillMsbFirst(*set.farEscapeTable, t->farEscape);
+  FillTokens(set, t);
+  FillPixelSymbols(set, t);
+  return t;
+}
+
+void ReleaseFastTables(FastTables* tables) { HeapRelease(tables); }
