@@ -18,7 +18,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"  # apt downloads as its own user
 cd "$work"
-apt-get download -q python3-skimage mate-backgrounds plasma-workspace-wallpapers ukui-wallpapers >/dev/null
+apt-get download -q -o APT::Sandbox::User=root python3-skimage mate-backgrounds plasma-workspace-wallpapers ukui-wallpapers >/dev/null
 for deb in *.deb; do dpkg-deb -x "$deb" x; done
 
 jpeg() { djpeg -bmp "x/$1" >"$dest/$2.bmp"; }

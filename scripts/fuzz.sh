@@ -25,7 +25,7 @@ status=0
 for target in $targets; do
   mkdir -p "$work/corpus/$target" "$work/artifacts"
   echo "== fuzzing $target for ${seconds}s"
-  if ! "$build/${target}_fuzzer" -max_total_time="$seconds" -timeout=10 -max_len=8192 -print_final_stats=1 \
+  if ! "$build/${target}_fuzzer" -max_total_time="$seconds" -timeout=10 -max_len=${FUZZ_MAX_LEN:-32768} -print_final_stats=1 \
       -artifact_prefix="$work/artifacts/$target-" \
       "$work/corpus/$target" "$work/seeds/$target" "fuzz/regressions/$target" 2>"$work/$target.log"; then
     echo "$target: found a failure, see $work/$target.log and $work/artifacts/" >&2

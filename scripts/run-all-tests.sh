@@ -1,5 +1,5 @@
 #!/bin/sh
-# Builds every preset and runs every test: natively with AddressSanitizer and
+# Builds every preset and runs every test (and round trips of real photographs): natively with AddressSanitizer and
 # UndefinedBehaviorSanitizer and optimised, the 64-bit Windows build under
 # wine64, and the
 # 32-bit Windows DLLs (the deliverables), whose test programs run under Wine
@@ -32,6 +32,19 @@ $preset: $line"
   passed=$((passed + ${total:-0} - ${bad:-0}))
   failed=$((failed + ${bad:-0}))
 done
+# Real photographs through the tool, natively and under wine64.
+echo "== photographs: encode, decode through glimmet, compare"
+if scripts/photo-round-trips.sh >build/photo-round-trips.log 2>&1; then :; else status=1; fi
+cat build/photo-round-trips.log
+line=$(tail -n 1 build/photo-round-trips.log)
+summary="$summary
+$line"
+ok=$(echo "$line" | sed -n 's/.*: \([0-9]*\) passed.*/\1/p')
+bad=$(echo "$line" | sed -n 's/.* \([0-9]*\) failed.*/\1/p')
+[ -n "$ok" ] || bad=1  # the script did not get as far as its count
+passed=$((passed + ${ok:-0}))
+failed=$((failed + ${bad:-0}))
+
 # No Wine process may outlive the run.
 for prefix in build/win32/wineprefix build/win64/wineprefix; do
   [ -d "$prefix" ] || continue

@@ -1,0 +1,46 @@
+#!/bin/sh
+# Round trips of real photographs through the tool: encode each sample
+# picture to I24B, decode it through glimmet, and compare the pixels. With
+# the optimised native build, and under wine64 with the Windows build for
+# the BMP samples (the Windows tool reads and writes BMP only).
+# Prints "N passed, M failed" last; exits non-zero on any failure.
+set -eu
+cd "$(dirname "$0")/.."
+images=build/sample-images
+scripts/fetch-sample-images.sh "$images" >/dev/null
+work=build/photo-round-trips
+rm -rf "$work" && mkdir -p "$work"
+
+passed=0
+failed=0
+check() {  # check LABEL TOOL PICTURE OUT
+  label=$1; tool=$2; picture=$3; out=$4
+  if $tool --quiet encode "$picture" -o "$out.i24" >"$out.log" 2>&1 &&
+     $tool --quiet decode "$out.i24" -o "$out.decoded.${picture##*.}" >>"$out.log" 2>&1 &&
+     $tool compare "$picture" "$out.decoded.${picture##*.}" >>"$out.log" 2>&1; then
+    passed=$((passed + 1))
+    echo "ok    $label: $(grep -o '[0-9.]* bits per pixel' "$out.log" | head -n 1)"
+  else
+    failed=$((failed + 1))
+    echo "FAIL  $label"
+    sed 's/^/      /' "$out.log"
+  fi
+  rm -f "$out.i24" "$out.decoded."*
+}
+
+for picture in "$images"/*.png "$images"/*.bmp; do
+  name=$(basename "$picture")
+  check "native $name" build/release/kaldorin "$picture" "$work/native-$name"
+done
+
+if [ -x build/win64/kaldorin.exe ]; then
+  export WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  wine() { /usr/lib/wine/wine64 "$@"; }
+  for picture in "$images"/*.bmp; do
+    name=$(basename "$picture")
+    check "wine64 $name" "wine build/win64/kaldorin.exe" "$picture" "$work/wine-$name"
+  done
+  /usr/lib/wine/wineserver64 -w
+fi
+echo "photo round trips: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
