@@ -1,9 +1,9 @@
 #!/bin/sh
-# Builds every preset and runs every test (and round trips of real photographs): natively with AddressSanitizer and
-# UndefinedBehaviorSanitizer and optimised, the 64-bit Windows build under
-# wine64, and the
-# 32-bit Windows DLLs (the deliverables), whose test programs run under Wine
-# where the machine can run 32-bit programs.
+# Builds every preset and runs every test: natively with AddressSanitizer
+# and UndefinedBehaviorSanitizer and optimised, the 64-bit Windows build under
+# wine64, and the 32-bit Windows DLLs (the deliverables), whose test programs
+# run under Wine where the machine can run 32-bit programs. Then round trips
+# of real photographs through the tool.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
