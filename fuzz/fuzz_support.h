@@ -30,7 +30,8 @@ struct FuzzControl {
   CancelMode cancel;
   int cancelAt;     // for kCancelAtCall
   bool ignoreCase;  // chestrel: GetFileInfo's flag bit 7
-  bool toFiles;     // chestrel: also extract to a scratch folder
+  bool toFiles;     // also go through files: chestrel extracts to a folder,
+                    // glimmet decodes the picture from a file as well
   int faultKind;    // -1 = none, else a PlatformCall
   long faultNth;
 };

@@ -1,11 +1,15 @@
 // Fuzz target for glimmet: IsSupported on a probe buffer, GetPictureInfo and
 // GetPicture on the input as a memory image, with a progress callback that
 // sometimes cancels and (by the second control byte) an injected platform
-// failure. Every handed-over block is checked and freed; a leaked block or
-// stream, or a broken promise of the exports, aborts.
+// failure; with the control's file bit, a decoded picture is decoded again
+// from a file and must come out the same. Every handed-over block is checked
+// and freed; a leaked block or stream, or a broken promise of the exports,
+// aborts.
 #include <stdint.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <string>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
@@ -57,9 +61,9 @@ int ProbeBuffer(const FuzzControl& control, const uint8_t* data, size_t size, bo
   return answer;
 }
 
-// Checks a successful GetPicture's blocks against the picture's size and
-// frees them.
-void CheckAndFreePicture(HLOCAL info, HLOCAL pixels, uint32_t width, uint32_t height) {
+// Checks a successful GetPicture's blocks against the picture's size, copies
+// the pixels to `*copy` (when given) and frees the blocks.
+void CheckAndFreePicture(HLOCAL info, HLOCAL pixels, uint32_t width, uint32_t height, std::vector<uint8_t>* copy) {
   FUZZ_CHECK(info != nullptr && info != kUnset && pixels != nullptr && pixels != kUnset,
              "GetPicture hands over both blocks");
   FUZZ_CHECK(LocalSize(info) == sizeof(BitmapHeader), "the information block is 40 bytes");
@@ -76,9 +80,33 @@ void CheckAndFreePicture(HLOCAL info, HLOCAL pixels, uint32_t width, uint32_t he
              "the bitmap header describes the picture");
   FUZZ_CHECK(LocalSize(pixels) == imageSize, "the pixel block holds height x stride bytes");
   // Handed over unlocked: one lock and one unlock leave no lock behind.
-  FUZZ_CHECK(LocalLock(pixels) != nullptr, "the pixel block can be locked");
+  const uint8_t* bytes = static_cast<const uint8_t*>(LocalLock(pixels));
+  FUZZ_CHECK(bytes != nullptr, "the pixel block can be locked");
+  if (copy != nullptr) copy->assign(bytes, bytes + imageSize);
   FUZZ_CHECK(LocalUnlock(pixels) == FALSE, "the pixel block was handed over unlocked");
   FUZZ_CHECK(LocalFree(info) == nullptr && LocalFree(pixels) == nullptr, "the host can free both blocks");
+}
+
+// Decodes the same picture from a file, behind a few bytes of something
+// else (input type 0 with an offset), and compares the pixels with the
+// memory decode.
+void CompareWithFileInput(const uint8_t* picture, size_t size, uint32_t width, uint32_t height,
+                          const std::vector<uint8_t>& expected) {
+  static const uint8_t kPrefix[] = {'j', 'u', 'n', 'k', 0, 0, 0};
+  std::vector<uint8_t> file(kPrefix, kPrefix + sizeof kPrefix);
+  file.insert(file.end(), picture, picture + size);
+  const std::string path = ScratchFolder() + "/picture.i24";
+  if (!WriteFileBytes(path, file.data(), file.size())) FuzzFail("cannot write the picture file", path.c_str());
+  const LiveCounts before = CountLive();
+  HLOCAL info = kUnset;
+  HLOCAL pixels = kUnset;
+  const int rc = gPlugin.getPicture(path.c_str(), sizeof kPrefix, kInputFile, &info, &pixels, nullptr, 0);
+  FUZZ_CHECK(rc == kResultOk, "a picture that decodes from memory decodes from a file");
+  std::vector<uint8_t> decoded;
+  CheckAndFreePicture(info, pixels, width, height, &decoded);
+  CheckNoLeak(before, "GetPicture (file) leaked");
+  FUZZ_CHECK(decoded == expected, "a file and a memory image decode to the same pixels");
+  unlink(path.c_str());
 }
 
 enum HeaderVerdict { kHeaderValid, kHeaderInvalid, kHeaderUnknown };
@@ -115,8 +143,10 @@ void FuzzPicture(const FuzzControl& control, const uint8_t* data, size_t size, H
   const int rc = gPlugin.getPicture(reinterpret_cast<LPCSTR>(picture), static_cast<SpiLong>(size), kInputMemory,
                                     &info, &pixels, CallbackFor(control), reinterpret_cast<SpiLong>(&log));
   const bool fired = DisarmFault();
-  if (rc == kResultOk) CheckAndFreePicture(info, pixels, width, height);
+  std::vector<uint8_t> decoded;
+  if (rc == kResultOk) CheckAndFreePicture(info, pixels, width, height, control.toFiles ? &decoded : nullptr);
   CheckNoLeak(before, "GetPicture leaked");
+  if (rc == kResultOk && !fired && control.toFiles) CompareWithFileInput(picture, size, width, height, decoded);
 
   FUZZ_CHECK(rc == 0 || rc == 1 || rc == 2 || rc == 4 || rc == 5 || rc == 6, "GetPicture returns a known code");
   FUZZ_CHECK(!log.orderBroken, "progress calls count rows upwards and end with the final call");
