@@ -7,6 +7,7 @@
 
 #include <functional>
 
+#include "tests/fault_sweep.h"
 #include "tests/pack_samples.h"
 
 #ifndef _WIN32
@@ -395,20 +396,13 @@ TEST_F(ChestrelDirectory, FaultSweep) {
     PlatformResetFaults();
     int clean = op.run();
     EXPECT_EQ(op.what[0] == 'G' ? 0 : 1, clean) << op.what;
-    long made[kPlatformCallKinds];
-    for (int call = 0; call < kPlatformCallKinds; ++call) made[call] = PlatformCallsMade(call);
-    for (int call = 0; call < kPlatformCallKinds; ++call) {
-      for (long n = 1; n <= made[call]; ++n) {
-        for (int mode : {kFaultError, kFaultShort}) {
-          if (mode == kFaultShort && call != kCallMmioRead) continue;
-          PlatformResetFaults();
-          PlatformFailCall(call, n, mode);
-          int r = op.run();
-          ASSERT_TRUE(PlatformFaultFired()) << op.what << " " << PlatformCallName(call) << " #" << n;
-          EXPECT_EQ(op.expected(call), r) << op.what << ": " << PlatformCallName(call) << " #" << n;
-          EXPECT_EQ(before, LiveResources()) << op.what << ": " << PlatformCallName(call) << " #" << n;
-        }
-      }
+    for (const PlatformFault& fault : FaultsOfCallsMade()) {
+      SCOPED_TRACE(std::string(op.what) + ": " + fault.Describe());
+      fault.Arm();
+      int r = op.run();
+      ASSERT_TRUE(PlatformFaultFired());
+      EXPECT_EQ(op.expected(fault.call), r);
+      EXPECT_EQ(before, LiveResources());
     }
   }
   PlatformResetFaults();

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "tests/fault_sweep.h"
 #include "tests/pack_samples.h"
 
 #ifndef _WIN32
@@ -365,21 +366,14 @@ TEST_F(ChestrelExtract, FaultSweep) {
     };
     PlatformResetFaults();
     ASSERT_EQ(kResultOk, run());
-    long made[kPlatformCallKinds];
-    for (int call = 0; call < kPlatformCallKinds; ++call) made[call] = PlatformCallsMade(call);
-    EXPECT_EQ(toMemory ? 1 : 2, made[kCallMmioOpen]);
-    for (int call = 0; call < kPlatformCallKinds; ++call) {
-      for (long n = 1; n <= made[call]; ++n) {
-        for (int mode : {kFaultError, kFaultShort}) {
-          if (mode == kFaultShort && call != kCallMmioRead && call != kCallMmioWrite) continue;
-          PlatformResetFaults();
-          PlatformFailCall(call, n, mode);
-          int r = run();
-          ASSERT_TRUE(PlatformFaultFired()) << PlatformCallName(call) << " #" << n;
-          EXPECT_EQ(expected(call, n), r) << PlatformCallName(call) << " #" << n << " mode " << mode;
-          EXPECT_EQ(before, LiveResources()) << PlatformCallName(call) << " #" << n;
-        }
-      }
+    EXPECT_EQ(toMemory ? 1 : 2, PlatformCallsMade(kCallMmioOpen));
+    for (const PlatformFault& fault : FaultsOfCallsMade()) {
+      SCOPED_TRACE(fault.Describe());
+      fault.Arm();
+      int r = run();
+      ASSERT_TRUE(PlatformFaultFired());
+      EXPECT_EQ(expected(fault.call, fault.nth), r);
+      EXPECT_EQ(before, LiveResources());
     }
   }
   PlatformResetFaults();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "image_i24b/picture_decoder.h"
+#include "tests/fault_sweep.h"
 #include "tests/i24b_samples.h"
 #include "tests/i24b_test_writer.h"
 #include "tests/plugin_host.h"
@@ -483,36 +484,32 @@ TEST_F(GlimmetDecode, FaultSweep) {
     EXPECT_EQ(2, made[kCallLocalAlloc]);
     EXPECT_EQ(2, made[kCallLocalLock]);
     EXPECT_EQ(1, made[kCallMmioClose]);
-    for (int call = 0; call < kPlatformCallKinds; ++call) {
-      for (long n = 1; n <= made[call]; ++n) {
-        for (int mode : {kFaultError, kFaultShort}) {
-          if (mode == kFaultShort && call != kCallMmioRead) continue;
-          SCOPED_TRACE(std::string(source == Source::kFile ? "file: " : "memory: ") + PlatformCallName(call) +
-                       " #" + std::to_string(n) + (mode == kFaultShort ? " short" : ""));
-          PlatformResetFaults();
-          PlatformFailCall(call, n, mode);
-          gCalls.clear();
-          Decoded d = Decode(p.image, source);
-          ASSERT_TRUE(PlatformFaultFired());
-          ResultCode expected = kResultReadError;
-          if (call == kCallLocalAlloc) expected = kResultOutOfMemory;
-          if (call == kCallLocalLock) expected = kResultMemoryError;
-          if (call == kCallMmioOpen && source == Source::kMemory) expected = kResultMemoryError;
-          // After the header, a short read only delays the data; a failing
-          // final read (the one that finds the end) loses nothing the
-          // picture needs.
-          if (call == kCallMmioRead && n > 1 && (mode == kFaultShort || n == made[call])) expected = kResultOk;
-          EXPECT_EQ(expected, d.result);
-          if (d.result == kResultOk) {
-            EXPECT_EQ(p.expected, d.pixels);
-          }
-          // Once the rows started, the closing progress call is made.
-          if (!gCalls.empty()) {
-            EXPECT_EQ(200, gCalls.back().num);
-          }
-          EXPECT_EQ(before, LiveResources());
-        }
+    for (const PlatformFault& fault : FaultsOfCalls(made)) {
+      SCOPED_TRACE(std::string(source == Source::kFile ? "file: " : "memory: ") + fault.Describe());
+      fault.Arm();
+      gCalls.clear();
+      Decoded d = Decode(p.image, source);
+      ASSERT_TRUE(PlatformFaultFired());
+      const int call = fault.call;
+      ResultCode expected = kResultReadError;
+      if (call == kCallLocalAlloc) expected = kResultOutOfMemory;
+      if (call == kCallLocalLock) expected = kResultMemoryError;
+      if (call == kCallMmioOpen && source == Source::kMemory) expected = kResultMemoryError;
+      // After the header, a short read only delays the data; a failing
+      // final read (the one that finds the end) loses nothing the picture
+      // needs.
+      if (call == kCallMmioRead && fault.nth > 1 && (fault.mode == kFaultShort || fault.nth == made[call])) {
+        expected = kResultOk;
       }
+      EXPECT_EQ(expected, d.result);
+      if (d.result == kResultOk) {
+        EXPECT_EQ(p.expected, d.pixels);
+      }
+      // Once the rows started, the closing progress call is made.
+      if (!gCalls.empty()) {
+        EXPECT_EQ(200, gCalls.back().num);
+      }
+      EXPECT_EQ(before, LiveResources());
     }
   }
   PlatformResetFaults();

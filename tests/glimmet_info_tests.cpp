@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "tests/i24b_samples.h"
+#include "tests/fault_sweep.h"
 #include "tests/plugin_host.h"
 
 #ifndef _WIN32
@@ -275,21 +276,14 @@ TEST_F(GlimmetInfo, FaultSweep) {
     failing = -1;
     int clean = op.run();
     EXPECT_EQ(op.what[0] == 'G' ? 0 : 1, clean) << op.what;
-    long made[kPlatformCallKinds];
-    for (int call = 0; call < kPlatformCallKinds; ++call) made[call] = PlatformCallsMade(call);
-    for (int call = 0; call < kPlatformCallKinds; ++call) {
-      for (long n = 1; n <= made[call]; ++n) {
-        for (int mode : {kFaultError, kFaultShort}) {
-          if (mode == kFaultShort && call != kCallMmioRead) continue;
-          PlatformResetFaults();
-          PlatformFailCall(call, n, mode);
-          failing = call;
-          int r = op.run();
-          ASSERT_TRUE(PlatformFaultFired()) << op.what << " " << PlatformCallName(call) << " #" << n;
-          EXPECT_EQ(op.expected(call), r) << op.what << ": " << PlatformCallName(call) << " #" << n;
-          EXPECT_EQ(before, LiveResources()) << op.what << ": " << PlatformCallName(call) << " #" << n;
-        }
-      }
+    for (const PlatformFault& fault : FaultsOfCallsMade()) {
+      SCOPED_TRACE(std::string(op.what) + ": " + fault.Describe());
+      fault.Arm();
+      failing = fault.call;
+      int r = op.run();
+      ASSERT_TRUE(PlatformFaultFired());
+      EXPECT_EQ(op.expected(fault.call), r);
+      EXPECT_EQ(before, LiveResources());
     }
   }
   PlatformResetFaults();
