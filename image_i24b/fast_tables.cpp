@@ -31,21 +31,51 @@ void FillTokens(const CodeTableSet& set, FastTables* t) {
   const unsigned mainBits = static_cast<unsigned>(set.mainTable->maxlen);
   for (uint32_t i = 0; i < (1u << kTokenTableBits); ++i) {
     // A code that fits in the index's bits is the same whatever follows.
-    CodeEntry m = EntryFor(*set.mainTable, i << (mainBits - kTokenTableBits));
+    CodeEntry m = kTokenTableBits <= mainBits ? EntryFor(*set.mainTable, i << (mainBits - kTokenTableBits))
+                                              : EntryFor(*set.mainTable, i >> (kTokenTableBits - mainBits));
     if (m.length > kTokenTableBits || m.symbol == kLongRunSymbol) {
       t->token[i] = kTokenSlow;
       continue;
     }
-    uint32_t entry = m.symbol | uint32_t{m.length} << kTokenLengthShift;
+    uint32_t entry = uint32_t{m.symbol} << kTokenSymbolShift | m.length;
     const unsigned rest = kTokenTableBits - m.length;
     const uint32_t restBits = i & ((1u << rest) - 1);
     const uint32_t next5 = rest >= 5 ? restBits >> (rest - 5) : restBits << (5 - rest);
     const unsigned offsetLength = t->offset[next5] >> 4;
     if (offsetLength <= rest) {
-      entry = m.symbol | uint32_t{m.length + offsetLength} << kTokenLengthShift |
+      entry = uint32_t{m.symbol} << kTokenSymbolShift | (m.length + offsetLength) |
               uint32_t{t->offset[next5] & 15u} << kTokenOffsetShift | kTokenHasOffset;
     }
     t->token[i] = entry;
+  }
+}
+
+// The escape entry for the next 8 bits of `bits`, `width` bits wide, after
+// the first `used` of them (missing bits read as zeros).
+uint32_t EscapeAfter(const FastTables& t, uint32_t bits, unsigned width, unsigned used) {
+  uint32_t rest = bits & ((1u << (width - used)) - 1);
+  const unsigned restWidth = width - used;
+  return t.escape[restWidth >= 8 ? rest >> (restWidth - 8) : rest << (8 - restWidth)];
+}
+
+void FillEscapePairs(FastTables* t) {
+  for (uint32_t i = 0; i < (1u << kPairTableBits); ++i) {
+    const uint32_t first = EscapeAfter(*t, i, kPairTableBits, 0);
+    const unsigned firstLength = first & kEscapeLengthMask;
+    uint32_t entry = 0;
+    if (first & kEscapeFar) {
+      entry = kPairFirstMissing | kPairSecondMissing;
+    } else {
+      entry = ((first >> kEscapeAddShift) & 0xFF) << kPairFirstAddShift | firstLength << kPairFirstLengthShift;
+      const uint32_t second = EscapeAfter(*t, i, kPairTableBits, firstLength);
+      const unsigned bothLength = firstLength + (second & kEscapeLengthMask);
+      if ((second & kEscapeFar) || bothLength > kPairTableBits) {
+        entry |= kPairSecondMissing;
+      } else {
+        entry |= ((second >> kEscapeAddShift) & 0xFF) << kPairSecondAddShift | bothLength << kPairBothLengthShift;
+      }
+    }
+    t->escapePair[i] = entry;
   }
 }
 
@@ -53,14 +83,21 @@ void FillPixelSymbols(const CodeTableSet& set, FastTables* t) {
   for (int s = 0; s < 216; ++s) {
     const int delta[3] = {set.deltaRed[s], set.deltaGreen[s], set.deltaBlue[s]};
     const uint8_t lane[3] = {16, 8, 0};
-    PixelSymbol p = {0, 0, {32, 32, 32}};
+    PixelSymbol p = {};
+    for (int c = 0; c < 3; ++c) p.laneShift[c] = 32;
+    unsigned escapes = 0;
     for (int c = 0; c < 3; ++c) {
       if (delta[c] == kExplicitDelta) {
-        p.laneShift[p.escapes++] = lane[c];
+        p.laneShift[escapes++] = lane[c];
       } else {
         p.add |= uint32_t{static_cast<uint8_t>(-delta[c])} << lane[c];
       }
     }
+    const uint8_t lengthShift[4] = {kPairNoLengthShift, kPairFirstLengthShift, kPairBothLengthShift,
+                                    kPairBothLengthShift};
+    p.pairLengthShift = lengthShift[escapes];
+    p.pairMissing = escapes == 0 ? 0 : escapes == 1 ? kPairFirstMissing : kPairFirstMissing | kPairSecondMissing;
+    p.thirdUsed = escapes == 3 ? ~0u : 0;
     t->pixel[s] = p;
   }
 }
@@ -82,14 +119,15 @@ FastTables* BuildFastTables(const CodeTableSet& set) {
   }
   for (uint32_t i = 0; i < 256; ++i) {
     CodeEntry e = EntryFor(*set.escapeTable, i);
-    uint32_t entry = uint32_t{e.length} << kEscapeLengthShift;
-    entry |= e.symbol == kFarEscapeSymbol ? kEscapeFar : t->escapeAdd[e.symbol];
+    uint32_t entry = e.length;
+    entry |= e.symbol == kFarEscapeSymbol ? kEscapeFar : uint32_t{t->escapeAdd[e.symbol]} << kEscapeAddShift;
     t->escape[i] = entry;
   }
   FillMsbFirst(*set.mainTable, t->main);
   FillMsbFirst(*set.longRunTable, t->longRun);
   FillMsbFirst(*set.farEscapeTable, t->farEscape);
   FillTokens(set, t);
+  FillEscapePairs(t);
   FillPixelSymbols(set, t);
   return t;
 }

@@ -12,34 +12,56 @@
 #include "image_i24b/code_tables.h"
 
 // Width of the token table's index.
-constexpr unsigned kTokenTableBits = 12;
+constexpr unsigned kTokenTableBits = 13;
 
-// A token table entry.
-constexpr uint32_t kTokenSymbolMask = 0xFF;     // bits 0-7: MainTable symbol
-constexpr unsigned kTokenLengthShift = 8;       // bits 8-15: bits taken by this entry
-constexpr unsigned kTokenOffsetShift = 16;      // bits 16-19: offset index, when present
-constexpr uint32_t kTokenHasOffset = 1u << 20;  // the offset index is decoded too
-constexpr uint32_t kTokenSlow = 1u << 21;       // a longer main code or a long run: decode
-                                                // with the full tables (nothing else is set)
+// A token table entry. The length comes first, so that the entry itself
+// can be the shift count.
+constexpr uint32_t kTokenLengthMask = 0x1F;      // bits 0-4: bits taken by this entry
+constexpr unsigned kTokenSymbolShift = 8;        // bits 8-15: MainTable symbol
+constexpr unsigned kTokenOffsetShift = 16;       // bits 16-19: offset index, when present
+constexpr uint32_t kTokenHasOffset = 1u << 20;   // the offset index is decoded too
+constexpr uint32_t kTokenSlow = 1u << 21;        // a longer main code or a long run: decode
+                                                 // with the full tables (nothing else is set)
 
-// An EscapeTable entry: the byte to add (the negated delta), the code's
-// length, and whether a FarEscapeTable symbol follows.
-constexpr uint32_t kEscapeAddMask = 0xFF;
-constexpr unsigned kEscapeLengthShift = 8;
+// An EscapeTable entry: the code's length, the byte to add (the negated
+// delta), and whether a FarEscapeTable symbol follows.
+constexpr uint32_t kEscapeLengthMask = 0xF;
+constexpr unsigned kEscapeAddShift = 8;
 constexpr uint32_t kEscapeFar = 1u << 16;
+
+// Width of the escape pair table's index.
+constexpr unsigned kPairTableBits = 11;
+
+// An escape pair entry: the first two explicit deltas of a pixel, as far as
+// they fit in the index's bits and are not far escapes.
+constexpr unsigned kPairFirstAddShift = 0;      // bits 0-7: the first delta's byte to add
+constexpr unsigned kPairSecondAddShift = 8;     // bits 8-15: the second's
+constexpr unsigned kPairFirstLengthShift = 16;  // bits 16-19: the first code's length
+constexpr unsigned kPairBothLengthShift = 20;   // bits 20-23: both codes' length
+constexpr unsigned kPairNoLengthShift = 26;     // bits 26-29: zero (no explicit delta)
+constexpr uint32_t kPairFirstMissing = 1u << 24;   // the first is a far escape
+constexpr uint32_t kPairSecondMissing = 1u << 25;  // the second is a far escape or does not fit
 
 // What a pixel symbol (0..215) asks of its components. Components are
 // lanes of a little-endian word: blue bits 0-7, green 8-15, red 16-23.
 struct PixelSymbol {
-  uint32_t add;         // the palette deltas, negated, in their lanes (0 in a lane with an explicit delta)
-  uint8_t escapes;      // explicit deltas that follow (0..3)
-  uint8_t laneShift[3]; // bit position of the lane that the 1st, 2nd, 3rd explicit delta goes to; 32 if none
+  uint32_t add;             // the palette deltas, negated, in their lanes (0 in a lane with an explicit delta)
+  uint8_t laneShift[3];     // bit position of the lane that the 1st, 2nd, 3rd explicit delta goes to; 32 if none
+  uint8_t pairLengthShift;  // where a pair entry holds the length of this pixel's first one or two
+  uint32_t pairMissing;     // the pair entry's flags that matter to this pixel
+  uint32_t thirdUsed;       // all ones when a third explicit delta follows the pair
 };
-static_assert(sizeof(PixelSymbol) == 8, "pixel symbols are 8 bytes");
+static_assert(sizeof(PixelSymbol) == 16, "pixel symbols are 16 bytes");
+
+// Explicit deltas of a pixel symbol (0..3).
+inline unsigned ExplicitDeltaCount(const PixelSymbol& p) {
+  return (p.laneShift[0] != 32) + (p.laneShift[1] != 32) + (p.laneShift[2] != 32);
+}
 
 struct FastTables {
   uint32_t token[1u << kTokenTableBits];
   uint32_t escape[256];      // EscapeTable by the next 8 bits
+  uint32_t escapePair[1u << kPairTableBits];
   uint8_t offset[32];        // OffsetTable by the next 5 bits: length << 4 | symbol
   CodeEntry main[8192];      // MainTable by the next 13 bits
   CodeEntry longRun[2048];   // LongRunTable by the next 11 bits

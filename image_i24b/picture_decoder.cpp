@@ -23,11 +23,6 @@ constexpr unsigned kLastPixelSymbol = 215;  // symbols above are runs of s - 214
 // without a far escape at most 24.
 constexpr unsigned kDeltaBits = 8 + 13;
 
-// Which of the three explicit-delta lookups a pixel with 0..3 explicit
-// deltas uses, as masks: a table, not a comparison, so that no branch
-// depends on the count.
-const uint32_t kEscapesUsed[4][3] = {{0, 0, 0}, {~0u, 0, 0}, {~0u, ~0u, 0}, {~0u, ~0u, ~0u}};
-
 // A reference byte at block position `pos`: 0 outside the block.
 I24B_ALWAYS_INLINE uint8_t ReferenceByte(const PixelBlock& block, intptr_t pos) {
   return static_cast<uintptr_t>(pos) < block.size ? block.base[pos] : 0;
@@ -77,11 +72,12 @@ I24B_ALWAYS_INLINE uint32_t AddBytes(uint32_t a, uint32_t b) {
 I24B_ALWAYS_INLINE uint32_t DecodeExplicitDeltas(const FastTables& fast, const PixelSymbol& p, uint32_t add,
                                                  InputWindow* window, const uint8_t*& in, const uint8_t*& limit,
                                                  uint64_t& bits, unsigned& count) {
-  for (unsigned j = 0; j < p.escapes; ++j) {
+  const unsigned explicitDeltas = ExplicitDeltaCount(p);
+  for (unsigned j = 0; j < explicitDeltas; ++j) {
     if (count < kDeltaBits) RefillBits(window, in, limit, bits, count);
     const uint32_t e = fast.escape[PeekTop(bits, 8)];
-    SkipBits((e >> kEscapeLengthShift) & 15, bits, count);
-    uint32_t value = e & kEscapeAddMask;
+    SkipBits(e & kEscapeLengthMask, bits, count);
+    uint32_t value = (e >> kEscapeAddShift) & 0xFF;
     if (e & kEscapeFar) value = fast.escapeAdd[43 + DecodeSymbol(fast.farEscape, 13, bits, count)];
     add |= value << p.laneShift[j];
   }
@@ -132,8 +128,8 @@ ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const Pix
       unsigned k;
       const uint32_t token = fast.token[PeekTop(bits, kTokenTableBits)];
       if (__builtin_expect((token & kTokenSlow) == 0, 1)) {
-        s = token & kTokenSymbolMask;
-        SkipBits((token >> kTokenLengthShift) & 0xFF, bits, count);
+        s = (token >> kTokenSymbolShift) & 0xFF;
+        SkipBits(token & kTokenLengthMask, bits, count);
         if (token & kTokenHasOffset) {
           k = (token >> kTokenOffsetShift) & 15;
         } else {
@@ -157,27 +153,18 @@ ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const Pix
 
       if (s <= kLastPixelSymbol) {
         const PixelSymbol& p = fast.pixel[s];
-        // Up to three explicit deltas, looked up whether they are there or
-        // not (the buffer holds at least 27 bits, three short codes take at
-        // most 24): no branch on how many a pixel has.
-        uint64_t ahead = bits;
-        const uint32_t e1 = fast.escape[PeekTop(ahead, 8)];
-        ahead <<= (e1 >> kEscapeLengthShift) & 15;
-        const uint32_t e2 = fast.escape[PeekTop(ahead, 8)];
-        ahead <<= (e2 >> kEscapeLengthShift) & 15;
-        const uint32_t e3 = fast.escape[PeekTop(ahead, 8)];
-        const uint32_t* use = kEscapesUsed[p.escapes];
-        const uint32_t u1 = e1 & use[0];
-        const uint32_t u2 = e2 & use[1];
-        const uint32_t u3 = e3 & use[2];
+        // The first two explicit deltas in one lookup and a third after
+        // them, looked up whether the pixel has them or not (the buffer
+        // holds at least 27 bits, the lookups read at most 19): no branch
+        // depends on how many it has.
+        const uint32_t pair = fast.escapePair[PeekTop(bits, kPairTableBits)];
+        const uint32_t third = fast.escape[PeekTop(bits << ((pair >> kPairBothLengthShift) & 15), 8)];
         uint32_t add;
-        if (__builtin_expect(((u1 | u2 | u3) & kEscapeFar) == 0, 1)) {
-          SkipBits(((u1 >> kEscapeLengthShift) & 15) + ((u2 >> kEscapeLengthShift) & 15) +
-                       ((u3 >> kEscapeLengthShift) & 15),
-                   bits, count);
-          add = p.add | static_cast<uint32_t>((uint64_t{u1 & kEscapeAddMask} << p.laneShift[0]) |
-                                              (uint64_t{u2 & kEscapeAddMask} << p.laneShift[1]) |
-                                              (uint64_t{u3 & kEscapeAddMask} << p.laneShift[2]));
+        if (__builtin_expect(((pair & p.pairMissing) | (third & kEscapeFar & p.thirdUsed)) == 0, 1)) {
+          SkipBits(((pair >> p.pairLengthShift) & 15) + (third & kEscapeLengthMask & p.thirdUsed), bits, count);
+          add = p.add | static_cast<uint32_t>((uint64_t{(pair >> kPairFirstAddShift) & 0xFF} << p.laneShift[0]) |
+                                              (uint64_t{(pair >> kPairSecondAddShift) & 0xFF} << p.laneShift[1]) |
+                                              (uint64_t{(third >> kEscapeAddShift) & 0xFF} << p.laneShift[2]));
         } else {
           add = DecodeExplicitDeltas(fast, p, p.add, &window, in, limit, bits, count);
         }
