@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "fuzz/pack_model.h"
 
 namespace {
 
@@ -56,30 +57,18 @@ uint32_t Le32(const uint8_t* p) {
   return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 
-// Directory entries as stored (names unchecked, as their counted text), up to the first all-zero
-// entry or the end of the input: what a search by position can reach.
-std::vector<Member> RawEntries(const uint8_t* data, size_t size) {
-  std::vector<Member> entries;
-  for (size_t p = 8; p + 8 <= size; p += kEntrySize) {
+// The offsets of the directory entries as stored, in order, up to the first
+// all-zero entry or the end of the input, each once.
+std::vector<uint64_t> EntryOffsets(const uint8_t* data, size_t size) {
+  std::vector<uint64_t> offsets;
+  for (size_t p = 8; p + 8 <= size && offsets.size() < kMaxMembersTried; p += kEntrySize) {
     const uint32_t offset = Le32(data + p);
-    const uint32_t length = Le32(data + p + 4);
-    if (offset == 0 && length == 0) break;
-    std::string name;
-    if (p + kEntrySize <= size) {
-      const uint8_t length8 = data[p + 8];
-      for (size_t i = 0; i < length8 && i < 15; ++i) name += static_cast<char>(data[p + 9 + i]);
-    }
-    entries.push_back(Member{offset, length, name});
+    if (offset == 0 && Le32(data + p + 4) == 0) break;
+    bool seen = false;
+    for (uint64_t o : offsets) seen = seen || o == offset;
+    if (!seen) offsets.push_back(offset);
   }
-  return entries;
-}
-
-// The first entry a search by `position` would stop at, or null.
-const Member* FirstAt(const std::vector<Member>& entries, uint64_t position) {
-  for (const Member& m : entries) {
-    if (m.position == position) return &m;
-  }
-  return nullptr;
+  return offsets;
 }
 
 bool NamesMatch(const std::string& a, const std::string& b, bool ignoreCase) {
@@ -114,6 +103,11 @@ int Probe(const Run& run, bool* fired) {
   const int answer = gPlugin.isSupported("fuzz.pak", reinterpret_cast<SpiDword>(probe.data()));
   *fired = DisarmFault();
   FUZZ_CHECK(answer == 0 || answer == 1, "IsSupported answers 1 or 0");
+  if (!*fired) {
+    PackScanQuery query = {kProbeBytes, false, nullptr, false, -1, true};
+    const bool accepted = ModelPackScan(probe.data(), probe.size(), query).result == kResultOk;
+    FUZZ_CHECK(answer == (accepted ? 1 : 0), "IsSupported accepts exactly what a probe scan accepts");
+  }
   return answer;
 }
 
@@ -128,10 +122,10 @@ void ListArchive(Run* run) {
   const int rc = gPlugin.getArchiveInfo(reinterpret_cast<LPCSTR>(run->data), static_cast<SpiLong>(run->size),
                                         kInputMemory, &listing);
   const bool fired = DisarmFault();
-  if (rc != kResultOk) {
-    FUZZ_CHECK(fired || rc == 2 || rc == 6, "GetArchiveInfo returns 0, 2 or 6 without faults");
-    return;
-  }
+  PackScanQuery query = {0, true, nullptr, false, -1, true};
+  const PackScanOutcome model = ModelPackScan(run->data, run->size, query);
+  FUZZ_CHECK(fired || rc == model.result, "GetArchiveInfo gives the scan's result");
+  if (rc != kResultOk) return;
   FUZZ_CHECK(listing != nullptr && listing != kUnset, "a listing is handed over");
   const size_t bytes = LocalSize(listing);
   FUZZ_CHECK(bytes % sizeof(fileInfo) == 0 && bytes >= sizeof(fileInfo), "the listing holds whole records");
@@ -150,6 +144,7 @@ void ListArchive(Run* run) {
   FUZZ_CHECK(LocalFree(listing) == nullptr, "the host can free the listing");
   if (!fired) {
     run->listed = true;
+    FUZZ_CHECK(run->members.size() == model.members, "the listing holds every member");
     const uint32_t directoryEnd = Le32(run->data + 4);
     FUZZ_CHECK(directoryEnd == 8 + kEntrySize * run->members.size(), "the listing ends at DirectoryEnd");
     for (size_t m = 0; m < run->members.size(); ++m) {
@@ -178,20 +173,15 @@ void FindByName(const Run& run, const std::string& name, bool useRecord) {
   } else if (!fired) {
     FUZZ_CHECK(memcmp(&record, &untouched, sizeof record) == 0, "a failed search leaves the record alone");
   }
-  if (fired || !run.listed) return;
-  const Member* expected = nullptr;
-  for (const Member& m : run.members) {
-    if (NamesMatch(m.name, name, run.control.ignoreCase)) {
-      expected = &m;
-      break;
-    }
-  }
-  if (expected == nullptr || !useRecord) {
-    FUZZ_CHECK(rc == kResultReadError, "a missing name (or no record) gives 6");
-  } else {
-    FUZZ_CHECK(rc == kResultOk && record.position == expected->position && record.filesize == expected->size &&
-                   strcmp(record.filename, expected->name.c_str()) == 0,
-               "GetFileInfo finds the first member of that name");
+  if (fired) return;
+  PackScanQuery query = {0, false, name.c_str(), run.control.ignoreCase, -1, useRecord};
+  const PackScanOutcome model = ModelPackScan(run.data, run.size, query);
+  FUZZ_CHECK(rc == model.result, "GetFileInfo gives the scan's result");
+  if (rc == kResultOk) {
+    const uint8_t* field = run.data + 8 + kEntrySize * model.match + 8;
+    FUZZ_CHECK(record.position == model.offset && record.filesize == model.size &&
+                   strlen(record.filename) == field[0] && memcmp(record.filename, field + 1, field[0]) == 0,
+               "GetFileInfo describes the first entry of that name");
   }
 }
 
@@ -257,10 +247,17 @@ void ExtractMemoryImage(const Run& run, bool toFolder) {
 }
 
 // GetFile on the archive file by member position.
-void ExtractByPosition(const Run& run, const std::string& archive, const std::vector<Member>& entries,
-                       uint64_t position, bool toFolder) {
-  const Member* first = FirstAt(entries, position);
-  if (first != nullptr && first->position + first->size > run.size + kMaxOverrun) return;
+void ExtractByPosition(const Run& run, const std::string& archive, uint64_t position, bool toFolder) {
+  // The scan reads the directory from byte 0 of the file: the input itself.
+  PackScanQuery query = {0, false, nullptr, false, static_cast<int64_t>(position), true};
+  const PackScanOutcome scan = ModelPackScan(run.data, run.size, query);
+  const bool found = scan.result == kResultOk;
+  if (found && uint64_t{scan.offset} + scan.size > run.size + kMaxOverrun) return;
+  std::string name;
+  if (found) {
+    const uint8_t* field = run.data + 8 + kEntrySize * scan.match + 8;
+    name.assign(reinterpret_cast<const char*>(field + 1), field[0]);
+  }
   const std::string folder = ScratchFolder() + "/out";
   if (toFolder) mkdir(folder.c_str(), 0700);
   HLOCAL handle = kUnset;
@@ -275,49 +272,43 @@ void ExtractByPosition(const Run& run, const std::string& archive, const std::ve
   CheckProgress(run, log, rc);
   FUZZ_CHECK(rc == 0 || rc == 1 || rc == 2 || rc == 4 || rc == 5 || rc == 6 || rc == 8,
              "GetFile returns a known code");
-  // A search by position stops at the first entry with that offset, so a
-  // success extracted `first`, which must lie inside the file (an empty
-  // member written to a file reads nothing, wherever it lies).
-  const bool inFile = first != nullptr && (first->position + first->size <= run.size || first->size == 0);
-  const uint8_t* bytes = inFile && first->size > 0 ? run.data + first->position : nullptr;
-  if (rc == kResultOk) FUZZ_CHECK(inFile, "GetFile extracts only members inside the file");
+  // The member must lie inside the file; an empty member written to a file
+  // reads nothing, wherever it lies.
+  const bool inFile = found && (uint64_t{scan.offset} + scan.size <= run.size || scan.size == 0);
+  const uint8_t* bytes = inFile && scan.size > 0 ? run.data + scan.offset : nullptr;
+  if (rc == kResultOk) FUZZ_CHECK(inFile, "GetFile extracts only the first member at that position, in the file");
   if (!toFolder) {
     if (rc == kResultOk) {
-      CheckMemoryMember(handle, bytes, first->size);
+      CheckMemoryMember(handle, bytes, scan.size);
     } else {
       FUZZ_CHECK(handle == kUnset, "a failed GetFile stores no handle");
     }
-  } else if (first != nullptr && ValidName(first->name.c_str())) {
-    CheckFileMember(folder + "/" + first->name, rc == kResultOk, bytes, first->size);
+  } else if (found) {
+    CheckFileMember(folder + "/" + name, rc == kResultOk, bytes, scan.size);
   }
-  if (fired || !run.listed) return;
-  const Member* listed = nullptr;
-  for (const Member& m : run.members) {
-    if (m.position == position) {
-      listed = &m;
-      break;
-    }
-  }
-  FUZZ_CHECK((listed == nullptr) == (first == nullptr) && (listed == nullptr || listed->size == first->size),
-             "the listing and the directory agree");
-  if (listed != nullptr && listed->size == 0) {
+  if (fired) return;
+  int expected;
+  if (position > 0x7FFFFFFF) {
+    expected = kResultReadError;  // mmio positions are 32-bit: the source cannot be positioned there
+  } else if (!found) {
+    expected = scan.result;
+  } else if (scan.size == 0) {
     // An empty member cannot go to memory; to a file it is an empty file.
     FUZZ_CHECK(toFolder ? (rc == 0 || rc == 1 || rc == 5 || rc == 8) : rc == kResultMemoryError,
                "an empty member cannot go to memory");
     return;
-  }
-  int expected;
-  if (listed == nullptr) {
-    expected = kResultReadError;  // no entry has that position
   } else if (!inFile) {
     expected = log.cancelled ? kResultCancelled : kResultReadError;
   } else {
     expected = log.cancelled ? kResultCancelled : kResultOk;
   }
-  if (toFolder && listed != nullptr && listed->name == "." && rc == kResultInternalError) {
-    return;  // a member named "." cannot be created as a file
+  if (toFolder && name == "." && rc == kResultInternalError) return;  // "." cannot be created as a file
+  if (rc != expected) {
+    char detail[120];
+    snprintf(detail, sizeof detail, "position %llu: result %d, expected %d",
+             static_cast<unsigned long long>(position), rc, expected);
+    FuzzFail("GetFile by position gives the scan's result and extracts the member", detail);
   }
-  FUZZ_CHECK(rc == expected, "GetFile by position extracts the listed member");
 }
 
 void FuzzArchiveFile(const Run& run) {
@@ -334,16 +325,11 @@ void FuzzArchiveFile(const Run& run) {
   FUZZ_CHECK(fired || lseek(fd, 0, SEEK_CUR) == 0, "IsSupported leaves the host's handle where it was");
   close(fd);
 
-  const std::vector<Member> entries = RawEntries(run.data, run.size);
-  std::vector<uint64_t> positions;
-  for (const Member& m : entries) {
-    if (positions.size() >= kMaxMembersTried) break;
-    if (FirstAt(entries, m.position) == &m) positions.push_back(m.position);
-  }
+  std::vector<uint64_t> positions = EntryOffsets(run.data, run.size);
   positions.push_back(run.size / 2);  // rarely a member's position
   for (size_t i = 0; i < positions.size(); ++i) {
-    ExtractByPosition(run, archive, entries, positions[i], false);
-    if (run.control.toFiles && i < 2) ExtractByPosition(run, archive, entries, positions[i], true);
+    ExtractByPosition(run, archive, positions[i], false);
+    if (run.control.toFiles && i < 2) ExtractByPosition(run, archive, positions[i], true);
   }
   unlink(archive.c_str());
 }
