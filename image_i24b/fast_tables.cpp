@@ -84,7 +84,7 @@ void FillPixelSymbols(const CodeTableSet& set, FastTables* t) {
     const int delta[3] = {set.deltaRed[s], set.deltaGreen[s], set.deltaBlue[s]};
     const uint8_t lane[3] = {16, 8, 0};
     PixelSymbol p = {};
-    for (int c = 0; c < 3; ++c) p.laneShift[c] = 32;
+    for (int c = 0; c < 3; ++c) p.laneShift[c] = 24;
     unsigned escapes = 0;
     for (int c = 0; c < 3; ++c) {
       if (delta[c] == kExplicitDelta) {
@@ -97,7 +97,7 @@ void FillPixelSymbols(const CodeTableSet& set, FastTables* t) {
                                     kPairBothLengthShift};
     p.pairLengthShift = lengthShift[escapes];
     p.pairMissing = escapes == 0 ? 0 : escapes == 1 ? kPairFirstMissing : kPairFirstMissing | kPairSecondMissing;
-    p.thirdUsed = escapes == 3 ? ~0u : 0;
+    p.thirdMask = escapes == 3 ? kEscapeLengthMask | kEscapeFar : 0;
     t->pixel[s] = p;
   }
 }
@@ -128,6 +128,10 @@ FastTables* BuildFastTables(const CodeTableSet& set) {
   FillMsbFirst(*set.farEscapeTable, t->farEscape);
   FillTokens(set, t);
   FillEscapePairs(t);
+  for (unsigned k = 0; k < 11; ++k) {
+    const uint64_t throughK = (uint64_t{16} << (4 * k)) - 1;
+    t->moveToFront[k] = MoveToFrontMasks{~throughK, throughK & ~uint64_t{15}};
+  }
   FillPixelSymbols(set, t);
   return t;
 }

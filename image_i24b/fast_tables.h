@@ -46,17 +46,25 @@ constexpr uint32_t kPairSecondMissing = 1u << 25;  // the second is a far escape
 // lanes of a little-endian word: blue bits 0-7, green 8-15, red 16-23.
 struct PixelSymbol {
   uint32_t add;             // the palette deltas, negated, in their lanes (0 in a lane with an explicit delta)
-  uint8_t laneShift[3];     // bit position of the lane that the 1st, 2nd, 3rd explicit delta goes to; 32 if none
+  uint8_t laneShift[3];     // bit position of the lane that the 1st, 2nd, 3rd explicit delta goes to; 24 (the
+                            // fourth byte, which no pixel keeps) if there is none
   uint8_t pairLengthShift;  // where a pair entry holds the length of this pixel's first one or two
   uint32_t pairMissing;     // the pair entry's flags that matter to this pixel
-  uint32_t thirdUsed;       // all ones when a third explicit delta follows the pair
+  uint32_t thirdMask;       // kEscapeLengthMask | kEscapeFar when a third explicit delta follows the pair
 };
 static_assert(sizeof(PixelSymbol) == 16, "pixel symbols are 16 bytes");
 
 // Explicit deltas of a pixel symbol (0..3).
 inline unsigned ExplicitDeltaCount(const PixelSymbol& p) {
-  return (p.laneShift[0] != 32) + (p.laneShift[1] != 32) + (p.laneShift[2] != 32);
+  return (p.laneShift[0] != 24) + (p.laneShift[1] != 24) + (p.laneShift[2] != 24);
 }
+
+// Moving entry k of the move-to-front list (eleven 4-bit entries, front in
+// the low bits) to the front: entries above k stay, entries below move up.
+struct MoveToFrontMasks {
+  uint64_t keep;
+  uint64_t moved;
+};
 
 struct FastTables {
   uint32_t token[1u << kTokenTableBits];
@@ -68,6 +76,7 @@ struct FastTables {
   CodeEntry farEscape[8192]; // FarEscapeTable by the next 13 bits
   PixelSymbol pixel[216];
   uint8_t escapeAdd[251];    // EscapeDeltas, negated
+  MoveToFrontMasks moveToFront[11];
 };
 
 // Builds the derived tables from a complete set, as one general-heap

@@ -129,7 +129,8 @@ ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const Pix
       const uint32_t token = fast.token[PeekTop(bits, kTokenTableBits)];
       if (__builtin_expect((token & kTokenSlow) == 0, 1)) {
         s = (token >> kTokenSymbolShift) & 0xFF;
-        SkipBits(token & kTokenLengthMask, bits, count);
+        bits <<= token & 63;  // bits 5 to 7 are clear: only the length counts
+        count -= token & kTokenLengthMask;
         if (token & kTokenHasOffset) {
           k = (token >> kTokenOffsetShift) & 15;
         } else {
@@ -145,10 +146,9 @@ ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const Pix
         SkipBits(o >> 4, bits, count);
       }
       // Move entry k to the front of the list.
-      const unsigned shift = 4 * k;
-      const unsigned taken = static_cast<unsigned>(order >> shift) & 15;
-      const uint64_t before = order & ((uint64_t{1} << shift) - 1);
-      order = (order & ~((uint64_t{16} << shift) - 1)) | (before << 4) | taken;
+      const unsigned taken = static_cast<unsigned>(order >> (4 * k)) & 15;
+      const MoveToFrontMasks& move = fast.moveToFront[k];
+      order = (order & move.keep) | ((order << 4) & move.moved) | taken;
       const intptr_t ref = static_cast<intptr_t>(dst) + neighbourOffset[taken];
 
       if (s <= kLastPixelSymbol) {
@@ -159,12 +159,13 @@ ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const Pix
         // depends on how many it has.
         const uint32_t pair = fast.escapePair[PeekTop(bits, kPairTableBits)];
         const uint32_t third = fast.escape[PeekTop(bits << ((pair >> kPairBothLengthShift) & 15), 8)];
+        const uint32_t thirdUsed = third & p.thirdMask;  // its length, and the far flag above it
         uint32_t add;
-        if (__builtin_expect(((pair & p.pairMissing) | (third & kEscapeFar & p.thirdUsed)) == 0, 1)) {
-          SkipBits(((pair >> p.pairLengthShift) & 15) + (third & kEscapeLengthMask & p.thirdUsed), bits, count);
-          add = p.add | static_cast<uint32_t>((uint64_t{(pair >> kPairFirstAddShift) & 0xFF} << p.laneShift[0]) |
-                                              (uint64_t{(pair >> kPairSecondAddShift) & 0xFF} << p.laneShift[1]) |
-                                              (uint64_t{(third >> kEscapeAddShift) & 0xFF} << p.laneShift[2]));
+        if (__builtin_expect(((pair & p.pairMissing) | thirdUsed) <= kEscapeLengthMask, 1)) {
+          SkipBits(((pair >> p.pairLengthShift) & 15) + thirdUsed, bits, count);
+          add = p.add | ((pair >> kPairFirstAddShift) & 0xFF) << p.laneShift[0] |
+                ((pair >> kPairSecondAddShift) & 0xFF) << p.laneShift[1] |
+                ((third >> kEscapeAddShift) & 0xFF) << p.laneShift[2];
         } else {
           add = DecodeExplicitDeltas(fast, p, p.add, &window, in, limit, bits, count);
         }
