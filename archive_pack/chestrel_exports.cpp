@@ -105,7 +105,7 @@ SPI_EXPORT int SPI_CALL GetFile(LPCSTR src, SpiLong len, LPSTR dest, unsigned in
     request.position = len;
     result = ScanDirectory(request);
   } else {
-    FillMemberRecord(0, 0, kMemoryMemberName, &member);
+    FillMemberRecord(0, 0, kMemoryMemberName, true, &member);
     member.filesize = static_cast<uintptr_t>(len);
   }
   // Bytes past 2 GiB cannot be reached through 32-bit mmio positions.

@@ -50,7 +50,9 @@ bool IsValidMemberName(const unsigned char field[kPackNameFieldSize]);
 
 // Fills the fields of `record` that describe a member: method " ", position,
 // both sizes, timestamp 0, empty path and the name text (which must be
-// NUL-terminated within 200 bytes). Other bytes are left alone.
-void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, fileInfo* record);
+// NUL-terminated within 200 bytes), NUL-padded to 200 bytes when `padName`
+// (a record in a zero-initialised block needs no padding). Other bytes are
+// left alone.
+void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool padName, fileInfo* record);
 
 #endif

@@ -401,7 +401,10 @@ TEST_F(ChestrelDirectory, FaultSweep) {
       fault.Arm();
       int r = op.run();
       ASSERT_TRUE(PlatformFaultFired());
-      EXPECT_EQ(op.expected(fault.call), r);
+      // The header is read exactly; the directory is read through a buffer
+      // that reads on after a short read, so that only delays it.
+      bool delayed = fault.call == kCallMmioRead && fault.mode == kFaultShort && fault.nth > 1;
+      EXPECT_EQ(delayed ? clean : op.expected(fault.call), r);
       EXPECT_EQ(before, LiveResources());
     }
   }

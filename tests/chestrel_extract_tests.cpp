@@ -372,7 +372,10 @@ TEST_F(ChestrelExtract, FaultSweep) {
       fault.Arm();
       int r = run();
       ASSERT_TRUE(PlatformFaultFired());
-      EXPECT_EQ(expected(fault.call, fault.nth), r);
+      // Read 2 of a file source brings in the directory through a buffer
+      // that reads on after a short read: that only delays it.
+      bool delayed = !fromMemory && fault.call == kCallMmioRead && fault.mode == kFaultShort && fault.nth == 2;
+      EXPECT_EQ(delayed ? kResultOk : expected(fault.call, fault.nth), r);
       EXPECT_EQ(before, LiveResources());
     }
   }
