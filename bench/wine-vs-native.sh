@@ -1,0 +1,57 @@
+#!/bin/sh
+# Decoding speed of glimmet's Windows build under Wine against the native
+# build on the same machine: builds decode_timer for both (x86_64 mingw,
+# run by wine64), encodes one large sample picture with the native
+# `kaldorin encode`, times both and prints the ratio.
+#
+# Usage: bench/wine-vs-native.sh [PICTURE.png|PICTURE.bmp] [DECODES]
+# The picture defaults to the largest one in build/sample-images
+# (scripts/fetch-sample-images.sh fetches them).
+set -eu
+cd "$(dirname "$0")/.."
+picture=${1:-}
+decodes=${2:-9}
+if [ -z "$picture" ]; then
+  picture=$(ls -S build/sample-images/*.png build/sample-images/*.bmp 2>/dev/null | head -n 1 || true)
+fi
+if [ -z "$picture" ] || [ ! -f "$picture" ]; then
+  echo "no picture: pass one, or run scripts/fetch-sample-images.sh build/sample-images" >&2
+  exit 2
+fi
+
+native=build/perf-release
+windows=build/perf-win64
+work=build/perf-wine-vs-native
+echo "building the native and the win64 decode timers..." >&2
+cmake --preset release -B "$native" >/dev/null
+cmake --build "$native" -j2 --target kaldorin decode_timer >/dev/null
+cmake --preset win64 -B "$windows" >/dev/null
+cmake --build "$windows" -j2 --target decode_timer >/dev/null
+
+mkdir -p "$work"
+name=$(basename "$picture")
+i24="$work/${name%.*}.i24"
+if [ ! -f "$i24" ] || [ "$picture" -nt "$i24" ]; then
+  echo "encoding $picture..." >&2
+  "$native/kaldorin" --quiet encode "$picture" -o "$i24" >&2
+fi
+
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver64
+# One Wine prefix of our own, made on first use.
+prefix="$(pwd)/$work/wineprefix"
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -d "$prefix" ]; then
+  echo "making the Wine prefix..." >&2
+  "$wine" wineboot.exe --init >/dev/null 2>&1 || true
+  "$wineserver" -w || true
+fi
+
+native_line=$("$native/decode_timer" "$i24" "$decodes")
+wine_line=$("$wine" "$windows/decode_timer.exe" "$i24" "$decodes" | tr -d '\r')
+echo "native:        $native_line"
+echo "win64 in Wine: $wine_line"
+speed() { echo "$1" | sed -n 's/.* \([0-9.]*\) MP\/s (fastest.*/\1/p'; }
+n=$(speed "$native_line")
+w=$(speed "$wine_line")
+awk -v n="$n" -v w="$w" 'BEGIN { if (n > 0) printf "Wine / native: %.2f (median MP/s %s / %s)\n", w / n, w, n }'
