@@ -34,13 +34,14 @@ constexpr unsigned kPairTableBits = 11;
 
 // An escape pair entry: the first two explicit deltas of a pixel, as far as
 // they fit in the index's bits and are not far escapes.
-constexpr unsigned kPairFirstAddShift = 0;      // bits 0-7: the first delta's byte to add
-constexpr unsigned kPairSecondAddShift = 8;     // bits 8-15: the second's
-constexpr unsigned kPairFirstLengthShift = 16;  // bits 16-19: the first code's length
-constexpr unsigned kPairBothLengthShift = 20;   // bits 20-23: both codes' length
-constexpr unsigned kPairNoLengthShift = 26;     // bits 26-29: zero (no explicit delta)
-constexpr uint32_t kPairFirstMissing = 1u << 24;   // the first is a far escape
-constexpr uint32_t kPairSecondMissing = 1u << 25;  // the second is a far escape or does not fit
+constexpr unsigned kPairBothLengthShift = 0;    // bits 0-3: both codes' length (bits 4-5 clear, so
+                                                // that the entry itself can be the shift count)
+constexpr uint32_t kPairFirstMissing = 1u << 6;   // the first is a far escape
+constexpr uint32_t kPairSecondMissing = 1u << 7;  // the second is a far escape or does not fit
+constexpr unsigned kPairFirstAddShift = 8;      // bits 8-15: the first delta's byte to add
+constexpr unsigned kPairSecondAddShift = 16;    // bits 16-23: the second's
+constexpr unsigned kPairFirstLengthShift = 24;  // bits 24-27: the first code's length
+constexpr unsigned kPairNoLengthShift = 28;     // bits 28-31: zero (no explicit delta)
 
 // What a pixel symbol (0..215) asks of its components. Components are
 // lanes of a little-endian word: blue bits 0-7, green 8-15, red 16-23.

@@ -158,11 +158,15 @@ ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const Pix
         // holds at least 27 bits, the lookups read at most 19): no branch
         // depends on how many it has.
         const uint32_t pair = fast.escapePair[PeekTop(bits, kPairTableBits)];
-        const uint32_t third = fast.escape[PeekTop(bits << ((pair >> kPairBothLengthShift) & 15), 8)];
+        const uint32_t third = fast.escape[PeekTop(bits << (pair & 63), 8)];
         const uint32_t thirdUsed = third & p.thirdMask;  // its length, and the far flag above it
         uint32_t add;
         if (__builtin_expect(((pair & p.pairMissing) | thirdUsed) <= kEscapeLengthMask, 1)) {
-          SkipBits(((pair >> p.pairLengthShift) & 15) + thirdUsed, bits, count);
+          // Two shifts: the first waits only for the pair entry.
+          const uint32_t pairUsed = (pair >> p.pairLengthShift) & 15;
+          bits <<= pairUsed;
+          bits <<= thirdUsed;
+          count -= pairUsed + thirdUsed;
           add = p.add | ((pair >> kPairFirstAddShift) & 0xFF) << p.laneShift[0] |
                 ((pair >> kPairSecondAddShift) & 0xFF) << p.laneShift[1] |
                 ((third >> kEscapeAddShift) & 0xFF) << p.laneShift[2];
