@@ -6,6 +6,7 @@
 
 namespace {
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "name fields are tested as little-endian words");
 static_assert(kPackHeaderSize + kPackEntrySize <= kProbeSize, "a probe holds at least one entry");
 static_assert(8 + kPackNameFieldSize == kPackEntrySize, "an entry is offset, size and the name field");
 static_assert(kPackNameMaxLength + 2 == kPackNameFieldSize, "a valid name leaves room for its NUL");
@@ -16,8 +17,35 @@ uint32_t Le32(const unsigned char* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
-bool IsNameCharacter(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.';
+// Names are checked eight bytes at a time: every directory lookup checks
+// the name of every entry before the one it wants, so this is the scanner's
+// inner loop. Each helper sets 0x80 in the bytes of a word that qualify;
+// the arithmetic never carries or borrows from one byte into the next.
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+// Bytes strictly between m and n (0 <= m <= 127, n <= 128).
+constexpr uint64_t BytesBetween(uint64_t x, unsigned m, unsigned n) {
+  return (kOnes * (127 + n) - (x & kOnes * 127)) & ~x & ((x & kOnes * 127) + kOnes * (127 - m)) & kHighBits;
+}
+constexpr uint64_t BytesEqual(uint64_t x, unsigned char c) {
+  const uint64_t y = x ^ (kOnes * c);
+  return ~(((y & kOnes * 127) + kOnes * 127) | y | kOnes * 127);
+}
+constexpr uint64_t LettersAndDigits(uint64_t x) {
+  return BytesBetween(x, '0' - 1, '9' + 1) | BytesBetween(x, 'A' - 1, 'Z' + 1) | BytesBetween(x, 'a' - 1, 'z' + 1);
+}
+// High bits of bytes [from, to) of a word (none when to <= from).
+constexpr uint64_t ByteRange(int from, int to) {
+  if (to <= from) return 0;
+  const uint64_t upTo = to >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * to)) - 1;
+  const uint64_t below = from >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * from)) - 1;
+  return upTo & ~below & kHighBits;
+}
+int PopCount(uint64_t x) {
+  int n = 0;
+  for (; x != 0; x &= x - 1) ++n;
+  return n;
 }
 
 // The listing block: room for DirectoryEnd / 24 records and the end record.
@@ -54,20 +82,27 @@ struct DirectoryReader {
   unsigned char bytes[kDirectoryBuffer];
 };
 
-ResultCode Take(DirectoryReader* r, LONG n, const unsigned char** out) {
-  if (r->filled - r->next < n) {
-    LONG kept = r->filled - r->next;
-    memmove(r->bytes, r->bytes + r->next, static_cast<size_t>(kept));
-    r->next = 0;
-    r->filled = kept;
-    while (!r->ended && r->filled < n) {
-      LONG got = 0;
-      if (ReadSome(r->stream, r->bytes + r->filled, kDirectoryBuffer - r->filled, &got) != kResultOk || got == 0) {
-        r->ended = true;
-      }
-      r->filled += got;
+// Moves the unread bytes to the front and reads until `n` are held or the
+// stream has nothing more.
+ResultCode Refill(DirectoryReader* r, LONG n) {
+  LONG kept = r->filled - r->next;
+  memmove(r->bytes, r->bytes + r->next, static_cast<size_t>(kept));
+  r->next = 0;
+  r->filled = kept;
+  while (!r->ended && r->filled < n) {
+    LONG got = 0;
+    if (ReadSome(r->stream, r->bytes + r->filled, kDirectoryBuffer - r->filled, &got) != kResultOk || got == 0) {
+      r->ended = true;
     }
-    if (r->filled < n) return kResultReadError;
+    r->filled += got;
+  }
+  return r->filled < n ? kResultReadError : kResultOk;
+}
+
+inline ResultCode Take(DirectoryReader* r, LONG n, const unsigned char** out) {
+  if (r->filled - r->next < n) {
+    ResultCode result = Refill(r, n);
+    if (result != kResultOk) return result;
   }
   *out = r->bytes + r->next;
   r->next += n;
@@ -131,16 +166,20 @@ ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t c
 bool IsValidMemberName(const unsigned char field[kPackNameFieldSize]) {
   const int length = field[0];
   if (length < 1 || length > kPackNameMaxLength) return false;
-  int stops = 0;
-  for (int i = 1; i <= length; ++i) {
-    if (!IsNameCharacter(field[i])) return false;
-    if (field[i] == '.') ++stops;
-  }
-  if (stops != 1) return false;
-  for (int i = length + 1; i < kPackNameFieldSize; ++i) {
-    if (field[i] != 0) return false;
-  }
-  return true;
+  uint64_t low;
+  uint64_t high;
+  memcpy(&low, field, 8);
+  memcpy(&high, field + 8, 8);
+  // The characters are bytes 1 .. length, the padding length+1 .. 15.
+  const uint64_t lowText = ByteRange(1, length + 1);
+  const uint64_t highText = ByteRange(0, length + 1 - 8);
+  const uint64_t lowDots = BytesEqual(low, '.') & lowText;
+  const uint64_t highDots = BytesEqual(high, '.') & highText;
+  const uint64_t lowPadding = ~((lowText >> 7) * 0xFF) & ~uint64_t{0xFF};  // byte 0 is the length
+  const uint64_t highPadding = ~((highText >> 7) * 0xFF);
+  return ((LettersAndDigits(low) | lowDots) & lowText) == lowText &&
+         ((LettersAndDigits(high) | highDots) & highText) == highText && PopCount(lowDots) + PopCount(highDots) == 1 &&
+         (low & lowPadding) == 0 && (high & highPadding) == 0;
 }
 
 void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool padName, fileInfo* record) {

@@ -148,6 +148,51 @@ TEST_F(ChestrelDirectory, NameValidity) {
   }
 }
 
+// Every byte value at every place of the name field, for every length byte:
+// the scanner agrees with the naming rule written out plainly. (The scanner
+// checks names several bytes at a time; this pins every lane.)
+TEST_F(ChestrelDirectory, NameRuleOnEveryByte) {
+  auto follows = [](const uint8_t* f) {
+    int length = f[0];
+    if (length < 1 || length > 14) return false;
+    int stops = 0;
+    for (int i = 1; i <= length; ++i) {
+      uint8_t c = f[i];
+      bool letterOrDigit = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+      if (c == '.') ++stops;
+      else if (!letterOrDigit) return false;
+    }
+    for (int i = length + 1; i < 16; ++i) {
+      if (f[i] != 0) return false;
+    }
+    return stops == 1;
+  };
+  Bytes data = {'P', 'A', 'C', 'K'};
+  PutLe32(&data, 32);
+  AppendEntry(&data, PackEntryBytes{40, 1, NameField("A.TXT")});
+  data.insert(data.end(), 9, 0);
+  uint8_t* field = data.data() + 16;
+  const char base[] = "B.CDEFGHIJKLMNOP";  // a full stop, then letters
+  int mismatches = 0;
+  for (int length = 0; length < 16; ++length) {
+    for (int place = 1; place < 16; ++place) {
+      for (int value = 0; value < 256; ++value) {
+        field[0] = static_cast<uint8_t>(length);
+        for (int i = 1; i < 16; ++i) field[i] = i <= length ? base[i - 1] : 0;
+        field[place] = static_cast<uint8_t>(value);
+        HLOCAL h = nullptr;
+        ResultCode r =
+            getArchiveInfo(reinterpret_cast<LPCSTR>(data.data()), static_cast<SpiLong>(data.size()), kInputMemory, &h);
+        LocalFree(h);
+        if ((r == kResultOk) != follows(field) && ++mismatches < 5) {
+          ADD_FAILURE() << "length " << length << ", byte " << place << " = " << value << ": result " << r;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(0, mismatches);
+}
+
 TEST_F(ChestrelDirectory, NameLookup) {
   Bytes data = MakePack({{"README.TXT", {1}}, {"B.DAT", {2, 3}}, {"B.DAT", {4}}, {"Mixed.Cs", {5}}});
   std::string path = dir.Write("names.pak", data);
