@@ -1,11 +1,13 @@
 // Fuzz target for glimmet: IsSupported on a probe buffer, GetPictureInfo and
 // GetPicture on the input as a memory image, with a progress callback that
 // sometimes cancels and (by the second control byte) an injected platform
-// failure; with the control's file bit, a decoded picture is decoded again
-// from a file and must come out the same. Every handed-over block is checked
+// failure. A decoded picture must match the plain reference decoder's, and
+// with the control's file bit it is decoded again from a file and must come
+// out the same. Every handed-over block is checked
 // and freed; a leaked block or stream, or a broken promise of the exports,
 // aborts.
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "fuzz/i24b_reference.h"
 
 namespace {
 
@@ -21,6 +24,9 @@ constexpr size_t kProbeBytes = 2048;
 // Pictures whose pixel block would be larger are shrunk (fewer rows) before
 // GetPicture, so that time goes into the coded stream, not into zeroing.
 constexpr uint64_t kMaxPixelBlock = 256 * 1024;
+// Decodes of pixel blocks up to this size are checked against the (slow)
+// reference decoder.
+constexpr uint64_t kMaxReferenceBlock = 64 * 1024;
 const HLOCAL kUnset = reinterpret_cast<HLOCAL>(uintptr_t{0x5A5A5A5A});
 
 struct Glimmet {
@@ -87,6 +93,21 @@ void CheckAndFreePicture(HLOCAL info, HLOCAL pixels, uint32_t width, uint32_t he
   FUZZ_CHECK(LocalFree(info) == nullptr && LocalFree(pixels) == nullptr, "the host can free both blocks");
 }
 
+// Decodes the picture with the plain reference decoder and compares.
+void CompareWithReference(const uint8_t* picture, size_t size, uint32_t width, uint32_t height,
+                          const std::vector<uint8_t>& decoded) {
+  std::vector<uint8_t> expected;
+  if (!ReferenceDecode(picture + kHeaderSize, size - kHeaderSize, width, height, &expected)) return;
+  if (decoded == expected) return;
+  size_t at = 0;
+  while (at < decoded.size() && decoded[at] == expected[at]) ++at;
+  const size_t stride = static_cast<size_t>(Stride(width));
+  char detail[200];
+  snprintf(detail, sizeof detail, "%ux%u picture: first difference at block byte %zu (memory row %zu, byte %zu): "
+           "glimmet %02x, reference %02x", width, height, at, at / stride, at % stride, decoded[at], expected[at]);
+  FuzzFail("glimmet and the reference decoder disagree", detail);
+}
+
 // Decodes the same picture from a file, behind a few bytes of something
 // else (input type 0 with an offset), and compares the pixels with the
 // memory decode.
@@ -144,8 +165,11 @@ void FuzzPicture(const FuzzControl& control, const uint8_t* data, size_t size, H
                                     &info, &pixels, CallbackFor(control), reinterpret_cast<SpiLong>(&log));
   const bool fired = DisarmFault();
   std::vector<uint8_t> decoded;
-  if (rc == kResultOk) CheckAndFreePicture(info, pixels, width, height, control.toFiles ? &decoded : nullptr);
+  if (rc == kResultOk) CheckAndFreePicture(info, pixels, width, height, &decoded);
   CheckNoLeak(before, "GetPicture leaked");
+  if (rc == kResultOk && decoded.size() <= kMaxReferenceBlock) {
+    CompareWithReference(picture, size, width, height, decoded);
+  }
   if (rc == kResultOk && !fired && control.toFiles) CompareWithFileInput(picture, size, width, height, decoded);
 
   FUZZ_CHECK(rc == 0 || rc == 1 || rc == 2 || rc == 4 || rc == 5 || rc == 6, "GetPicture returns a known code");
@@ -185,6 +209,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   gPlugin.isSupported = reinterpret_cast<IsSupportedFn>(ExportOrDie(module, "IsSupported"));
   gPlugin.getPictureInfo = reinterpret_cast<GetPictureInfoFn>(ExportOrDie(module, "GetPictureInfo"));
   gPlugin.getPicture = reinterpret_cast<GetPictureFn>(ExportOrDie(module, "GetPicture"));
+  std::string error;
+  if (!PrepareReferenceDecoder(&error)) FuzzFail("cannot build the reference decoder's codes", error.c_str());
   return 0;
 }
 
