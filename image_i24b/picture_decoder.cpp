@@ -35,6 +35,30 @@ I24B_ALWAYS_INLINE void CopyRun(const PixelBlock& block, size_t dst, intptr_t re
     uint8_t* d = block.base + dst;
     const uint8_t* s = block.base + ref;
     const intptr_t distance = ref - static_cast<intptr_t>(dst);
+    if (distance == -3) {
+      // The pixel before the run, repeated: stores of one pattern word,
+      // with no loads of the bytes being written.
+      uint32_t pixel;
+      memcpy(&pixel, s, sizeof pixel);
+      pixel &= 0xFFFFFF;
+      const uint64_t pattern = pixel | uint64_t{pixel} << 24 | uint64_t{pixel} << 48;  // 0 1 2 0 1 2 0 1
+      if (n < 8) {
+        memcpy(d, &pattern, n);  // only a run of two pixels (6 bytes)
+        return;
+      }
+      for (size_t i = 0; i + 8 <= n; i += 6) memcpy(d + i, &pattern, 8);
+      // The last word ends with the run; it starts with byte 1 of a pixel.
+      const uint64_t last = pattern >> 8 | uint64_t{pixel >> 16} << 56;  // 1 2 0 1 2 0 1 2
+      memcpy(d + n - 8, &last, 8);
+      return;
+    }
+    if ((distance <= -8 || distance >= 8) && n >= 8) {
+      // Every source word is untouched by this run or already final; the
+      // last word ends with the run, over bytes already equal.
+      for (size_t i = 0; i + 8 <= n; i += 8) memcpy(d + i, s + i, 8);
+      memcpy(d + n - 8, s + n - 8, 8);
+      return;
+    }
     size_t i = 0;
     if (distance < 0 && distance > -8) {
       // The run repeats the -distance bytes before it, so it also repeats
