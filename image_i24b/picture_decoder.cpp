@@ -135,6 +135,9 @@ ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const Pix
   uint64_t bits = 0;
   unsigned count = 0;
   uint64_t order = kInitialOrder;
+  // Every token starts with at least kTokenTableBits bits held, so that its
+  // lookup need not wait for the refill that follows it.
+  RefillBits(&window, in, limit, bits, count);
 
   const size_t rowBytes = size_t{3} * block.width;
   const size_t padBytes = block.stride - rowBytes;
@@ -147,10 +150,10 @@ ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const Pix
     size_t dst = size_t{block.height - 1 - r} * block.stride;
     const size_t rowEnd = dst + rowBytes;
     while (dst < rowEnd) {
+      const uint32_t token = fast.token[PeekTop(bits, kTokenTableBits)];
       RefillBits(&window, in, limit, bits, count);
       unsigned s;
       unsigned k;
-      const uint32_t token = fast.token[PeekTop(bits, kTokenTableBits)];
       if (__builtin_expect((token & kTokenSlow) == 0, 1)) {
         s = (token >> kTokenSymbolShift) & 0xFF;
         bits <<= token & 63;  // bits 5 to 7 are clear: only the length counts
@@ -196,6 +199,7 @@ ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const Pix
                 ((third >> kEscapeAddShift) & 0xFF) << p.laneShift[2];
         } else {
           add = DecodeExplicitDeltas(fast, p, p.add, &window, in, limit, bits, count);
+          if (count < kTokenTableBits) RefillBits(&window, in, limit, bits, count);
         }
         uint8_t* out = base + dst;
         if (wordPixels && static_cast<uintptr_t>(ref) <= lastWordRef) {
