@@ -102,6 +102,19 @@ TEST_F(FastTablesTest, EscapePairsAgreeWithEscapeTable) {
   }
 }
 
+TEST_F(FastTablesTest, EscapesAgreeWithEscapeTable) {
+  for (uint32_t i = 0; i < 256; ++i) {
+    SCOPED_TRACE(i);
+    const std::vector<int> bits = StreamBitsOf(i, 8);
+    unsigned pos = 0;
+    const CodeEntry e = DecodeAt(*set_.escapeTable, bits, &pos);
+    const uint32_t entry = fast_->escape[i];
+    EXPECT_EQ(e.length, entry & kEscapeLengthMask);
+    EXPECT_EQ(e.symbol == 43, (entry & kEscapeFar) != 0);
+    if (e.symbol != 43) EXPECT_EQ(uint8_t(-set_.escapeDeltas[e.symbol]), (entry >> kEscapeAddShift) & 0xFF);
+  }
+}
+
 TEST_F(FastTablesTest, PixelSymbolsSpreadThePalette) {
   for (int s = 0; s < 216; ++s) {
     SCOPED_TRACE(s);
