@@ -111,7 +111,9 @@ TEST_F(FastTablesTest, EscapesAgreeWithEscapeTable) {
     const uint32_t entry = fast_->escape[i];
     EXPECT_EQ(e.length, entry & kEscapeLengthMask);
     EXPECT_EQ(e.symbol == 43, (entry & kEscapeFar) != 0);
-    if (e.symbol != 43) EXPECT_EQ(uint8_t(-set_.escapeDeltas[e.symbol]), (entry >> kEscapeAddShift) & 0xFF);
+    if (e.symbol != 43) {
+      EXPECT_EQ(uint8_t(-set_.escapeDeltas[e.symbol]), (entry >> kEscapeAddShift) & 0xFF);
+    }
   }
 }
 
