@@ -1,7 +1,8 @@
 // Fuzz target for chestrel: IsSupported (probe buffer and host handle),
-// GetArchiveInfo, GetFileInfo (names from the listing and one taken from the
-// input), GetFile with the input as a memory image and GetFile on the input
-// written to a file, by the member positions, to memory and to a folder.
+// GetArchiveInfo (memory, and a file at an offset), GetFileInfo (names from
+// the listing and one taken from the input), GetFile with the input as a
+// memory image and GetFile on the input written to a file, by the member
+// positions, to memory and to a folder.
 // Blocks handed over are checked and freed; leaks and broken promises abort.
 #include <fcntl.h>
 #include <stdint.h>
@@ -311,6 +312,45 @@ void ExtractByPosition(const Run& run, const std::string& archive, uint64_t posi
   }
 }
 
+// GetArchiveInfo on a file holding the archive behind a few other bytes,
+// with the archive's offset as `len`: the same result and the same records,
+// positions as stored.
+void ListFromFileAtOffset(const Run& run) {
+  if (run.size >= 8 && (Le32(run.data + 4) / kEntrySize + 1) * sizeof(fileInfo) > kMaxListingBytes) return;
+  static const uint8_t kPrefix[] = {'j', 'u', 'n', 'k', 0, 0, 0};
+  std::vector<uint8_t> file(kPrefix, kPrefix + sizeof kPrefix);
+  file.insert(file.end(), run.data, run.data + run.size);
+  const std::string path = ScratchFolder() + "/offset.pak";
+  if (!WriteFileBytes(path, file.data(), file.size())) FuzzFail("cannot write the archive file", path.c_str());
+  HLOCAL listing = kUnset;
+  ArmFault(run.control);
+  const int rc = gPlugin.getArchiveInfo(path.c_str(), sizeof kPrefix, kInputFile, &listing);
+  const bool fired = DisarmFault();
+  unlink(path.c_str());
+  std::vector<Member> members;
+  if (rc == kResultOk) {
+    FUZZ_CHECK(listing != nullptr && listing != kUnset, "a listing is handed over");
+    const size_t count = LocalSize(listing) / sizeof(fileInfo);
+    const fileInfo* records = static_cast<const fileInfo*>(LocalLock(listing));
+    FUZZ_CHECK(records != nullptr && count > 0, "the listing can be locked");
+    for (size_t i = 0; i < count && records[i].method[0] != 0; ++i) {
+      members.push_back(Member{records[i].position, records[i].filesize, records[i].filename});
+    }
+    LocalUnlock(listing);
+    FUZZ_CHECK(LocalFree(listing) == nullptr, "the host can free the listing");
+  }
+  if (fired) return;
+  PackScanQuery query = {0, true, nullptr, false, -1, true};
+  FUZZ_CHECK(rc == ModelPackScan(run.data, run.size, query).result, "a file at an offset lists like memory");
+  if (rc != kResultOk || !run.listed) return;
+  FUZZ_CHECK(members.size() == run.members.size(), "a file at an offset lists every member");
+  for (size_t i = 0; i < members.size(); ++i) {
+    FUZZ_CHECK(members[i].position == run.members[i].position && members[i].size == run.members[i].size &&
+                   members[i].name == run.members[i].name,
+               "a file at an offset lists the same records");
+  }
+}
+
 void FuzzArchiveFile(const Run& run) {
   const std::string archive = ScratchFolder() + "/archive.pak";
   if (!WriteFileBytes(archive, run.data, run.size)) FuzzFail("cannot write the archive file", archive.c_str());
@@ -380,5 +420,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   }
   FuzzArchiveFile(run);
   CheckNoLeak(before, "GetFile (archive file) leaked");
+  if (run.control.toFiles) {
+    ListFromFileAtOffset(run);
+    CheckNoLeak(before, "GetArchiveInfo (file) leaked");
+  }
   return 0;
 }
