@@ -106,6 +106,25 @@ static_assert(offsetof(PictureInfo, width) == 8 && offsetof(PictureInfo, colorDe
               "PictureInfo field offsets");
 static_assert(offsetof(fileInfo, position) == 8, "position follows the 8-byte method");
 
+// The information block a picture plug-in hands over: a BITMAPINFOHEADER,
+// little-endian and packed (the same 40 bytes on every build).
+#pragma pack(push, 1)
+struct DibHeader {
+  uint32_t biSize;
+  int32_t biWidth;
+  int32_t biHeight;
+  uint16_t biPlanes;
+  uint16_t biBitCount;
+  uint32_t biCompression;
+  uint32_t biSizeImage;
+  int32_t biXPelsPerMeter;
+  int32_t biYPelsPerMeter;
+  uint32_t biClrUsed;
+  uint32_t biClrImportant;
+};
+#pragma pack(pop)
+static_assert(sizeof(DibHeader) == 40, "BITMAPINFOHEADER is 40 bytes");
+
 // Signatures of the exports, as a host calls them.
 extern "C" {
 typedef int(SPI_CALL* GetPluginInfoFn)(int infono, LPSTR buf, int buflen);

@@ -35,23 +35,6 @@ struct Glimmet {
   GetPictureFn getPicture;
 } gPlugin;
 
-// The bitmap header as the information block holds it.
-#pragma pack(push, 1)
-struct BitmapHeader {
-  uint32_t biSize;
-  int32_t biWidth;
-  int32_t biHeight;
-  uint16_t biPlanes;
-  uint16_t biBitCount;
-  uint32_t biCompression;
-  uint32_t biSizeImage;
-  int32_t biXPelsPerMeter;
-  int32_t biYPelsPerMeter;
-  uint32_t biClrUsed;
-  uint32_t biClrImportant;
-};
-#pragma pack(pop)
-static_assert(sizeof(BitmapHeader) == 40, "BITMAPINFOHEADER is 40 bytes");
 
 uint32_t Le16(const uint8_t* p) { return p[0] | (uint32_t{p[1]} << 8); }
 
@@ -72,10 +55,10 @@ int ProbeBuffer(const FuzzControl& control, const uint8_t* data, size_t size, bo
 void CheckAndFreePicture(HLOCAL info, HLOCAL pixels, uint32_t width, uint32_t height, std::vector<uint8_t>* copy) {
   FUZZ_CHECK(info != nullptr && info != kUnset && pixels != nullptr && pixels != kUnset,
              "GetPicture hands over both blocks");
-  FUZZ_CHECK(LocalSize(info) == sizeof(BitmapHeader), "the information block is 40 bytes");
+  FUZZ_CHECK(LocalSize(info) == sizeof(DibHeader), "the information block is 40 bytes");
   const void* p = LocalLock(info);
   FUZZ_CHECK(p != nullptr, "the information block can be locked");
-  BitmapHeader bih;
+  DibHeader bih;
   memcpy(&bih, p, sizeof bih);
   LocalUnlock(info);
   const uint64_t imageSize = Stride(width) * height;

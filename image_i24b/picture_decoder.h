@@ -1,5 +1,5 @@
-// Whole-picture decoding: the pixel block layout, the bitmap header handed
-// to the host, and the row loop that turns the coded stream into pixels.
+// Whole-picture decoding: the pixel block layout and the row loop that
+// turns the coded stream into pixels.
 #ifndef KALDORIN_IMAGE_I24B_PICTURE_DECODER_H
 #define KALDORIN_IMAGE_I24B_PICTURE_DECODER_H
 
@@ -9,24 +9,6 @@
 #include "common/plugin_api.h"
 #include "common/source_stream.h"
 #include "image_i24b/fast_tables.h"
-
-// The BITMAPINFOHEADER of the information block, little-endian, packed.
-#pragma pack(push, 1)
-struct DibHeader {
-  uint32_t biSize;
-  int32_t biWidth;
-  int32_t biHeight;
-  uint16_t biPlanes;
-  uint16_t biBitCount;
-  uint32_t biCompression;
-  uint32_t biSizeImage;
-  int32_t biXPelsPerMeter;
-  int32_t biYPelsPerMeter;
-  uint32_t biClrUsed;
-  uint32_t biClrImportant;
-};
-#pragma pack(pop)
-static_assert(sizeof(DibHeader) == 40, "BITMAPINFOHEADER is 40 bytes");
 
 // The locked pixel block: `height` rows of `stride` bytes, bottom-up.
 struct PixelBlock {

@@ -10,6 +10,8 @@
 #include <png.h>
 #endif
 
+#include "tools/kaldorin_files.h"
+
 namespace {
 
 // Largest side accepted for a picture read from anywhere: what 16-bit
@@ -40,21 +42,6 @@ bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* out, std::string* error) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    *error = strerror(errno);
-    return false;
-  }
-  out->clear();
-  uint8_t chunk[65536];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) out->insert(out->end(), chunk, chunk + n);
-  bool failed = ferror(f) != 0;
-  fclose(f);
-  if (failed) *error = "read error";
-  return !failed;
-}
 
 // The bitmap described by a BITMAPINFOHEADER at `info`, with its pixel rows
 // at `bits`.
@@ -264,7 +251,7 @@ const char* DefaultImageExtension() { return HavePng() ? ".png" : ".bmp"; }
 
 bool ReadImageFile(const std::string& path, RgbImage* image, std::string* error) {
   std::vector<uint8_t> file;
-  if (!ReadFileBytes(path, &file, error)) return false;
+  if (!ReadFileFrom(path, 0, &file, error)) return false;
   static const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
   if (file.size() >= 8 && memcmp(file.data(), kPngSignature, 8) == 0) {
 #ifdef KALDORIN_HAVE_PNG
