@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/sysinfo.h>
 
 #include <mutex>
 #include <unordered_map>
@@ -13,9 +14,17 @@
 
 namespace {
 
-// No process can commit a terabyte: refuse such requests as Windows would,
-// rather than let the allocator (or a sanitizer's) abort the process.
-constexpr uint64_t kLargestBlock = uint64_t{1} << 40;
+// Windows refuses a block beyond its commit limit (memory plus page file).
+// Refuse the same here, rather than let the allocator (or a sanitizer's,
+// which aborts the process) try to map it.
+uint64_t CommitLimit() {
+  static const uint64_t limit = [] {
+    struct sysinfo info;
+    if (sysinfo(&info) != 0) return uint64_t{1} << 40;
+    return (uint64_t{info.totalram} + info.totalswap) * info.mem_unit;
+  }();
+  return limit;
+}
 
 struct Block {
   void* data;
@@ -72,7 +81,7 @@ std::unordered_map<HLOCAL, Block>& Blocks() {
 extern "C" {
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
-  if (ShouldFail(kCallLocalAlloc) >= 0 || static_cast<uint64_t>(bytes) >= kLargestBlock) return nullptr;
+  if (ShouldFail(kCallLocalAlloc) >= 0 || static_cast<uint64_t>(bytes) > CommitLimit()) return nullptr;
   size_t mapped = 0;
   void* data = nullptr;
   if (bytes >= kMapFrom) {
