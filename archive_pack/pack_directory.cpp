@@ -11,6 +11,7 @@ static_assert(kPackHeaderSize + kPackEntrySize <= kProbeSize, "a probe holds at 
 static_assert(8 + kPackNameFieldSize == kPackEntrySize, "an entry is offset, size and the name field");
 static_assert(kPackNameMaxLength + 2 == kPackNameFieldSize, "a valid name leaves room for its NUL");
 static_assert(sizeof(fileInfo::filename) > kPackNameMaxLength, "a member name fits the record");
+static_assert(sizeof(fileInfo) < 512, "a listing's byte size fits 64 bits for any DirectoryEnd");
 
 uint32_t Le32(const unsigned char* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -48,12 +49,20 @@ int PopCount(uint64_t x) {
   return n;
 }
 
+// Host blocks are 32-bit quantities on every build, as on the 32-bit one:
+// a larger listing is refused as an allocation failure without asking the
+// platform. A lying DirectoryEnd would otherwise make a 64-bit build ask
+// for up to 80 GB, and a refused request that size costs Wine 20 MB of
+// memory it never gives back.
+constexpr uint64_t kLargestListing = 0xFFFFFFFFu;
+static_assert(kLargestListing <= SIZE_MAX, "a listing the check lets through has a size_t size");
+
 // The listing block: room for DirectoryEnd / 24 records and the end record.
-// Its byte size is computed in 64 bits; a size the address space cannot
-// hold is an allocation failure.
+// Its byte size is computed in 64 bits (at most 2^28 records of under 2^9
+// bytes); a size beyond kLargestListing is an allocation failure.
 ResultCode AllocListing(uint32_t directoryEnd, HLOCAL* handle, fileInfo** records, uint64_t* capacity) {
   uint64_t count = static_cast<uint64_t>(directoryEnd) / kPackEntrySize + 1;
-  if (count > static_cast<uint64_t>(SIZE_MAX) / sizeof(fileInfo)) {
+  if (count * sizeof(fileInfo) > kLargestListing) {
     *handle = nullptr;
     return kResultOutOfMemory;
   }
