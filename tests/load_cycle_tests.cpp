@@ -30,12 +30,6 @@ constexpr int kWarmUp = 50;
 // What the process may gain over the remaining cycles: far less than one
 // leaked set of glimmet's tables per cycle would add up to.
 constexpr uint64_t kGrowthBound = 2u << 20;
-// A sanitizer's quarantine and shadow memory grow the process regardless.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kMemoryMeasurable = false;
-#else
-constexpr bool kMemoryMeasurable = true;
-#endif
 
 // Whether `fileName` is loaded in this process now.
 bool IsLoaded(const std::string& fileName) {

@@ -12,4 +12,12 @@ uint64_t ResidentBytes();
 // PrivateUsage is not filled in).
 uint64_t PrivateBytes();
 
+// Whether these numbers mean anything: a sanitizer's shadow memory and
+// quarantine grow the process regardless of what the code under test does.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMemoryMeasurable = false;
+#else
+constexpr bool kMemoryMeasurable = true;
+#endif
+
 #endif
