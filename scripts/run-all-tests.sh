@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds every preset and runs every test: natively with AddressSanitizer
-# and UndefinedBehaviorSanitizer and optimised, the 64-bit Windows build under
+# and UndefinedBehaviorSanitizer, with ThreadSanitizer (the plug-ins called
+# from many threads) and optimised, the 64-bit Windows build under
 # wine64, and the 32-bit Windows DLLs (the deliverables), whose test programs
 # run under Wine where the machine can run 32-bit programs. Then round trips
 # of real photographs through the tool.
@@ -12,7 +13,7 @@ status=0
 summary=""
 passed=0
 failed=0
-for preset in native release win32 win64; do
+for preset in native tsan release win32 win64; do
   echo "== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
