@@ -33,8 +33,8 @@ struct Plugins {
 };
 
 bool LoadPlugins(const std::string& folder, Plugins* p) {
-  void* glimmet = dlopen((folder + "/glimmet.spi").c_str(), RTLD_NOW);
-  void* chestrel = dlopen((folder + "/chestrel.spi").c_str(), RTLD_NOW);
+  void* glimmet = dlopen((folder + "/glimmet" SPI_PLUGIN_EXTENSION).c_str(), RTLD_NOW);
+  void* chestrel = dlopen((folder + "/chestrel" SPI_PLUGIN_EXTENSION).c_str(), RTLD_NOW);
   if (glimmet == nullptr || chestrel == nullptr) {
     fprintf(stderr, "cannot load the plug-ins from %s: %s\n", folder.c_str(), dlerror());
     return false;

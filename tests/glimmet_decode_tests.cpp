@@ -96,7 +96,7 @@ enum class Source { kMemory, kFile };
 class GlimmetDecode : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_TRUE(LoadPlugin("glimmet.spi", &plugin_));
+    ASSERT_TRUE(LoadPlugin("glimmet", &plugin_));
     ASSERT_TRUE(BuildCodeTableSet(&tables_));
   }
   static void TearDownTestSuite() {

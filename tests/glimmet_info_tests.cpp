@@ -17,7 +17,7 @@ namespace {
 
 class GlimmetInfo : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(LoadPlugin("glimmet.spi", &plugin_)); }
+  static void SetUpTestSuite() { ASSERT_TRUE(LoadPlugin("glimmet", &plugin_)); }
   static void TearDownTestSuite() { UnloadPlugin(&plugin_); }
   void SetUp() override {
     getPluginInfo = plugin_.Get<GetPluginInfoFn>("GetPluginInfo");
@@ -89,7 +89,7 @@ TEST_F(GlimmetInfo, PluginInfoEntriesAndTruncation) {
 
 TEST_F(GlimmetInfo, ChestrelInfoEntries) {
   Plugin chestrel;
-  ASSERT_TRUE(LoadPlugin("chestrel.spi", &chestrel));
+  ASSERT_TRUE(LoadPlugin("chestrel", &chestrel));
   auto info = chestrel.Get<GetPluginInfoFn>("GetPluginInfo");
   ASSERT_NE(nullptr, info);
   const char* expected[] = {"00AM", nullptr, "*.PAK", "KALDORIN Archive (*.PAK)", "*.DAT", "KALDORIN Archive (*.DAT)"};
