@@ -49,6 +49,9 @@ KALDORIN_PLATFORM_API const char* PlatformCallName(int call);
 KALDORIN_PLATFORM_API long PlatformLiveBlocks(void);
 KALDORIN_PLATFORM_API long PlatformOpenStreams(void);
 KALDORIN_PLATFORM_API long PlatformLiveHeapAllocs(void);
+// mmioClose calls on a handle that is not open (null, never opened, or
+// already closed) since the process started; such a close is refused.
+KALDORIN_PLATFORM_API long PlatformBadCloses(void);
 
 // The general heap of the plug-ins on native builds: malloc and free with
 // accounting and fault injection (kCallHeapAlloc).

@@ -90,6 +90,7 @@ Resources LiveResources() {
   r.blocks = PlatformLiveBlocks();
   r.streams = PlatformOpenStreams();
   r.heap = PlatformLiveHeapAllocs();
+  r.badCloses = PlatformBadCloses();
 #endif
   return r;
 }
