@@ -29,7 +29,8 @@ enum PlatformCall {
 
 // How an injected failure shows. kFaultError: the call reports failure as
 // Windows would (null, -1, FALSE, an error code). kFaultShort: a read or
-// write moves only half the bytes asked for and reports that count.
+// write (mmioRead, mmioWrite, ReadFile) moves only half the bytes asked for
+// and reports that count; other calls fail as with kFaultError.
 enum PlatformFaultMode { kFaultError = 0, kFaultShort = 1 };
 
 // Makes the nth call (1-based, counted from now) of `call` fail in `mode`.
