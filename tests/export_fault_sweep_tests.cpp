@@ -7,24 +7,21 @@
 // leave the host's input buffers alone. Native only: the platform stand-in
 // injects the faults.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 
-#include <limits.h>
-
 #include <algorithm>
 #include <filesystem>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "common/source_stream.h"
 #include "platform/fault_injection.h"
 #include "tests/fault_sweep.h"
-#include "tests/i24b_samples.h"
 #include "tests/pack_samples.h"
 #include "tests/plugin_host.h"
-#include "common/source_stream.h"
 #include "tests/test_files.h"
 #include "tools/i24b_encoder.h"
 
@@ -95,14 +92,14 @@ struct SweepInputs {
 
   ScratchDir dir;
   int pictureHeight = 0;
-  Bytes picture;          // the I24B image
-  Bytes pictureProbe;     // its first 2048 bytes
+  Bytes picture;            // the I24B image
+  Bytes pictureProbe;       // its first 2048 bytes
   std::string picturePath;  // kPictureAt foreign bytes, then the image
-  Bytes pictureDecoded;   // the bitmap header and pixel block it decodes to
-  Bytes archive;          // two members, offsets counted from kArchiveAt
+  Bytes pictureDecoded;     // the bitmap header and pixel block it decodes to
+  Bytes archive;            // two members, offsets counted from kArchiveAt
   Bytes archiveProbe;
   std::string archivePath;  // kArchiveAt zero bytes, then the archive
-  Bytes member;           // the 40-byte member extracted
+  Bytes member;             // the 40-byte member extracted
   std::string extractPath;  // an archive at byte 0 holding `member` as B.TXT
   SpiLong memberAt = 0;
   std::string outDir;
@@ -201,9 +198,9 @@ bool MakeInputs(SweepInputs* in) {
 // One run of an export, and the checks of what it left the host.
 
 struct ExportRun {
-  const PlatformFault* fault;  // null: the clean run
-  const Bytes* clean;          // the clean run's output (null during it)
-  Bytes output;                // what a success delivered
+  const PlatformFault* fault;          // null: the clean run
+  const Bytes* clean;                  // the clean run's output (null during it)
+  Bytes output;                        // what a success delivered
   long made[kPlatformCallKinds] = {};  // the export's platform calls
   bool fired = false;                  // whether the fault fired inside the export
   bool FailedCall(int call) const { return fault != nullptr && fault->call == call; }
@@ -265,7 +262,9 @@ int GlimmetProbeBuffer(ExportRun* run) {
   run->Returned();
   return answer;
 }
-int GlimmetProbeHandle(ExportRun* run) { return ProbeHandle(gIn->glimmetIsSupported, gIn->pictureHandle, kPictureAt, run); }
+int GlimmetProbeHandle(ExportRun* run) {
+  return ProbeHandle(gIn->glimmetIsSupported, gIn->pictureHandle, kPictureAt, run);
+}
 
 int PictureInfoRun(ExportRun* run, bool fromFile) {
   PictureInfo info;
@@ -410,7 +409,7 @@ struct ExportCase {
   int (*run)(ExportRun* run);
   int cleanResult;
   Bytes SweepInputs::*expectedOutput;  // what the clean run delivers, or null: not checked here
-  std::vector<CallCount> calls;               // the clean run's calls (kinds not listed: any number)
+  std::vector<CallCount> calls;        // the clean run's calls (kinds not listed: any number)
   std::vector<Outcome> outcomes;
 };
 
