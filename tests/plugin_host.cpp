@@ -92,6 +92,7 @@ Resources LiveResources() {
   r.blocks = PlatformLiveBlocks();
   r.streams = PlatformOpenStreams();
   r.heap = PlatformLiveHeapAllocs();
+  r.badCloses = PlatformBadCloses();
 #endif
   return r;
 }

@@ -40,12 +40,16 @@ constexpr bool kHaveFaultInjection = false;
 constexpr bool kHaveFaultInjection = true;
 #endif
 
-// Live blocks, streams and heap allocations (zero where not counted).
+// Live blocks, streams and heap allocations, and closes of streams that
+// were not open (zero where not counted).
 struct Resources {
   long blocks = 0;
   long streams = 0;
   long heap = 0;
-  bool operator==(const Resources& o) const { return blocks == o.blocks && streams == o.streams && heap == o.heap; }
+  long badCloses = 0;
+  bool operator==(const Resources& o) const {
+    return blocks == o.blocks && streams == o.streams && heap == o.heap && badCloses == o.badCloses;
+  }
 };
 Resources LiveResources();
 
