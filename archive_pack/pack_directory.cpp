@@ -1,6 +1,9 @@
 #include "archive_pack/pack_directory.h"
 
 #include <string.h>
+#if defined(__SSE2__) && !defined(KALDORIN_PORTABLE_NAME_CHECK)
+#include <emmintrin.h>
+#endif
 
 #include "common/movable_block.h"
 
@@ -18,10 +21,37 @@ uint32_t Le32(const unsigned char* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
-// Names are checked eight bytes at a time: every directory lookup checks
-// the name of every entry before the one it wants, so this is the scanner's
-// inner loop. Each helper sets 0x80 in the bytes of a word that qualify;
-// the arithmetic never carries or borrows from one byte into the next.
+// Every directory lookup checks the name of every entry before the one it
+// wants, so the name check is the scanner's inner loop.
+#if defined(__SSE2__) && !defined(KALDORIN_PORTABLE_NAME_CHECK)
+// The whole field in one vector: a bit per byte for "letter or digit",
+// "full stop" and "zero". Bytes of 0x80 and more compare as negative and so
+// fall outside every range.
+inline bool NameIsValid(const unsigned char* field) {
+  const int length = field[0];
+  if (length < 1 || length > kPackNameMaxLength) return false;
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field));
+  const __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));  // upper case to lower, digits unchanged
+  const __m128i letters =
+      _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)), _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
+  const __m128i digits =
+      _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+  const __m128i dots = _mm_cmpeq_epi8(v, _mm_set1_epi8('.'));
+  const unsigned allowed = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letters, digits), dots)));
+  const unsigned dotBits = static_cast<unsigned>(_mm_movemask_epi8(dots));
+  const unsigned zeroBits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+  // The characters are bytes 1 .. length, the padding length+1 .. 15.
+  const unsigned upToText = (2u << length) - 1;
+  const unsigned text = upToText & ~1u;
+  const unsigned padding = 0xFFFFu & ~upToText;
+  const unsigned textDots = dotBits & text;
+  return (allowed & text) == text && textDots != 0 && (textDots & (textDots - 1)) == 0 &&
+         (zeroBits & padding) == padding;
+}
+#else
+// Without SSE2, names are checked eight bytes at a time. Each helper sets
+// 0x80 in the bytes of a word that qualify; the arithmetic never carries or
+// borrows from one byte into the next.
 constexpr uint64_t kOnes = 0x0101010101010101ull;
 constexpr uint64_t kHighBits = 0x8080808080808080ull;
 
@@ -48,6 +78,26 @@ int PopCount(uint64_t x) {
   for (; x != 0; x &= x - 1) ++n;
   return n;
 }
+
+inline bool NameIsValid(const unsigned char* field) {
+  const int length = field[0];
+  if (length < 1 || length > kPackNameMaxLength) return false;
+  uint64_t low;
+  uint64_t high;
+  memcpy(&low, field, 8);
+  memcpy(&high, field + 8, 8);
+  // The characters are bytes 1 .. length, the padding length+1 .. 15.
+  const uint64_t lowText = ByteRange(1, length + 1);
+  const uint64_t highText = ByteRange(0, length + 1 - 8);
+  const uint64_t lowDots = BytesEqual(low, '.') & lowText;
+  const uint64_t highDots = BytesEqual(high, '.') & highText;
+  const uint64_t lowPadding = ~((lowText >> 7) * 0xFF) & ~uint64_t{0xFF};  // byte 0 is the length
+  const uint64_t highPadding = ~((highText >> 7) * 0xFF);
+  return ((LettersAndDigits(low) | lowDots) & lowText) == lowText &&
+         ((LettersAndDigits(high) | highDots) & highText) == highText && PopCount(lowDots) + PopCount(highDots) == 1 &&
+         (low & lowPadding) == 0 && (high & highPadding) == 0;
+}
+#endif
 
 // Host blocks are 32-bit quantities on every build, as on the 32-bit one:
 // a larger listing is refused as an allocation failure without asking the
@@ -80,8 +130,10 @@ ResultCode AllocListing(uint32_t directoryEnd, HLOCAL* handle, fileInfo** record
 // The directory is read through a buffer: one stream read brings in many
 // entries, instead of two reads an entry. Take() answers exactly as
 // ReadExact would at the same position: the bytes, or 6 when fewer remain
-// (end of data or a read error).
-constexpr LONG kDirectoryBuffer = 8 * kPackEntrySize * 64;
+// (end of data or a read error). A by-position lookup reads the directory
+// up to its member on every call, so the buffer is large: fewer, longer
+// reads.
+constexpr LONG kDirectoryBuffer = kPackEntrySize * 1344;  // 31.5 KiB
 
 struct DirectoryReader {
   SourceStream* stream;
@@ -118,6 +170,22 @@ inline ResultCode Take(DirectoryReader* r, LONG n, const unsigned char** out) {
   return kResultOk;
 }
 
+// The next entry's first 8 bytes at `*head` and, unless they end the
+// directory, its name field at `*name`. Whole entries come straight from
+// the buffer; otherwise the two parts are taken as two reads would see them,
+// so that a directory whose last 8 bytes end the file still scans.
+inline ResultCode NextEntry(DirectoryReader* r, const unsigned char** head, const unsigned char** name) {
+  if (r->filled - r->next >= kPackEntrySize) {
+    *head = r->bytes + r->next;
+    *name = *head + 8;
+    r->next += kPackEntrySize;
+    return kResultOk;
+  }
+  ResultCode result = Take(r, 8, head);
+  if (result != kResultOk || (Le32(*head) == 0 && Le32(*head + 4) == 0)) return result;
+  return Take(r, kPackNameFieldSize, name);
+}
+
 // Walks the entries after the header. `records`/`capacity` is the listing
 // block (null when not listing). `*entryEnd` receives the offset of the
 // entry the walk stopped at.
@@ -134,15 +202,13 @@ ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t c
   for (;; p += kPackEntrySize) {
     if (request.limit != 0 && p + kPackEntrySize > request.limit) break;
     const unsigned char* head = nullptr;
-    result = Take(&reader, 8, &head);
+    const unsigned char* name = nullptr;
+    result = NextEntry(&reader, &head, &name);
     if (result != kResultOk) break;
     const uint32_t offset = Le32(head);
     const uint32_t size = Le32(head + 4);
     if (offset == 0 && size == 0) break;
-    const unsigned char* name = nullptr;
-    result = Take(&reader, kPackNameFieldSize, &name);
-    if (result != kResultOk) break;
-    if (!IsValidMemberName(name)) {
+    if (!NameIsValid(name)) {
       result = kResultUnknownFormat;
       break;
     }
@@ -172,24 +238,7 @@ ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t c
 
 }  // namespace
 
-bool IsValidMemberName(const unsigned char field[kPackNameFieldSize]) {
-  const int length = field[0];
-  if (length < 1 || length > kPackNameMaxLength) return false;
-  uint64_t low;
-  uint64_t high;
-  memcpy(&low, field, 8);
-  memcpy(&high, field + 8, 8);
-  // The characters are bytes 1 .. length, the padding length+1 .. 15.
-  const uint64_t lowText = ByteRange(1, length + 1);
-  const uint64_t highText = ByteRange(0, length + 1 - 8);
-  const uint64_t lowDots = BytesEqual(low, '.') & lowText;
-  const uint64_t highDots = BytesEqual(high, '.') & highText;
-  const uint64_t lowPadding = ~((lowText >> 7) * 0xFF) & ~uint64_t{0xFF};  // byte 0 is the length
-  const uint64_t highPadding = ~((highText >> 7) * 0xFF);
-  return ((LettersAndDigits(low) | lowDots) & lowText) == lowText &&
-         ((LettersAndDigits(high) | highDots) & highText) == highText && PopCount(lowDots) + PopCount(highDots) == 1 &&
-         (low & lowPadding) == 0 && (high & highPadding) == 0;
-}
+bool IsValidMemberName(const unsigned char field[kPackNameFieldSize]) { return NameIsValid(field); }
 
 void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool padName, fileInfo* record) {
   record->method[0] = ' ';

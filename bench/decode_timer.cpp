@@ -75,11 +75,11 @@ std::string ProgramFolder(const char* argv0) {
 
 GetPictureFn LoadGetPicture(const std::string& folder) {
 #ifdef _WIN32
-  HMODULE module = LoadLibraryA((folder + "\\glimmet.spi").c_str());
+  HMODULE module = LoadLibraryA((folder + "\\glimmet" SPI_PLUGIN_EXTENSION).c_str());
   if (module == nullptr) return nullptr;
   return reinterpret_cast<GetPictureFn>(reinterpret_cast<void*>(GetProcAddress(module, "GetPicture")));
 #else
-  void* module = dlopen((folder + "/glimmet.spi").c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* module = dlopen((folder + "/glimmet" SPI_PLUGIN_EXTENSION).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) return nullptr;
   return reinterpret_cast<GetPictureFn>(dlsym(module, "GetPicture"));
 #endif

@@ -1,10 +1,16 @@
 # kaldorin_add_plugin(NAME DEF_FILE SOURCES...): a plug-in named NAME.spi in
-# the top of the build folder. On Windows its exports are named by the .def
+# the top of the build folder (NAME.sph for 64-bit Windows, the name 64-bit
+# hosts look for). On Windows its exports are named by the .def
 # file (plain names, no stdcall decoration); natively only the exports are
 # visible and the platform stand-in is found through $ORIGIN.
 function(kaldorin_add_plugin name def_file)
   add_library(${name} SHARED ${ARGN})
-  set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".spi"
+  if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(suffix ".sph")
+  else()
+    set(suffix ".spi")
+  endif()
+  set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX "${suffix}"
                         CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   target_link_libraries(${name} PRIVATE plugin_runtime)
   target_compile_options(${name} PRIVATE ${KALDORIN_PLUGIN_OPTIONS})

@@ -21,6 +21,15 @@
 
 #define SPI_CALL WINAPI
 
+// The file extension of plug-ins that a host of this build's pointer width
+// loads: 64-bit Windows hosts look for ".sph", 32-bit ones (and this
+// project's native builds) for ".spi".
+#if defined(_WIN64)
+#define SPI_PLUGIN_EXTENSION ".sph"
+#else
+#define SPI_PLUGIN_EXTENSION ".spi"
+#endif
+
 // A length, file offset or callback datum: `long` on 32-bit hosts, pointer
 // sized on 64-bit ones.
 typedef intptr_t SpiLong;

@@ -19,6 +19,7 @@ bool gFired = false;
 std::atomic<long> gBlocks{0};
 std::atomic<long> gStreams{0};
 std::atomic<long> gHeap{0};
+std::atomic<long> gBadCloses{0};
 
 }  // namespace
 
@@ -36,6 +37,7 @@ int ShouldFail(PlatformCall call) {
 void CountBlock(long delta) { gBlocks += delta; }
 void CountStream(long delta) { gStreams += delta; }
 void CountHeap(long delta) { gHeap += delta; }
+void CountBadClose(void) { ++gBadCloses; }
 
 extern "C" {
 
@@ -78,6 +80,7 @@ const char* PlatformCallName(int call) {
 long PlatformLiveBlocks(void) { return gBlocks; }
 long PlatformOpenStreams(void) { return gStreams; }
 long PlatformLiveHeapAllocs(void) { return gHeap; }
+long PlatformBadCloses(void) { return gBadCloses; }
 
 void* PlatformHeapAlloc(size_t bytes) {
   if (ShouldFail(kCallHeapAlloc) >= 0) return nullptr;

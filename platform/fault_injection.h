@@ -29,7 +29,8 @@ enum PlatformCall {
 
 // How an injected failure shows. kFaultError: the call reports failure as
 // Windows would (null, -1, FALSE, an error code). kFaultShort: a read or
-// write moves only half the bytes asked for and reports that count.
+// write (mmioRead, mmioWrite, ReadFile) moves only half the bytes asked for
+// and reports that count; other calls fail as with kFaultError.
 enum PlatformFaultMode { kFaultError = 0, kFaultShort = 1 };
 
 // Makes the nth call (1-based, counted from now) of `call` fail in `mode`.
@@ -49,6 +50,9 @@ KALDORIN_PLATFORM_API const char* PlatformCallName(int call);
 KALDORIN_PLATFORM_API long PlatformLiveBlocks(void);
 KALDORIN_PLATFORM_API long PlatformOpenStreams(void);
 KALDORIN_PLATFORM_API long PlatformLiveHeapAllocs(void);
+// mmioClose calls on a handle that is not open (null, never opened, or
+// already closed) since the process started; such a close is refused.
+KALDORIN_PLATFORM_API long PlatformBadCloses(void);
 
 // The general heap of the plug-ins on native builds: malloc and free with
 // accounting and fault injection (kCallHeapAlloc).

@@ -13,5 +13,6 @@ int ShouldFail(PlatformCall call);
 void CountBlock(long delta);
 void CountStream(long delta);
 void CountHeap(long delta);
+void CountBadClose(void);
 
 #endif

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
+#include <unordered_set>
 
 #include "platform/fault_state.h"
 
@@ -26,6 +28,26 @@ struct KaldorinMmioFile {
 namespace {
 
 constexpr LONG kBufferSize = 8192;
+
+// The handles that are open, so that closing one that is not (twice, or a
+// value that never was a handle) is refused and counted instead of freeing
+// memory that is not a file. Only opening and closing consult it.
+std::mutex gOpenLock;
+std::unordered_set<HMMIO>& OpenFiles() {
+  static auto* files = new std::unordered_set<HMMIO>();  // outlives every static destructor
+  return *files;
+}
+
+void RegisterOpen(HMMIO h) {
+  std::lock_guard<std::mutex> hold(gOpenLock);
+  OpenFiles().insert(h);
+}
+
+// Removes `h` from the open handles; false when it was not among them.
+bool UnregisterOpen(HMMIO h) {
+  std::lock_guard<std::mutex> hold(gOpenLock);
+  return OpenFiles().erase(h) != 0;
+}
 
 bool IsMemory(const KaldorinMmioFile* f) { return f->fd < 0; }
 
@@ -106,7 +128,10 @@ extern "C" {
 HMMIO mmioOpenA(LPSTR name, LPMMIOINFO info, DWORD flags) {
   if (ShouldFail(kCallMmioOpen) >= 0) return nullptr;
   HMMIO h = (info != nullptr && info->fccIOProc == FOURCC_MEM) ? OpenMemory(info, flags) : OpenNamed(name, flags);
-  if (h != nullptr) CountStream(1);
+  if (h != nullptr) {
+    RegisterOpen(h);
+    CountStream(1);
+  }
   return h;
 }
 
@@ -205,7 +230,10 @@ MMRESULT mmioClose(HMMIO h, UINT) {
   // An injected failure is reported after the file is really closed, as a
   // close that fails to flush still releases the handle.
   bool fail = ShouldFail(kCallMmioClose) >= 0;
-  if (h == nullptr) return MMIOERR_CANNOTCLOSE;
+  if (!UnregisterOpen(h)) {
+    CountBadClose();
+    return MMIOERR_CANNOTCLOSE;
+  }
   bool ok = true;
   if (!IsMemory(h)) ok = close(h->fd) == 0;
   if (h->ownsMemory) free(h->memory);

@@ -4,9 +4,7 @@
 #include <string.h>
 
 #include <filesystem>
-#include <functional>
 
-#include "tests/fault_sweep.h"
 #include "tests/pack_samples.h"
 
 #ifndef _WIN32
@@ -319,65 +317,6 @@ TEST_F(ChestrelExtract, OutputFileFailures) {
     ASSERT_TRUE(ReadWholeFile(dir.File("out/HUNDRED.BIN"), &written));
     EXPECT_EQ(c.left, written.size());
     EXPECT_EQ(before, LiveResources());
-  }
-  PlatformResetFaults();
-}
-
-// Every platform call of GetFile failed in turn, for each input and output
-// type: the expected code, the host's handle untouched, nothing left
-// allocated or open.
-TEST_F(ChestrelExtract, FaultSweep) {
-  std::string out = OutDir();
-  Bytes member = PatternBytes(40, 5);
-  for (unsigned flag : {0u, kToMemory, 0u + kInputMemory, kInputMemory | kToMemory}) {
-    const bool fromMemory = (flag & kInputMemory) != 0;
-    const bool toMemory = (flag & kToMemory) != 0;
-    SCOPED_TRACE(std::string(fromMemory ? "memory" : "file") + " to " + (toMemory ? "memory" : "file"));
-    HLOCAL h = nullptr;
-    auto run = [&] {
-      h = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x55));
-      LPSTR dest = toMemory ? reinterpret_cast<LPSTR>(&h) : const_cast<LPSTR>(out.c_str());
-      ResultCode r = fromMemory ? getFile(reinterpret_cast<LPCSTR>(member.data()), 40, dest, flag, nullptr, 0)
-                                : getFile(path.c_str(), hundredAt, dest, flag, nullptr, 0);
-      if (r == kResultOk && toMemory) {
-        EXPECT_NE(reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x55)), h);
-        LocalFree(h);
-      } else {
-        EXPECT_EQ(reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x55)), h);
-      }
-      return r;
-    };
-    // The output file is opened and closed before the source is closed.
-    auto expected = [&](int call, long nth) -> int {
-      switch (call) {
-        case kCallLocalAlloc:
-          return kResultOutOfMemory;
-        case kCallLocalLock:
-          return kResultMemoryError;
-        case kCallMmioWrite:
-          return kResultInternalError;
-        case kCallMmioOpen:
-          return nth == 2 ? kResultInternalError : fromMemory ? kResultMemoryError : kResultReadError;
-        case kCallMmioClose:
-          return nth == 1 && !toMemory ? kResultInternalError : kResultReadError;
-        default:
-          return kResultReadError;
-      }
-    };
-    PlatformResetFaults();
-    ASSERT_EQ(kResultOk, run());
-    EXPECT_EQ(toMemory ? 1 : 2, PlatformCallsMade(kCallMmioOpen));
-    for (const PlatformFault& fault : FaultsOfCallsMade()) {
-      SCOPED_TRACE(fault.Describe());
-      fault.Arm();
-      int r = run();
-      ASSERT_TRUE(PlatformFaultFired());
-      // Read 2 of a file source brings in the directory through a buffer
-      // that reads on after a short read: that only delays it.
-      bool delayed = !fromMemory && fault.call == kCallMmioRead && fault.mode == kFaultShort && fault.nth == 2;
-      EXPECT_EQ(delayed ? kResultOk : expected(fault.call, fault.nth), r);
-      EXPECT_EQ(before, LiveResources());
-    }
   }
   PlatformResetFaults();
 }

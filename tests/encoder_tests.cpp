@@ -246,7 +246,7 @@ std::vector<uint8_t> ExpectedBlock(const Image& img) {
 
 class EncoderRoundTrip : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(LoadPlugin("glimmet.spi", &plugin_)); }
+  static void SetUpTestSuite() { ASSERT_TRUE(LoadPlugin("glimmet", &plugin_)); }
   static void TearDownTestSuite() { UnloadPlugin(&plugin_); }
   void SetUp() override {
     getPicture = plugin_.Get<GetPictureFn>("GetPicture");

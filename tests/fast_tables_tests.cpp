@@ -161,7 +161,7 @@ TEST(FastTablesOutOfMemory, GlimmetLoadFails) {
   PlatformResetFaults();
   PlatformFailCall(kCallHeapAlloc, 11, kFaultError);
   Plugin glimmet;
-  ASSERT_TRUE(LoadPlugin("glimmet.spi", &glimmet));
+  ASSERT_TRUE(LoadPlugin("glimmet", &glimmet));
   EXPECT_TRUE(PlatformFaultFired());
   EXPECT_EQ(11, PlatformCallsMade(kCallHeapAlloc));
   EXPECT_EQ(0, PlatformLiveHeapAllocs()) << "tables left allocated";

@@ -32,7 +32,9 @@ inline std::vector<PlatformFault> FaultsOfCalls(const long (&made)[kPlatformCall
   for (int call = 0; call < kPlatformCallKinds; ++call) {
     for (long n = 1; n <= made[call]; ++n) {
       faults.push_back(PlatformFault{call, n, kFaultError});
-      if (call == kCallMmioRead || call == kCallMmioWrite) faults.push_back(PlatformFault{call, n, kFaultShort});
+      if (call == kCallMmioRead || call == kCallMmioWrite || call == kCallReadFile) {
+        faults.push_back(PlatformFault{call, n, kFaultShort});
+      }
     }
   }
   return faults;

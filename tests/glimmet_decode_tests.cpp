@@ -1,7 +1,7 @@
 // glimmet's GetPicture as a host calls it: the worked pictures, every way a
 // reference or a write can leave the pixel block, random token streams
-// checked against a literal model of the reconstruction, end of data, a
-// large picture, and (natively) every platform call failing in turn.
+// checked against a literal model of the reconstruction, end of data and a
+// large picture.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -10,14 +10,9 @@
 #include <vector>
 
 #include "image_i24b/picture_decoder.h"
-#include "tests/fault_sweep.h"
 #include "tests/i24b_samples.h"
 #include "tests/i24b_test_writer.h"
 #include "tests/plugin_host.h"
-
-#ifndef _WIN32
-#include "platform/fault_injection.h"
-#endif
 
 namespace {
 
@@ -96,7 +91,7 @@ enum class Source { kMemory, kFile };
 class GlimmetDecode : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_TRUE(LoadPlugin("glimmet.spi", &plugin_));
+    ASSERT_TRUE(LoadPlugin("glimmet", &plugin_));
     ASSERT_TRUE(BuildCodeTableSet(&tables_));
   }
   static void TearDownTestSuite() {
@@ -128,9 +123,6 @@ class GlimmetDecode : public ::testing::Test {
       std::string path = dir.Write("picture.i24", file);
       d.result = getPicture(path.c_str(), 13, kInputFile, &info, &pixels, callback, lData);
     }
-#ifndef _WIN32
-    for (int call = 0; call < kPlatformCallKinds; ++call) callsInGetPicture[call] = PlatformCallsMade(call);
-#endif
     if (d.result != kResultOk) {
       EXPECT_EQ(nullptr, info) << "handle left after a failure";
       EXPECT_EQ(nullptr, pixels) << "handle left after a failure";
@@ -158,9 +150,6 @@ class GlimmetDecode : public ::testing::Test {
   GetPictureFn getPicture = nullptr;
   Resources before;
   ScratchDir dir;
-#ifndef _WIN32
-  long callsInGetPicture[kPlatformCallKinds] = {};  // platform calls counted when GetPicture returned
-#endif
 };
 Plugin GlimmetDecode::plugin_;
 CodeTableSet GlimmetDecode::tables_;
@@ -464,56 +453,5 @@ TEST_F(GlimmetDecode, LargePictureFromFileAndMemory) {
     EXPECT_EQ(3001u, gCalls.size());
   }
 }
-
-#ifndef _WIN32
-// Every platform call of GetPicture failed in turn, from a file (at an
-// offset, so it also seeks) and from memory, on a picture whose coded data
-// takes several reads.
-TEST_F(GlimmetDecode, FaultSweep) {
-  std::mt19937 random(99);
-  RandomPicture p = MakeRandomPicture(tables_, 900, 200, &random);
-  ASSERT_GT(p.image.size(), 40000u);
-  for (Source source : {Source::kFile, Source::kMemory}) {
-    PlatformResetFaults();
-    Decoded clean = Decode(p.image, source);
-    ASSERT_EQ(kResultOk, clean.result);
-    ASSERT_EQ(p.expected, clean.pixels);
-    long made[kPlatformCallKinds];
-    for (int call = 0; call < kPlatformCallKinds; ++call) made[call] = callsInGetPicture[call];
-    EXPECT_GE(made[kCallMmioRead], 4);
-    EXPECT_EQ(2, made[kCallLocalAlloc]);
-    EXPECT_EQ(2, made[kCallLocalLock]);
-    EXPECT_EQ(1, made[kCallMmioClose]);
-    for (const PlatformFault& fault : FaultsOfCalls(made)) {
-      SCOPED_TRACE(std::string(source == Source::kFile ? "file: " : "memory: ") + fault.Describe());
-      fault.Arm();
-      gCalls.clear();
-      Decoded d = Decode(p.image, source);
-      ASSERT_TRUE(PlatformFaultFired());
-      const int call = fault.call;
-      ResultCode expected = kResultReadError;
-      if (call == kCallLocalAlloc) expected = kResultOutOfMemory;
-      if (call == kCallLocalLock) expected = kResultMemoryError;
-      if (call == kCallMmioOpen && source == Source::kMemory) expected = kResultMemoryError;
-      // After the header, a short read only delays the data; a failing
-      // final read (the one that finds the end) loses nothing the picture
-      // needs.
-      if (call == kCallMmioRead && fault.nth > 1 && (fault.mode == kFaultShort || fault.nth == made[call])) {
-        expected = kResultOk;
-      }
-      EXPECT_EQ(expected, d.result);
-      if (d.result == kResultOk) {
-        EXPECT_EQ(p.expected, d.pixels);
-      }
-      // Once the rows started, the closing progress call is made.
-      if (!gCalls.empty()) {
-        EXPECT_EQ(200, gCalls.back().num);
-      }
-      EXPECT_EQ(before, LiveResources());
-    }
-  }
-  PlatformResetFaults();
-}
-#endif
 
 }  // namespace

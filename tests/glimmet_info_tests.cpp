@@ -3,21 +3,14 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include <functional>
-
 #include "tests/i24b_samples.h"
-#include "tests/fault_sweep.h"
 #include "tests/plugin_host.h"
-
-#ifndef _WIN32
-#include "platform/fault_injection.h"
-#endif
 
 namespace {
 
 class GlimmetInfo : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(LoadPlugin("glimmet.spi", &plugin_)); }
+  static void SetUpTestSuite() { ASSERT_TRUE(LoadPlugin("glimmet", &plugin_)); }
   static void TearDownTestSuite() { UnloadPlugin(&plugin_); }
   void SetUp() override {
     getPluginInfo = plugin_.Get<GetPluginInfoFn>("GetPluginInfo");
@@ -89,7 +82,7 @@ TEST_F(GlimmetInfo, PluginInfoEntriesAndTruncation) {
 
 TEST_F(GlimmetInfo, ChestrelInfoEntries) {
   Plugin chestrel;
-  ASSERT_TRUE(LoadPlugin("chestrel.spi", &chestrel));
+  ASSERT_TRUE(LoadPlugin("chestrel", &chestrel));
   auto info = chestrel.Get<GetPluginInfoFn>("GetPluginInfo");
   ASSERT_NE(nullptr, info);
   const char* expected[] = {"00AM", nullptr, "*.PAK", "KALDORIN Archive (*.PAK)", "*.DAT", "KALDORIN Archive (*.DAT)"};
@@ -220,75 +213,5 @@ TEST_F(GlimmetInfo, ProbeByHandleRestoresPosition) {
   EXPECT_EQ(50, HostHandlePosition(h));
   CloseHostHandle(h);
 }
-
-#ifndef _WIN32
-// Every platform call that IsSupported and GetPictureInfo make, failed in
-// turn: the result names the failure and nothing stays allocated or open.
-TEST_F(GlimmetInfo, FaultSweep) {
-  I24BHeaderFields f;
-  f.width = 3;
-  f.height = 2;
-  Bytes data(100, 0);
-  Bytes header = MakeI24BHeader(f);
-  data.insert(data.end(), header.begin(), header.end());
-  std::string path = dir.Write("sweep.i24", data);
-  Bytes image(data.begin() + 100, data.end());
-  Bytes probe(2048, 0);
-  memcpy(probe.data(), image.data(), image.size());
-  SpiDword handle = OpenHostHandle(path);
-  int failing = -1;  // the call kind made to fail in this run
-
-  struct Operation {
-    const char* what;
-    std::function<int()> run;
-    std::function<int(int call)> expected;  // result when `call` fails
-  };
-  Operation ops[] = {
-      {"GetPictureInfo(file)",
-       [&] {
-         PictureInfo info;
-         return getPictureInfo(path.c_str(), 100, kInputFile, &info);
-       },
-       [](int) { return static_cast<int>(kResultReadError); }},
-      {"GetPictureInfo(memory)",
-       [&] {
-         PictureInfo info;
-         return getPictureInfo(reinterpret_cast<LPCSTR>(image.data()), static_cast<SpiLong>(image.size()),
-                               kInputMemory, &info);
-       },
-       [](int call) { return call == kCallMmioOpen ? kResultMemoryError : kResultReadError; }},
-      {"IsSupported(handle)",
-       [&] {
-         SeekHostHandle(handle, 100);
-         int answer = isSupported(nullptr, handle);
-         // The handle goes back where it was unless moving it back failed.
-         if (failing != kCallSetFilePointer) {
-           EXPECT_EQ(100, HostHandlePosition(handle));
-         }
-         return answer;
-       },
-       [](int call) { return call == kCallMmioClose ? 1 : 0; }},
-      {"IsSupported(buffer)", [&] { return isSupported(nullptr, reinterpret_cast<SpiDword>(probe.data())); },
-       [](int call) { return call == kCallMmioClose ? 1 : 0; }},
-  };
-  for (const Operation& op : ops) {
-    PlatformResetFaults();
-    failing = -1;
-    int clean = op.run();
-    EXPECT_EQ(op.what[0] == 'G' ? 0 : 1, clean) << op.what;
-    for (const PlatformFault& fault : FaultsOfCallsMade()) {
-      SCOPED_TRACE(std::string(op.what) + ": " + fault.Describe());
-      fault.Arm();
-      failing = fault.call;
-      int r = op.run();
-      ASSERT_TRUE(PlatformFaultFired());
-      EXPECT_EQ(op.expected(fault.call), r);
-      EXPECT_EQ(before, LiveResources());
-    }
-  }
-  PlatformResetFaults();
-  CloseHostHandle(handle);
-}
-#endif
 
 }  // namespace

@@ -19,7 +19,7 @@ TEST(GlimmetLoadFailure, ThirdTableWorkingMemoryFails) {
   // is the working memory of OffsetTable.
   PlatformFailCall(kCallHeapAlloc, 5, kFaultError);
   Plugin glimmet;
-  ASSERT_TRUE(LoadPlugin("glimmet.spi", &glimmet));
+  ASSERT_TRUE(LoadPlugin("glimmet", &glimmet));
   EXPECT_TRUE(PlatformFaultFired());
   EXPECT_EQ(5, PlatformCallsMade(kCallHeapAlloc)) << "the build goes on after a failure";
   EXPECT_EQ(0, PlatformLiveHeapAllocs()) << "tables left allocated";

@@ -62,8 +62,8 @@ constexpr Codes Exactly(int code) { return Codes{code, code}; }
 class HostileInputs : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_TRUE(LoadPlugin("glimmet.spi", &glimmetPlugin_));
-    ASSERT_TRUE(LoadPlugin("chestrel.spi", &chestrelPlugin_));
+    ASSERT_TRUE(LoadPlugin("glimmet", &glimmetPlugin_));
+    ASSERT_TRUE(LoadPlugin("chestrel", &chestrelPlugin_));
   }
   static void TearDownTestSuite() {
     UnloadPlugin(&chestrelPlugin_);

@@ -31,23 +31,23 @@ constexpr int kWarmUp = 50;
 // leaked set of glimmet's tables per cycle would add up to.
 constexpr uint64_t kGrowthBound = 2u << 20;
 
-// Whether `fileName` is loaded in this process now.
-bool IsLoaded(const std::string& fileName) {
+// Whether plug-in `name` is loaded in this process now.
+bool IsLoaded(const std::string& name) {
 #ifdef _WIN32
-  return GetModuleHandleA(fileName.c_str()) != nullptr;
+  return GetModuleHandleA(PluginFile(name).c_str()) != nullptr;
 #else
-  void* module = dlopen((BuildDir() + "/" + fileName).c_str(), RTLD_NOW | RTLD_NOLOAD);
+  void* module = dlopen((BuildDir() + "/" + PluginFile(name)).c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (module != nullptr) dlclose(module);
   return module != nullptr;
 #endif
 }
 
-// Loads `fileName`, runs `use` on it and unloads it kCycles times. Natively
+// Loads plug-in `name`, runs `use` on it and unloads it kCycles times. Natively
 // each unload must bring the live blocks, streams and heap allocations back
 // to zero; `tablesWhileLoaded` says whether the plug-in holds heap memory
 // while loaded.
-void Cycle(const std::string& fileName, bool tablesWhileLoaded, const std::function<void(const Plugin&)>& use) {
-  ASSERT_FALSE(IsLoaded(fileName));
+void Cycle(const std::string& name, bool tablesWhileLoaded, const std::function<void(const Plugin&)>& use) {
+  ASSERT_FALSE(IsLoaded(name));
   ASSERT_EQ(Resources(), LiveResources());
   const auto start = std::chrono::steady_clock::now();
   uint64_t baseline = 0;
@@ -55,19 +55,19 @@ void Cycle(const std::string& fileName, bool tablesWhileLoaded, const std::funct
     SCOPED_TRACE("cycle " + std::to_string(cycle));
     if (cycle == kWarmUp) baseline = PrivateBytes();
     Plugin plugin;
-    ASSERT_TRUE(LoadPlugin(fileName, &plugin));
+    ASSERT_TRUE(LoadPlugin(name, &plugin));
     if (kHaveFaultInjection) {
       ASSERT_EQ(tablesWhileLoaded, LiveResources().heap > 0);
     }
     use(plugin);
     if (::testing::Test::HasFatalFailure()) return;
     UnloadPlugin(&plugin);
-    ASSERT_FALSE(IsLoaded(fileName)) << "the unload left the library loaded";
+    ASSERT_FALSE(IsLoaded(name)) << "the unload left the library loaded";
     ASSERT_EQ(Resources(), LiveResources()) << "left behind by a load, use and unload";
   }
   const uint64_t end = PrivateBytes();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  printf("%s: %d cycles in %.2f s; private bytes %llu after %d cycles, %llu at the end\n", fileName.c_str(), kCycles,
+  printf("%s: %d cycles in %.2f s; private bytes %llu after %d cycles, %llu at the end\n", PluginFile(name).c_str(), kCycles,
          seconds, static_cast<unsigned long long>(baseline), kWarmUp, static_cast<unsigned long long>(end));
   if (kMemoryMeasurable) {
     EXPECT_LE(end, baseline + kGrowthBound) << "memory grew across the cycles";
@@ -86,7 +86,7 @@ TEST(LoadCycles, Glimmet) {
   // The 2 x 1 picture whose pixel block is FC 03 FD FC 03 FD 00 00.
   const Bytes picture = MakeI24B(2, 1, {0xE6, 0x51, 0x24});
   const Bytes pixels = {0xFC, 0x03, 0xFD, 0xFC, 0x03, 0xFD, 0x00, 0x00};
-  Cycle("glimmet.spi", true, [&](const Plugin& plugin) {
+  Cycle("glimmet", true, [&](const Plugin& plugin) {
     GlimmetExports g;
     ASSERT_TRUE(FindExports(plugin, &g));
     char buf[8];
@@ -102,7 +102,7 @@ TEST(LoadCycles, Glimmet) {
 
 TEST(LoadCycles, Chestrel) {
   const Bytes archive = TinyPack();
-  Cycle("chestrel.spi", false, [&](const Plugin& plugin) {
+  Cycle("chestrel", false, [&](const Plugin& plugin) {
     ChestrelExports c;
     ASSERT_TRUE(FindExports(plugin, &c));
     char buf[8];

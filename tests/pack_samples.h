@@ -99,7 +99,7 @@ inline const uint8_t* RecordBytes(const fileInfo& r) { return reinterpret_cast<c
 // stream was left behind.
 class ChestrelTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(LoadPlugin("chestrel.spi", &plugin_)); }
+  static void SetUpTestSuite() { ASSERT_TRUE(LoadPlugin("chestrel", &plugin_)); }
   static void TearDownTestSuite() { UnloadPlugin(&plugin_); }
   void SetUp() override {
     isSupported = plugin_.Get<IsSupportedFn>("IsSupported");

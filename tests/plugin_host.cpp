@@ -24,11 +24,13 @@ std::string BuildDir() {
 #endif
 }
 
-bool LoadPlugin(const std::string& fileName, Plugin* plugin) {
+std::string PluginFile(const std::string& name) { return name + SPI_PLUGIN_EXTENSION; }
+
+bool LoadPlugin(const std::string& name, Plugin* plugin) {
 #ifdef _WIN32
-  plugin->module = reinterpret_cast<void*>(LoadLibraryA((BuildDir() + "\\" + fileName).c_str()));
+  plugin->module = reinterpret_cast<void*>(LoadLibraryA((BuildDir() + "\\" + PluginFile(name)).c_str()));
 #else
-  plugin->module = dlopen((BuildDir() + "/" + fileName).c_str(), RTLD_NOW | RTLD_LOCAL);
+  plugin->module = dlopen((BuildDir() + "/" + PluginFile(name)).c_str(), RTLD_NOW | RTLD_LOCAL);
 #endif
   return plugin->module != nullptr;
 }
@@ -90,6 +92,7 @@ Resources LiveResources() {
   r.blocks = PlatformLiveBlocks();
   r.streams = PlatformOpenStreams();
   r.heap = PlatformLiveHeapAllocs();
+  r.badCloses = PlatformBadCloses();
 #endif
   return r;
 }

@@ -19,8 +19,11 @@ struct Plugin {
 
 // The folder holding the test program, and so the built plug-ins.
 std::string BuildDir();
-// Loads `fileName` (e.g. "glimmet.spi") from the build folder.
-bool LoadPlugin(const std::string& fileName, Plugin* plugin);
+// The file name of plug-in `name` ("glimmet" gives "glimmet.spi", or
+// "glimmet.sph" in a 64-bit Windows build).
+std::string PluginFile(const std::string& name);
+// Loads plug-in `name` from the build folder.
+bool LoadPlugin(const std::string& name, Plugin* plugin);
 void UnloadPlugin(Plugin* plugin);
 
 // A host file handle open for reading, as IsSupported receives it.
@@ -37,12 +40,16 @@ constexpr bool kHaveFaultInjection = false;
 constexpr bool kHaveFaultInjection = true;
 #endif
 
-// Live blocks, streams and heap allocations (zero where not counted).
+// Live blocks, streams and heap allocations, and closes of streams that
+// were not open (zero where not counted).
 struct Resources {
   long blocks = 0;
   long streams = 0;
   long heap = 0;
-  bool operator==(const Resources& o) const { return blocks == o.blocks && streams == o.streams && heap == o.heap; }
+  long badCloses = 0;
+  bool operator==(const Resources& o) const {
+    return blocks == o.blocks && streams == o.streams && heap == o.heap && badCloses == o.badCloses;
+  }
 };
 Resources LiveResources();
 

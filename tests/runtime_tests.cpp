@@ -9,6 +9,10 @@
 #include "tests/plugin_host.h"
 #include "tests/test_files.h"
 
+#ifndef _WIN32
+#include "platform/fault_injection.h"
+#endif
+
 namespace {
 
 Bytes Counting(size_t n) {
@@ -190,3 +194,32 @@ TEST(MovableBlock, ImpossibleSizeIsOutOfMemory) {
 }
 
 }  // namespace
+
+#ifndef _WIN32
+namespace {
+
+// The stand-in refuses and counts a close of a stream that is not open, so
+// that sweeps can tell a double close from a clean one.
+TEST(PlatformStandIn, ClosingAStreamNotOpenIsCounted) {
+  Bytes data = Counting(16);
+  MMIOINFO info;
+  memset(&info, 0, sizeof info);
+  info.fccIOProc = FOURCC_MEM;
+  info.pchBuffer = reinterpret_cast<HPSTR>(data.data());
+  info.cchBuffer = static_cast<LONG>(data.size());
+  const long streams = PlatformOpenStreams();
+  const long bad = PlatformBadCloses();
+  HMMIO h = mmioOpenA(nullptr, &info, MMIO_READ);
+  ASSERT_NE(nullptr, h);
+  EXPECT_EQ(streams + 1, PlatformOpenStreams());
+  EXPECT_EQ(MMSYSERR_NOERROR, mmioClose(h, 0));
+  EXPECT_EQ(bad, PlatformBadCloses());
+  EXPECT_NE(MMSYSERR_NOERROR, mmioClose(h, 0));  // closed twice
+  EXPECT_NE(MMSYSERR_NOERROR, mmioClose(nullptr, 0));
+  EXPECT_NE(MMSYSERR_NOERROR, mmioClose(reinterpret_cast<HMMIO>(data.data()), 0));  // never a handle
+  EXPECT_EQ(bad + 3, PlatformBadCloses());
+  EXPECT_EQ(streams, PlatformOpenStreams());
+}
+
+}  // namespace
+#endif

@@ -244,8 +244,8 @@ class SpinBarrier {
 class PluginThreads : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(LoadPlugin("glimmet.spi", &glimmet_));
-    ASSERT_TRUE(LoadPlugin("chestrel.spi", &chestrel_));
+    ASSERT_TRUE(LoadPlugin("glimmet", &glimmet_));
+    ASSERT_TRUE(LoadPlugin("chestrel", &chestrel_));
     ASSERT_TRUE(FindExports(glimmet_, &plugins_.glimmet));
     ASSERT_TRUE(FindExports(chestrel_, &plugins_.chestrel));
     before_ = LiveResources();

@@ -186,12 +186,12 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 TEST_F(ToolTest, PluginsListsBothPlugInsAndTheirStrings) {
   RunResult r = Run({"plugins"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(Contains(r.out, "glimmet.spi  API 00IN, picture plug-in")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "chestrel.spi  API 00AM, archive plug-in")) << r.out;
+  EXPECT_TRUE(Contains(r.out, PluginFile("glimmet") + "  API 00IN, picture plug-in")) << r.out;
+  EXPECT_TRUE(Contains(r.out, PluginFile("chestrel") + "  API 00AM, archive plug-in")) << r.out;
   EXPECT_TRUE(Contains(r.out, "KALDORIN Archive (*.DAT)")) << r.out;
   r = Run({"plugins", "--json"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(Contains(r.out, "{\"file\": \"glimmet.spi\", \"api\": \"00IN\", \"kind\": \"picture\"")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "{\"file\": \"" + PluginFile("glimmet") + "\", \"api\": \"00IN\", \"kind\": \"picture\"")) << r.out;
 
   r = Run({"plugins", "--plugins", dir_.path()});
   EXPECT_EQ(r.status, 1);
@@ -232,7 +232,7 @@ TEST_F(ToolTest, EncodeInfoDecodeRoundTrip) {
     info.insert(info.end(), c.options.begin(), c.options.end());
     r = Run(info);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(Contains(r.out, "\"plugin\": \"glimmet.spi\"")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "\"plugin\": \"" + PluginFile("glimmet") + "\"")) << r.out;
     EXPECT_TRUE(Contains(r.out, "\"width\": " + std::to_string(c.width) + ", \"height\": " + std::to_string(c.height)))
         << r.out;
 
@@ -335,7 +335,7 @@ TEST_F(ToolTest, PackListExtractRoundTrip) {
   EXPECT_EQ(Listing(In("z")), (std::vector<std::string>{"PIC.I24", "README.TXT", "tiny.d"}));
   r = Run({"extract", emb, "tiny.d", "--offset", "37", "-d", In("w")});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(Contains(r.err, "member tiny.d: chestrel.spi GetFile: not in a format the plug-in knows")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "member tiny.d: " + PluginFile("chestrel") + " GetFile: not in a format the plug-in knows")) << r.err;
   EXPECT_TRUE(Contains(r.err, "try --from-memory")) << r.err;
   EXPECT_TRUE(Listing(In("w")).empty());
 }
@@ -377,18 +377,18 @@ TEST_F(ToolTest, BadInputGivesAClearErrorAndStatus) {
   const Case cases[] = {
       {"missing file", {"decode", In("none.i24"), "-o", In("o.bmp")}, 1, In("none.i24") + ": No such file or directory"},
       {"truncated header", {"decode", In("short.i24"), "-o", In("o.bmp")}, 1,
-       In("short.i24") + ": glimmet.spi GetPicture: " + archiveFull},
+       In("short.i24") + ": " + PluginFile("glimmet") + " GetPicture: " + archiveFull},
       {"too short to be a picture", {"decode", In("stub.i24"), "-o", In("o.bmp")}, 1,
        In("stub.i24") + ": no picture plug-in takes this file"},
       {"archive as a picture", {"decode", In("G.PAK"), "-o", In("o.bmp")}, 1,
-       In("G.PAK") + ": not a picture: chestrel.spi takes it as an archive"},
-      {"picture as an archive", {"list", In("P.I24")}, 1, In("P.I24") + ": not an archive: glimmet.spi takes it"},
+       In("G.PAK") + ": not a picture: " + PluginFile("chestrel") + " takes it as an archive"},
+      {"picture as an archive", {"list", In("P.I24")}, 1, In("P.I24") + ": not an archive: " + PluginFile("glimmet") + " takes it"},
       {"not data at all", {"info", In("noise.bin")}, 1, In("noise.bin") + ": no plug-in takes this file"},
-      {"wrong directory end", {"list", In("end.pak")}, 1, In("end.pak") + ": chestrel.spi GetArchiveInfo: " + archiveFull},
+      {"wrong directory end", {"list", In("end.pak")}, 1, In("end.pak") + ": " + PluginFile("chestrel") + " GetArchiveInfo: " + archiveFull},
       {"member cut short", {"extract", In("cut.pak"), "-d", In("o")}, 1,
-       In("cut.pak") + ": member A.TXT: chestrel.spi GetFile: " + archiveFull},
+       In("cut.pak") + ": member A.TXT: " + PluginFile("chestrel") + " GetFile: " + archiveFull},
       {"member not there", {"extract", In("G.PAK"), "NOPE.TXT", "-d", In("o")}, 1,
-       In("G.PAK") + ": member NOPE.TXT: not found or unreadable: chestrel.spi GetFileInfo: " + archiveFull},
+       In("G.PAK") + ": member NOPE.TXT: not found or unreadable: " + PluginFile("chestrel") + " GetFileInfo: " + archiveFull},
       {"name with a hyphen", {"pack", In("n.pak"), In("a-b.txt")}, 1,
        "member name \"a-b.txt\" cannot be stored: only letters, digits and one full stop are allowed"},
       {"name too long", {"pack", In("n.pak"), In("fourteenchars15.t")}, 1,

@@ -57,10 +57,10 @@ void Bind(void* module, const char* name, Fn* fn) {
   *fn = reinterpret_cast<Fn>(FindExport(module, name));
 }
 
-bool HasSpiExtension(const fs::path& p) {
+bool HasPluginExtension(const fs::path& p) {
   std::string ext = p.extension().string();
   std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(tolower(c)); });
-  return ext == ".spi";
+  return ext == SPI_PLUGIN_EXTENSION;
 }
 
 std::string InfoString(const HostPlugin& p, int index, bool* present) {
@@ -137,7 +137,7 @@ bool LoadPluginFolder(const std::string& folder, PluginSet* set, std::string* er
   std::vector<fs::path> files;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     std::error_code typeError;
-    if (it->is_regular_file(typeError) && HasSpiExtension(it->path())) files.push_back(it->path());
+    if (it->is_regular_file(typeError) && HasPluginExtension(it->path())) files.push_back(it->path());
   }
   if (ec) {
     *error = "cannot read the plug-in folder " + folder + ": " + ec.message();

@@ -49,7 +49,8 @@ struct PluginSet {
   std::vector<std::string> failures;
 };
 
-// Loads every *.spi file (any case) of `folder`, in name order. Returns false
+// Loads every plug-in file (*.spi, or *.sph in a 64-bit Windows build; any
+// case) of `folder`, in name order. Returns false
 // with `error` set only when the folder cannot be read; unusable plug-ins are
 // listed in `set->failures`.
 bool LoadPluginFolder(const std::string& folder, PluginSet* set, std::string* error);
