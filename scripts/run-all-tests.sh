@@ -2,8 +2,10 @@
 # Builds every preset and runs every test: natively with AddressSanitizer
 # and UndefinedBehaviorSanitizer and optimised, the 64-bit Windows build under
 # wine64, and the 32-bit Windows DLLs (the deliverables), whose test programs
-# run under Wine where the machine can run 32-bit programs. Then round trips
-# of real photographs through the tool.
+# run under Wine where the machine can run 32-bit programs; then the fuzz
+# preset, whose tests run each libFuzzer target for 30 seconds over its
+# committed corpus (crash inputs land in build/fuzz/fuzz-work/artifacts/).
+# Then round trips of real photographs through the tool.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -12,7 +14,7 @@ status=0
 summary=""
 passed=0
 failed=0
-for preset in native release win32 win64; do
+for preset in native release win32 win64 fuzz; do
   echo "== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
