@@ -1,9 +1,12 @@
 #include "fuzz/fuzz_support.h"
 
 #include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "platform/fault_injection.h"
@@ -52,6 +55,13 @@ std::string MakeScratchFolder() {
 
 std::string* gScratch = nullptr;
 
+// One mapping per slot: readable pages followed by one inaccessible page.
+struct GuardedRegion {
+  uint8_t* base;
+  size_t readable;  // bytes before the guard page
+};
+GuardedRegion gRegions[2];
+
 void RemoveScratch() {
   if (gScratch == nullptr) return;
   std::string command = "rm -rf '" + *gScratch + "'";
@@ -67,8 +77,8 @@ bool SplitInput(const uint8_t* data, size_t size, FuzzControl* control, const ui
   const uint8_t c1 = data[1];
   control->cancel = static_cast<CancelMode>(c0 & 3);
   control->cancelAt = (c0 >> 2) & 31;
-  control->ignoreCase = (c0 & 0x80) != 0;
   control->toFiles = (c1 & 1) != 0;
+  control->flagByte = data[2];
   if (c1 >= kFirstFaultByte) {
     control->faultKind = (c1 - kFirstFaultByte) % kFaultKinds;
     control->faultNth = (c1 - kFirstFaultByte) / kFaultKinds + 1;
@@ -81,6 +91,14 @@ bool SplitInput(const uint8_t* data, size_t size, FuzzControl* control, const ui
   return true;
 }
 
+unsigned FlagFor(const FuzzControl& control, unsigned inputType, bool memoryOutput) {
+  const unsigned b = control.flagByte;
+  unsigned flag = inputType | (b & 0xF8u) | ((b & 7u) << kFlagOutputShift);
+  if (b & 0x08u) flag |= 0xFFFF0000u;
+  if (memoryOutput && (flag & kFlagOutputMask) == 0) flag |= 1u << kFlagOutputShift;
+  return flag;
+}
+
 void ResetProgress(ProgressLog* log, const FuzzControl* control) {
   memset(log, 0, sizeof *log);
   log->control = control;
@@ -88,6 +106,14 @@ void ResetProgress(ProgressLog* log, const FuzzControl* control) {
 
 ProgressCallback CallbackFor(const FuzzControl& control) {
   return control.cancel == kNullCallback ? nullptr : RecordProgress;
+}
+
+void CheckCancelResult(const FuzzControl& control, const ProgressLog& log, int rc) {
+  if (control.cancel != kNullCallback) {
+    FUZZ_CHECK(log.cancelled == (rc == kResultCancelled), "result 1 exactly when the callback cancelled");
+  } else {
+    FUZZ_CHECK(rc != kResultCancelled, "no cancellation without a callback");
+  }
 }
 
 void ArmFault(const FuzzControl& control) {
@@ -118,6 +144,58 @@ void FuzzFail(const char* what, const char* detail) {
   abort();
 }
 
+const uint8_t* PlaceBeforeGuardPage(int slot, const uint8_t* data, size_t copied, size_t total) {
+  GuardedRegion* region = &gRegions[slot];
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  if (region->base == nullptr || region->readable < total) {
+    if (region->base != nullptr) munmap(region->base, region->readable + page);
+    const size_t readable = (total + page - 1) / page * page + page;  // at least one readable page
+    void* p = mmap(nullptr, readable + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) FuzzFail("cannot map an input buffer", strerror(errno));
+    region->base = static_cast<uint8_t*>(p);
+    region->readable = readable;
+    if (mprotect(region->base + readable, page, PROT_NONE) != 0) FuzzFail("cannot protect the guard page", strerror(errno));
+  }
+  uint8_t* start = region->base + region->readable - total;
+  if (copied > 0) memcpy(start, data, copied);
+  if (total > copied) memset(start + copied, 0, total - copied);
+  return start;
+}
+
+int ProbeThroughHandle(IsSupportedFn isSupported, const FuzzControl& control, const uint8_t* data, size_t size,
+                       size_t start) {
+  const std::string path = ScratchFolder() + "/probe.bin";
+  if (!WriteFileBytes(path, data, size)) FuzzFail("cannot write the probe file", path.c_str());
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  FUZZ_CHECK(fd >= 0, "the probe file opens");
+  FUZZ_CHECK(lseek(fd, static_cast<off_t>(start), SEEK_SET) == static_cast<off_t>(start),
+             "the probe file can be positioned");
+  ArmFault(control);
+  const int answer = isSupported("probe.bin", static_cast<SpiDword>(fd));
+  const bool fired = DisarmFault();
+  FUZZ_CHECK(answer == 0 || answer == 1, "IsSupported answers 1 or 0");
+  FUZZ_CHECK(fired || lseek(fd, 0, SEEK_CUR) == static_cast<off_t>(start), "IsSupported leaves the host's handle where it was");
+  close(fd);
+  unlink(path.c_str());
+  return fired ? -1 : answer;
+}
+
+void CheckAndFreeBlock(HLOCAL block, size_t bytes, std::vector<uint8_t>* copy, const char* what) {
+  FUZZ_CHECK(block != nullptr && block != FUZZ_UNSET_HANDLE, what);
+  const size_t size = LocalSize(block);
+  if (bytes != SIZE_MAX && size != bytes) {
+    char detail[120];
+    snprintf(detail, sizeof detail, "the block holds %zu bytes, expected %zu", size, bytes);
+    FuzzFail(what, detail);
+  }
+  // Handed over unlocked: one lock and one unlock leave no lock behind.
+  const uint8_t* p = static_cast<const uint8_t*>(LocalLock(block));
+  FUZZ_CHECK(p != nullptr, "a handed-over block can be locked");
+  if (copy != nullptr) copy->assign(p, p + size);
+  FUZZ_CHECK(LocalUnlock(block) == FALSE, "a block is handed over unlocked");
+  FUZZ_CHECK(LocalFree(block) == nullptr, "the host can free a handed-over block");
+}
+
 const std::string& ScratchFolder() {
   if (gScratch == nullptr) {
     gScratch = new std::string(MakeScratchFolder());
@@ -145,9 +223,9 @@ bool ReadFileBytes(const std::string& path, std::string* out) {
   return ok;
 }
 
-void* LoadPluginOrDie(const char* fileName) {
+void* LoadPluginOrDie(const char* name) {
   Plugin plugin;
-  if (!LoadPlugin(fileName, &plugin)) FuzzFail("cannot load the plug-in", dlerror());
+  if (!LoadPlugin(name, &plugin)) FuzzFail("cannot load the plug-in", dlerror());
   return plugin.module;
 }
 

@@ -56,7 +56,7 @@ std::vector<uint8_t> MakePixels(const uint8_t* data, size_t size, uint32_t width
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  void* module = LoadPluginOrDie("glimmet.spi");
+  void* module = LoadPluginOrDie("glimmet");
   gGetPicture = reinterpret_cast<GetPictureFn>(ExportOrDie(module, "GetPicture"));
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "fuzz/i24b_reference.h"
 
+#include <string.h>
+
 #include "tools/i24b_code_book.h"
 
 namespace {
@@ -137,4 +139,12 @@ bool ReferenceDecode(const uint8_t* coded, size_t codedSize, uint32_t width, uin
     for (int64_t i = 0; i < stride - int64_t{width} * 3; ++i) write(dst + i, 0);
   }
   return true;
+}
+
+int ModelHeaderCheck(const uint8_t* data, size_t size) {
+  if (size < kI24BHeaderSize) return 6;
+  static const uint8_t kFixed[] = {'I', '2', '4', 'B', 0, 0, 1, 0, 0, 0, 0, 0};
+  static const uint8_t kDepth[] = {24, 0, 0, 0, 0, 0, 0, 0};
+  const bool ok = memcmp(data, kFixed, sizeof kFixed) == 0 && memcmp(data + 16, kDepth, sizeof kDepth) == 0;
+  return ok ? 0 : 2;
 }

@@ -11,6 +11,13 @@
 #include <string>
 #include <vector>
 
+constexpr size_t kI24BHeaderSize = 24;
+
+// The header check on the first bytes of `data`: 0 when the 24-byte header
+// is one glimmet accepts, 2 when a fixed field is wrong, 6 when fewer than
+// 24 bytes are there.
+int ModelHeaderCheck(const uint8_t* data, size_t size);
+
 // Builds the code lookup from our encoder's code book; false with a message.
 bool PrepareReferenceDecoder(std::string* error);
 

@@ -1,12 +1,12 @@
 // Writes the seed corpora of the fuzz targets: small I24B pictures made by
-// our encoder plus hand-made headers and streams for glimmet, and PACK
-// archives made by our writer plus hand-made directories for chestrel.
-// Every glimmet and chestrel seed starts with the two control bytes of
-// fuzz_support.h; the round-trip seeds are a width byte, a mode byte and
-// pixel bytes (see glimmet_roundtrip_fuzzer.cpp).
+// our encoder plus hand-made headers and streams for glimmet's targets, and
+// PACK archives made by our writer plus hand-made directories for
+// chestrel's. Every seed of a per-export target starts with the three
+// control bytes of fuzz_support.h; the round-trip seeds are a width byte, a
+// mode byte and pixel bytes (see glimmet_roundtrip_fuzzer.cpp).
 //
-// Usage: make_seeds OUTPUT_FOLDER   (writes OUTPUT_FOLDER/glimmet/*,
-// OUTPUT_FOLDER/chestrel/* and OUTPUT_FOLDER/glimmet_roundtrip/*)
+// Usage: make_seeds OUTPUT_FOLDER   (writes OUTPUT_FOLDER/TARGET/* for
+// every target; the committed corpora are `make_seeds fuzz/corpus`)
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,14 +24,25 @@ namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-// Control bytes: byte 0 = callback behaviour, byte 1 = fault selector.
-const Bytes kPlain = {0x00, 0x00};
-const Bytes kCancelRow1 = {0x01 | (1 << 2), 0x00};   // cancel at the second progress call
-const Bytes kCancelFinal = {0x02, 0x00};             // cancel at the final call
-const Bytes kNullCallback = {0x03, 0x00};
-const Bytes kToFiles = {0x00, 0x01};                 // chestrel: also extract to a folder
-const Bytes kIgnoreCase = {0x80, 0x00};
-const Bytes kFaultFirstRead = {0x00, 0xC3};          // the first mmioRead fails
+// Control bytes: byte 0 = callback behaviour, byte 1 = file bit and fault
+// selector, byte 2 = flag bits.
+const Bytes kPlain = {0x00, 0x00, 0x00};
+const Bytes kCancelRow1 = {0x01 | (1 << 2), 0x00, 0x00};   // cancel at the second progress call
+const Bytes kCancelFinal = {0x02, 0x00, 0x00};             // cancel at the final call
+const Bytes kNullCallback = {0x03, 0x00, 0x00};
+const Bytes kToFiles = {0x00, 0x01, 0x00};                 // also through files
+const Bytes kToFilesFromByte1 = {0x00, 0x01, 0x10};        // probe handle starts at byte 1
+const Bytes kIgnoreCase = {0x00, 0x00, 0x80};
+const Bytes kIgnoredBits = {0x00, 0x00, 0x7F};             // output type 7, bits 3-6 and the high half
+const Bytes kFaultFirstRead = {0x00, 0xC3, 0x00};          // the first mmioRead fails
+const Bytes kFaultFirstOpen = {0x00, 0xC2, 0x00};          // the first mmioOpen fails
+const Bytes kFaultSecondAlloc = {0x00, 0xC0 + 10, 0x00};   // the second LocalAlloc fails
+
+// The folders of the per-export targets.
+struct Folders {
+  std::string probe, pictureInfo, picture;                      // glimmet
+  std::string archiveProbe, archiveInfo, fileInfo, file;        // chestrel
+};
 
 bool gFailed = false;
 
@@ -127,7 +138,7 @@ Bytes I24BHeader(uint32_t width, uint32_t height) {
   return b;
 }
 
-void GlimmetSeeds(const std::string& dir) {
+void GlimmetSeeds(const Folders& f) {
   struct Encoded {
     const char* name;
     uint32_t width, height;
@@ -138,29 +149,62 @@ void GlimmetSeeds(const std::string& dir) {
       {"40x30", 40, 30, kFewColours}, {"64x8", 64, 8, kNoise},        {"1x20", 1, 20, kStripes},
       {"130x2-runs", 130, 2, kStripes}, {"33x9", 33, 9, kStripes},    {"9x9-few", 9, 9, kFewColours},
   };
-  for (const Encoded& e : encoded) Write(dir + "/" + e.name, kPlain, Encode(e.width, e.height, e.pattern));
+  for (const Encoded& e : encoded) Write(f.picture + "/" + e.name, kPlain, Encode(e.width, e.height, e.pattern));
   const Bytes small = Encode(8, 6, kFewColours);
-  Write(dir + "/8x6-cancel-row1", kCancelRow1, small);
-  Write(dir + "/8x6-cancel-final", kCancelFinal, small);
-  Write(dir + "/8x6-null-callback", kNullCallback, small);
-  Write(dir + "/8x6-fault-read", kFaultFirstRead, small);
+  Write(f.picture + "/8x6-cancel-row1", kCancelRow1, small);
+  Write(f.picture + "/8x6-cancel-final", kCancelFinal, small);
+  Write(f.picture + "/8x6-null-callback", kNullCallback, small);
+  Write(f.picture + "/8x6-fault-read", kFaultFirstRead, small);
+  Write(f.picture + "/8x6-fault-second-alloc", kFaultSecondAlloc, small);
+  Write(f.picture + "/8x6-from-file", kToFiles, small);
+  Write(f.picture + "/8x6-ignored-flag-bits", kIgnoredBits, small);
 
   // Hand-made: headers alone, the two-pixel example stream, edge sizes.
-  Write(dir + "/header-0x0", kPlain, I24BHeader(0, 0));
-  Write(dir + "/header-0x3", kPlain, I24BHeader(0, 3));
+  std::vector<std::pair<std::string, Bytes>> made;
+  made.push_back({"header-0x0", I24BHeader(0, 0)});
+  made.push_back({"header-0x3", I24BHeader(0, 3)});
   Bytes twoPixels = I24BHeader(2, 1);
   twoPixels.insert(twoPixels.end(), {0xE6, 0x51, 0x24});
-  Write(dir + "/2x1-example", kPlain, twoPixels);
+  made.push_back({"2x1-example", twoPixels});
   Bytes wide = I24BHeader(65535, 1);
   wide.insert(wide.end(), {0xF0, 0x0F, 0xAA, 0x55});
-  Write(dir + "/65535x1", kPlain, wide);
-  Write(dir + "/65535x65535", kPlain, I24BHeader(65535, 65535));
+  made.push_back({"65535x1", wide});
+  made.push_back({"65535x65535", I24BHeader(65535, 65535)});
   Bytes shortHeader = I24BHeader(4, 4);
   shortHeader.resize(23);
-  Write(dir + "/short-header", kPlain, shortHeader);
+  made.push_back({"short-header", shortHeader});
   Bytes column = I24BHeader(1, 5);
   column.insert(column.end(), {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0});
-  Write(dir + "/1x5-bytes", kPlain, column);
+  made.push_back({"1x5-bytes", column});
+  Bytes depth32 = I24BHeader(4, 4);
+  depth32[16] = 32;
+  made.push_back({"depth-32", depth32});
+  Bytes version2 = I24BHeader(4, 4);
+  version2[6] = 2;
+  made.push_back({"version-2", version2});
+  for (const auto& m : made) {
+    Write(f.picture + "/" + m.first, kPlain, m.second);
+    Write(f.pictureInfo + "/" + m.first, kPlain, m.second);
+    Write(f.probe + "/" + m.first, kPlain, m.second);
+  }
+
+  // What the header-only exports see beyond the header: a few pictures,
+  // the flag's other bits, failures and the host handle.
+  const Bytes picture = Encode(7, 4, kNoise);
+  Write(f.pictureInfo + "/7x4", kPlain, picture);
+  Write(f.pictureInfo + "/7x4-ignored-flag-bits", kIgnoredBits, picture);
+  Write(f.pictureInfo + "/7x4-fault-read", kFaultFirstRead, picture);
+  Write(f.pictureInfo + "/7x4-fault-open", kFaultFirstOpen, picture);
+  Write(f.probe + "/7x4", kPlain, picture);
+  Write(f.probe + "/7x4-handle", kToFiles, picture);
+  Write(f.probe + "/short-header-handle", kToFiles, shortHeader);
+  Bytes shifted(1, 'x');
+  shifted.insert(shifted.end(), picture.begin(), picture.end());
+  Write(f.probe + "/7x4-handle-from-byte-1", kToFilesFromByte1, shifted);
+  Write(f.probe + "/7x4-fault-read", kFaultFirstRead, picture);
+  Write(f.probe + "/7x4-fault-open", kFaultFirstOpen, picture);
+  Bytes large = Encode(40, 30, kNoise);  // longer than the probe
+  Write(f.probe + "/40x30-noise", kPlain, large);
 }
 
 Bytes PackFrom(const std::string& tmp, const std::vector<std::pair<std::string, Bytes>>& members) {
@@ -206,24 +250,21 @@ Bytes PackHeader(uint32_t directoryEnd) {
   return b;
 }
 
-void ChestrelSeeds(const std::string& dir, const std::string& tmp) {
+void ChestrelSeeds(const Folders& f, const std::string& tmp) {
+  const std::string all[] = {f.archiveProbe, f.archiveInfo, f.fileInfo, f.file};
+  std::vector<std::pair<std::string, Bytes>> archives;
   const Bytes one = PackFrom(tmp, {{"A.TXT", Text("abc")}});
-  Write(dir + "/one-member", kPlain, one);
-  Write(dir + "/one-member-files", kToFiles, one);
-  Write(dir + "/one-member-cancel", kCancelRow1, one);
-  Write(dir + "/one-member-fault", kFaultFirstRead, one);
+  archives.push_back({"one-member", one});
   Bytes hundred(100);
   for (size_t i = 0; i < hundred.size(); ++i) hundred[i] = static_cast<uint8_t>(i * 37);
   const Bytes three = PackFrom(tmp, {{"README.TXT", hundred}, {"B.DAT", Text("hello, world")}, {".", Text("x")}});
-  Write(dir + "/three-members", kPlain, three);
-  Write(dir + "/three-members-files", kToFiles, three);
-  Write(dir + "/three-members-ignore-case", kIgnoreCase, three);
-  Write(dir + "/three-members-null-callback", kNullCallback, three);
-  Write(dir + "/empty-member", kToFiles, PackFrom(tmp, {{"EMPTY.BIN", Bytes()}, {"X.Y", Text("z")}}));
-  Write(dir + "/long-name", kPlain, PackFrom(tmp, {{"ABCDEFGHIJ.KLM", Text("fourteen")}}));
+  archives.push_back({"three-members", three});
+  archives.push_back({"empty-member", PackFrom(tmp, {{"EMPTY.BIN", Bytes()}, {"X.Y", Text("z")}})});
+  archives.push_back({"long-name", PackFrom(tmp, {{"ABCDEFGHIJ.KLM", Text("fourteen")}})});
   std::vector<std::pair<std::string, Bytes>> many;
   for (int i = 0; i < 90; ++i) many.push_back({"F" + std::to_string(i) + ".B", Bytes(1, static_cast<uint8_t>(i))});
-  Write(dir + "/ninety-members", kPlain, PackFrom(tmp, many));
+  const Bytes ninety = PackFrom(tmp, many);
+  archives.push_back({"ninety-members", ninety});
 
   // Hand-made directories.
   Bytes tiny = PackHeader(32);  // the 43-byte archive with one member
@@ -231,43 +272,72 @@ void ChestrelSeeds(const std::string& dir, const std::string& tmp) {
   Put32(&tiny, 0);
   Put32(&tiny, 0);
   tiny.insert(tiny.end(), {'x', 'y', 'z'});
-  Write(dir + "/tiny-43", kPlain, tiny);
+  archives.push_back({"tiny-43", tiny});
   Bytes none = PackHeader(8);
   Put32(&none, 0);
   Put32(&none, 0);
-  Write(dir + "/no-members", kPlain, none);
+  archives.push_back({"no-members", none});
   Bytes wrongEnd = PackHeader(80);
   PutEntry(&wrongEnd, 56, 2, "A.B");
   PutEntry(&wrongEnd, 58, 2, "readme.txt");
   Put32(&wrongEnd, 0);
   Put32(&wrongEnd, 0);
   wrongEnd.insert(wrongEnd.end(), {1, 2, 3, 4});
-  Write(dir + "/wrong-directory-end", kIgnoreCase, wrongEnd);
+  archives.push_back({"wrong-directory-end", wrongEnd});
   Bytes beyond = PackHeader(56);
   PutEntry(&beyond, 60, 500, "PAST.END");
   PutEntry(&beyond, 4000, 10, "FAR.AWAY");
   Put32(&beyond, 0);
   Put32(&beyond, 0);
   beyond.insert(beyond.end(), {9, 9, 9, 9, 9, 9, 9, 9});
-  Write(dir + "/members-past-end", kPlain, beyond);
+  archives.push_back({"members-past-end", beyond});
   Bytes badName = PackHeader(56);
   PutEntry(&badName, 56, 1, "GOOD.A");
   PutEntry(&badName, 57, 1, "README.TXT", 8);  // characters where zeros belong
   Put32(&badName, 0);
   Put32(&badName, 0);
   badName.insert(badName.end(), {7, 8});
-  Write(dir + "/invalid-name", kPlain, badName);
+  archives.push_back({"invalid-name", badName});
   Bytes sameOffset = PackHeader(56);
   PutEntry(&sameOffset, 56, 4, "FIRST.A");
   PutEntry(&sameOffset, 56, 2, "SECOND.B");
   Put32(&sameOffset, 0);
   Put32(&sameOffset, 0);
   sameOffset.insert(sameOffset.end(), {1, 2, 3, 4});
-  Write(dir + "/shared-offset", kToFiles, sameOffset);
-  Write(dir + "/not-pack", kPlain, Text("PACX\x08\x00\x00\x00"));
+  archives.push_back({"shared-offset", sameOffset});
+  archives.push_back({"not-pack", Text("PACX\x08\x00\x00\x00")});
+  for (const auto& a : archives) {
+    for (const std::string& dir : all) Write(dir + "/" + a.first, kPlain, a.second);
+  }
+
+  // Per export: the host handle, the file paths, the flag's bits, the
+  // progress callback's answers and failures.
+  Write(f.archiveProbe + "/three-members-handle", kToFiles, three);
+  Write(f.archiveProbe + "/ninety-members-handle", kToFiles, ninety);
+  Bytes shifted(1, 'x');
+  shifted.insert(shifted.end(), one.begin(), one.end());
+  Write(f.archiveProbe + "/one-member-handle-from-byte-1", kToFilesFromByte1, shifted);
+  Write(f.archiveProbe + "/one-member-fault-read", kFaultFirstRead, one);
+  Write(f.archiveInfo + "/three-members-from-file", kToFiles, three);
+  Write(f.archiveInfo + "/three-members-ignored-flag-bits", kIgnoredBits, three);
+  Write(f.archiveInfo + "/three-members-fault-alloc", kFaultSecondAlloc, three);
+  Write(f.archiveInfo + "/one-member-fault-read", kFaultFirstRead, one);
+  Write(f.fileInfo + "/three-members-ignore-case", kIgnoreCase, three);
+  Write(f.fileInfo + "/wrong-directory-end-ignore-case", kIgnoreCase, wrongEnd);
+  Write(f.fileInfo + "/three-members-ignored-flag-bits", kIgnoredBits, three);
+  Write(f.fileInfo + "/one-member-fault-read", kFaultFirstRead, one);
+  Write(f.file + "/one-member-files", kToFiles, one);
+  Write(f.file + "/one-member-cancel", kCancelRow1, one);
+  Write(f.file + "/one-member-fault", kFaultFirstRead, one);
+  Write(f.file + "/three-members-files", kToFiles, three);
+  Write(f.file + "/three-members-cancel-final", kCancelFinal, three);
+  Write(f.file + "/three-members-null-callback", kNullCallback, three);
+  Write(f.file + "/three-members-output-7", kIgnoredBits, three);
+  Write(f.file + "/empty-member-files", kToFiles, archives[2].second);
+  Write(f.file + "/shared-offset-files", kToFiles, sameOffset);
+  Write(f.file + "/members-past-end-files", kToFiles, beyond);
 }
 
-// Makes `path` and any missing folders above it.
 void RoundTripSeeds(const std::string& dir) {
   struct Seed {
     const char* name;
@@ -286,6 +356,7 @@ void RoundTripSeeds(const std::string& dir) {
   }
 }
 
+// Makes `path` and any missing folders above it.
 bool MakeFolder(const std::string& path) {
   for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
     mkdir(path.substr(0, slash).c_str(), 0755);
@@ -301,17 +372,26 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string out = argv[1];
-  const std::string glimmet = out + "/glimmet";
-  const std::string chestrel = out + "/chestrel";
+  Folders f;
+  f.probe = out + "/glimmet_is_supported";
+  f.pictureInfo = out + "/glimmet_get_picture_info";
+  f.picture = out + "/glimmet_get_picture";
+  f.archiveProbe = out + "/chestrel_is_supported";
+  f.archiveInfo = out + "/chestrel_get_archive_info";
+  f.fileInfo = out + "/chestrel_get_file_info";
+  f.file = out + "/chestrel_get_file";
   const std::string roundTrip = out + "/glimmet_roundtrip";
   const std::string tmp = out + "/tmp";
-  if (!MakeFolder(out) || !MakeFolder(glimmet) || !MakeFolder(chestrel) || !MakeFolder(roundTrip) ||
-      !MakeFolder(tmp)) {
-    fprintf(stderr, "cannot make the folders under %s\n", out.c_str());
-    return 1;
+  const std::string folders[] = {f.probe, f.pictureInfo, f.picture, f.archiveProbe, f.archiveInfo,
+                                 f.fileInfo, f.file, roundTrip, tmp};
+  for (const std::string& folder : folders) {
+    if (!MakeFolder(folder)) {
+      fprintf(stderr, "cannot make %s\n", folder.c_str());
+      return 1;
+    }
   }
-  GlimmetSeeds(glimmet);
-  ChestrelSeeds(chestrel, tmp);
+  GlimmetSeeds(f);
+  ChestrelSeeds(f, tmp);
   RoundTripSeeds(roundTrip);
   rmdir(tmp.c_str());
   return gFailed ? 1 : 0;

@@ -3,20 +3,29 @@
 #include <string.h>
 #include <strings.h>
 
+#include "fuzz/fuzz_support.h"
+
 namespace {
 
-constexpr size_t kEntrySize = 24;
+constexpr size_t kEntrySize = kPackEntrySize;
 constexpr size_t kRecordBytes = 8;  // offset and size, read before the name
 constexpr int kOk = 0;
 constexpr int kUnknownFormat = 2;
 constexpr int kReadError = 6;
 
-uint32_t Le32(const uint8_t* p) {
-  return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-
 bool NameChar(uint8_t c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.';
+}
+
+bool ValidName(const char* name) {
+  const size_t n = strnlen(name, 200);
+  if (n == 0 || n > 14) return false;
+  int stops = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (!NameChar(static_cast<uint8_t>(name[i]))) return false;
+    if (name[i] == '.') ++stops;
+  }
+  return stops == 1;
 }
 
 }  // namespace
@@ -33,6 +42,39 @@ bool ValidNameField(const uint8_t* field) {
     if (field[i] != 0) return false;
   }
   return stops == 1;
+}
+
+void CheckMemberRecord(const fileInfo& r, const char* what) {
+  FUZZ_CHECK(r.method[0] == ' ' && r.method[1] == 0, what);
+  FUZZ_CHECK(r.compsize == r.filesize && r.timestamp == 0 && r.path[0] == 0, what);
+  FUZZ_CHECK(ValidName(r.filename), what);
+}
+
+std::vector<uint64_t> EntryOffsets(const uint8_t* data, size_t size, size_t max) {
+  std::vector<uint64_t> offsets;
+  for (size_t p = 8; p + 8 <= size && offsets.size() < max; p += kEntrySize) {
+    const uint32_t offset = Le32(data + p);
+    if (offset == 0 && Le32(data + p + 4) == 0) break;
+    bool seen = false;
+    for (uint64_t o : offsets) seen = seen || o == offset;
+    if (!seen) offsets.push_back(offset);
+  }
+  return offsets;
+}
+
+std::vector<std::string> EntryNames(const uint8_t* data, size_t size, size_t max) {
+  std::vector<std::string> names;
+  for (size_t p = 8; p + kEntrySize <= size && names.size() < max; p += kEntrySize) {
+    if (Le32(data + p) == 0 && Le32(data + p + 4) == 0) break;
+    const uint8_t* field = data + p + 8;
+    if (ValidNameField(field)) names.push_back(std::string(reinterpret_cast<const char*>(field + 1), field[0]));
+  }
+  return names;
+}
+
+std::string EntryName(const uint8_t* data, long index) {
+  const uint8_t* field = data + 8 + kEntrySize * static_cast<size_t>(index) + 8;
+  return std::string(reinterpret_cast<const char*>(field + 1), field[0]);
 }
 
 PackScanOutcome ModelPackScan(const uint8_t* data, size_t size, const PackScanQuery& q) {

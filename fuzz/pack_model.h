@@ -1,11 +1,19 @@
 // An independent, plain model of how chestrel's directory scan ends on a
 // PACK image held in memory: the result code and which entry it stops at.
-// The chestrel fuzzer compares every export's result with it.
+// The chestrel fuzz targets compare every export's result with it, and
+// check the records chestrel fills with CheckMemberRecord.
 #ifndef KALDORIN_FUZZ_PACK_MODEL_H
 #define KALDORIN_FUZZ_PACK_MODEL_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "common/plugin_api.h"
+
+constexpr size_t kPackEntrySize = 24;
 
 struct PackScanQuery {
   size_t limit;         // 0 = none; the probe uses 2048
@@ -28,5 +36,20 @@ PackScanOutcome ModelPackScan(const uint8_t* data, size_t size, const PackScanQu
 
 // Whether a 16-byte counted name field holds a valid member name.
 bool ValidNameField(const uint8_t* field);
+
+// Aborts with `what` unless `r` is a member record as chestrel fills it:
+// method " ", equal sizes, no time stamp, an empty path and a valid name.
+void CheckMemberRecord(const fileInfo& r, const char* what);
+
+// The offsets of the directory entries as stored, in order, up to the first
+// all-zero entry or the end of the data, each once, at most `max`.
+std::vector<uint64_t> EntryOffsets(const uint8_t* data, size_t size, size_t max);
+
+// The names in the valid name fields of the entries, in order, up to the
+// first all-zero entry or the end of the data, at most `max`.
+std::vector<std::string> EntryNames(const uint8_t* data, size_t size, size_t max);
+
+// The member name text of the entry at `index` (its name field must be valid).
+std::string EntryName(const uint8_t* data, long index);
 
 #endif

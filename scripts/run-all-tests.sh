@@ -3,8 +3,10 @@
 # and UndefinedBehaviorSanitizer, with ThreadSanitizer (the plug-ins called
 # from many threads) and optimised, the 64-bit Windows build under
 # wine64, and the 32-bit Windows DLLs (the deliverables), whose test programs
-# run under Wine where the machine can run 32-bit programs. Then round trips
-# of real photographs through the tool.
+# run under Wine where the machine can run 32-bit programs; then the fuzz
+# preset, whose tests run each libFuzzer target for 30 seconds over its
+# committed corpus (crash inputs land in build/fuzz/fuzz-work/artifacts/).
+# Then round trips of real photographs through the tool.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -13,7 +15,7 @@ status=0
 summary=""
 passed=0
 failed=0
-for preset in native tsan release win32 win64; do
+for preset in native tsan release win32 win64 fuzz; do
   echo "== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"

@@ -1,0 +1,31 @@
+# The fuzz targets and what they share, for the two builds of them: the
+# libFuzzer programs of the fuzz preset (fuzz/CMakeLists.txt) and the replay
+# programs of the test builds (fuzz/replay/CMakeLists.txt). Target NAME is
+# fuzz/NAME_fuzzer.cpp and loads the plug-in its name starts with.
+set(KALDORIN_FUZZ_TARGETS
+  glimmet_is_supported glimmet_get_picture_info glimmet_get_picture
+  chestrel_is_supported chestrel_get_archive_info chestrel_get_file_info chestrel_get_file
+  glimmet_roundtrip)
+set(KALDORIN_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+# The helpers every target links: controls, guard pages, leak checks, the
+# PACK model, the reference decoder (its codes come from our encoder's code
+# book) and the host's plug-in loader.
+function(kaldorin_add_fuzz_support)
+  add_library(fuzz_support STATIC
+    ${KALDORIN_FUZZ_DIR}/fuzz_support.cpp
+    ${KALDORIN_FUZZ_DIR}/pack_model.cpp
+    ${KALDORIN_FUZZ_DIR}/i24b_reference.cpp
+    ${PROJECT_SOURCE_DIR}/tests/plugin_host.cpp)
+  target_include_directories(fuzz_support PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(fuzz_support PUBLIC kaldorin_platform i24b_encoder ${CMAKE_DL_LIBS})
+endfunction()
+
+# kaldorin_add_fuzz_program(PROGRAM TARGET SOURCES...): PROGRAM built from
+# TARGET's source and SOURCES, depending on the plug-in it loads.
+function(kaldorin_add_fuzz_program program target)
+  add_executable(${program} ${KALDORIN_FUZZ_DIR}/${target}_fuzzer.cpp ${ARGN})
+  target_link_libraries(${program} PRIVATE fuzz_support)
+  string(REGEX MATCH "^[a-z]+" plugin ${target})
+  add_dependencies(${program} ${plugin})
+endfunction()

@@ -1,0 +1,51 @@
+// Fuzz target for glimmet's IsSupported: the first 2048 bytes of the input,
+// zero-padded, as the host's probe buffer right before a guard page, and
+// (with the file bit) the input through a host file handle. The answer must
+// be the header check's on those bytes, and nothing may stay open.
+#include <stdint.h>
+
+#include "fuzz/fuzz_support.h"
+#include "fuzz/i24b_reference.h"
+
+namespace {
+
+IsSupportedFn gIsSupported = nullptr;
+
+int ModelAnswer(const uint8_t* data, size_t size) {
+  const uint8_t* probe = GuardedProbe(data, size);
+  return ModelHeaderCheck(probe, kProbeBytes) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  gIsSupported = reinterpret_cast<IsSupportedFn>(ExportOrDie(LoadPluginOrDie("glimmet"), "IsSupported"));
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
+  FuzzControl control;
+  const uint8_t* data;
+  size_t size;
+  if (!SplitInput(input, inputSize, &control, &data, &size)) return 0;
+  const LiveCounts before = CountLive();
+
+  const uint8_t* probe = GuardedProbe(data, size);
+  ArmFault(control);
+  const int answer = gIsSupported("fuzz.i24", reinterpret_cast<SpiDword>(probe));
+  const bool fired = DisarmFault();
+  CheckNoLeak(before, "IsSupported leaked");
+  FUZZ_CHECK(answer == 0 || answer == 1, "IsSupported answers 1 or 0");
+  if (!fired) FUZZ_CHECK(answer == ModelAnswer(data, size), "IsSupported answers the header check");
+
+  if (control.toFiles) {
+    // From byte 1 when the flag byte says so: the probe reads from the handle's position.
+    const size_t start = size > 0 && (control.flagByte & 0x10) ? 1 : 0;
+    const int byHandle = ProbeThroughHandle(gIsSupported, control, data, size, start);
+    CheckNoLeak(before, "IsSupported (handle) leaked");
+    if (byHandle >= 0) {
+      FUZZ_CHECK(byHandle == ModelAnswer(data + start, size - start), "a handle probe answers the header check");
+    }
+  }
+  return 0;
+}
