@@ -166,8 +166,10 @@ bool MakeInputs(SweepInputs* in) {
   in->pictureHeight = height;
   in->pictureDecoded = DecodedBitmap(rgb, width, height);
   in->pictureProbe.assign(in->picture.begin(), in->picture.begin() + kProbeSize);
-  Bytes file(kPictureAt, 0xEE);
-  file.insert(file.end(), in->picture.begin(), in->picture.end());
+  // Sized at once: GCC 12 at -O3 takes an insert after the 13 bytes for a
+  // write past them (-Warray-bounds).
+  Bytes file(kPictureAt + in->picture.size(), 0xEE);
+  memcpy(file.data() + kPictureAt, in->picture.data(), in->picture.size());
   in->picturePath = in->dir.Write("picture.i24", file);
 
   in->archive = MakePack({{"A.TXT", {1, 2, 3}}, {"B.TXT", PatternBytes(5, 3)}}, kArchiveAt);
