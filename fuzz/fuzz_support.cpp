@@ -234,3 +234,31 @@ void* ExportOrDie(void* module, const char* name) {
   if (fn == nullptr) FuzzFail("the plug-in lacks an export", name);
   return fn;
 }
+
+void FuzzIsSupported(IsSupportedFn isSupported, const char* fileName, int (*model)(const uint8_t* probe),
+                     const uint8_t* input, size_t inputSize) {
+  FuzzControl control;
+  const uint8_t* data;
+  size_t size;
+  if (!SplitInput(input, inputSize, &control, &data, &size)) return;
+  const LiveCounts before = CountLive();
+
+  const uint8_t* probe = GuardedProbe(data, size);
+  ArmFault(control);
+  const int answer = isSupported(fileName, reinterpret_cast<SpiDword>(probe));
+  const bool fired = DisarmFault();
+  CheckNoLeak(before, "IsSupported leaked");
+  FUZZ_CHECK(answer == 0 || answer == 1, "IsSupported answers 1 or 0");
+  if (!fired) FUZZ_CHECK(answer == model(GuardedProbe(data, size)), "IsSupported answers as the model does");
+
+  if (control.toFiles) {
+    // From byte 1 when the flag byte says so: the probe reads from the handle's position.
+    const size_t start = size > 0 && (control.flagByte & 0x10) ? 1 : 0;
+    const int byHandle = ProbeThroughHandle(isSupported, control, data, size, start);
+    CheckNoLeak(before, "IsSupported (handle) leaked");
+    if (byHandle >= 0) {
+      FUZZ_CHECK(byHandle == model(GuardedProbe(data + start, size - start)),
+                 "a handle probe answers as the model does");
+    }
+  }
+}

@@ -112,6 +112,13 @@ inline const uint8_t* GuardedProbe(const uint8_t* data, size_t size) {
 int ProbeThroughHandle(IsSupportedFn isSupported, const FuzzControl& control, const uint8_t* data, size_t size,
                        size_t start);
 
+// One input of an IsSupported target: the probe buffer before a guard page
+// and (with the file bit) a host file handle, each answer checked against
+// `model` (1 or 0 for the first 2048 bytes of the data, zero-padded) and
+// for leaks. `fileName` is what the host passes along.
+void FuzzIsSupported(IsSupportedFn isSupported, const char* fileName, int (*model)(const uint8_t* probe),
+                     const uint8_t* input, size_t inputSize);
+
 // Checks a block handed over to the host (unlocked, `bytes` long when
 // `bytes` is not SIZE_MAX), copies its contents to `*copy` when given, and
 // frees it with LocalFree as the host does.

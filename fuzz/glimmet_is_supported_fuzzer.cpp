@@ -11,8 +11,7 @@ namespace {
 
 IsSupportedFn gIsSupported = nullptr;
 
-int ModelAnswer(const uint8_t* data, size_t size) {
-  const uint8_t* probe = GuardedProbe(data, size);
+int ModelAnswer(const uint8_t* probe) {
   return ModelHeaderCheck(probe, kProbeBytes) == 0 ? 1 : 0;
 }
 
@@ -24,28 +23,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
-  FuzzControl control;
-  const uint8_t* data;
-  size_t size;
-  if (!SplitInput(input, inputSize, &control, &data, &size)) return 0;
-  const LiveCounts before = CountLive();
-
-  const uint8_t* probe = GuardedProbe(data, size);
-  ArmFault(control);
-  const int answer = gIsSupported("fuzz.i24", reinterpret_cast<SpiDword>(probe));
-  const bool fired = DisarmFault();
-  CheckNoLeak(before, "IsSupported leaked");
-  FUZZ_CHECK(answer == 0 || answer == 1, "IsSupported answers 1 or 0");
-  if (!fired) FUZZ_CHECK(answer == ModelAnswer(data, size), "IsSupported answers the header check");
-
-  if (control.toFiles) {
-    // From byte 1 when the flag byte says so: the probe reads from the handle's position.
-    const size_t start = size > 0 && (control.flagByte & 0x10) ? 1 : 0;
-    const int byHandle = ProbeThroughHandle(gIsSupported, control, data, size, start);
-    CheckNoLeak(before, "IsSupported (handle) leaked");
-    if (byHandle >= 0) {
-      FUZZ_CHECK(byHandle == ModelAnswer(data + start, size - start), "a handle probe answers the header check");
-    }
-  }
+  FuzzIsSupported(gIsSupported, "fuzz.i24", ModelAnswer, input, inputSize);
   return 0;
 }
