@@ -199,7 +199,21 @@ ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t c
   reader.ended = false;
   int64_t p = kPackHeaderSize;
   ResultCode result = kResultOk;
+  // A lookup by position alone passes over most of the directory: entries
+  // that are whole in the buffer, valid and not the one wanted are skipped
+  // here; the loop below handles everything else as usual.
+  const bool positionOnly = !listing && request.name == nullptr && request.limit == 0 && request.position >= 0;
   for (;; p += kPackEntrySize) {
+    if (positionOnly) {
+      const uint64_t wanted = static_cast<uint64_t>(request.position);
+      while (reader.filled - reader.next >= kPackEntrySize) {
+        const unsigned char* entry = reader.bytes + reader.next;
+        const uint64_t offset = Le32(entry);
+        if (offset == wanted || (offset == 0 && Le32(entry + 4) == 0) || !NameIsValid(entry + 8)) break;
+        reader.next += kPackEntrySize;
+        p += kPackEntrySize;
+      }
+    }
     if (request.limit != 0 && p + kPackEntrySize > request.limit) break;
     const unsigned char* head = nullptr;
     const unsigned char* name = nullptr;
