@@ -224,7 +224,7 @@ Bytes PackFrom(const std::string& tmp, const std::vector<std::pair<std::string, 
   PackResult result;
   std::string error;
   Bytes archive;
-  if (!WritePack(out, inputs, nullptr, nullptr, &result, &error) || !ReadAll(out, &archive)) {
+  if (!WritePackFile(out, inputs, &result, &error) || !ReadAll(out, &archive)) {
     fprintf(stderr, "writing a seed archive failed: %s\n", error.c_str());
     gFailed = true;
   }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tests/plugin_host.h"
@@ -22,6 +23,7 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -219,7 +221,7 @@ TEST_F(ToolTest, EncodeInfoDecodeRoundTrip) {
     RgbImage img = MakePicture(c.width, c.height, c.width);
     std::string bmp = In("pic.bmp");
     WritePicture(bmp, img);
-    RunResult r = Run({"encode", bmp, "-o", In("pic.i24")});
+    RunResult r = Run({"encode", bmp, "-o", In("pic.i24"), "--force"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "bits per pixel")) << r.out;
     Bytes coded;
@@ -239,7 +241,7 @@ TEST_F(ToolTest, EncodeInfoDecodeRoundTrip) {
     for (const char* ext : {".bmp", ".png"}) {
       if (std::string(ext) == ".png" && !HavePng()) continue;
       std::string out = In(std::string("out") + ext);
-      std::vector<std::string> decode = {"decode", input, "-o", out, "--check-leaks"};
+      std::vector<std::string> decode = {"decode", input, "-o", out, "--check-leaks", "-f"};
       decode.insert(decode.end(), c.options.begin(), c.options.end());
       r = Run(decode);
       ASSERT_EQ(r.status, 0) << r.err;
@@ -338,6 +340,144 @@ TEST_F(ToolTest, PackListExtractRoundTrip) {
   EXPECT_TRUE(Contains(r.err, "member tiny.d: " + PluginFile("chestrel") + " GetFile: not in a format the plug-in knows")) << r.err;
   EXPECT_TRUE(Contains(r.err, "try --from-memory")) << r.err;
   EXPECT_TRUE(Listing(In("w")).empty());
+}
+
+// A PACK archive built by hand: each member's offset, size and name, then
+// the data area.
+Bytes HandBuiltPack(const std::vector<std::tuple<uint32_t, uint32_t, std::string>>& entries, const Bytes& data) {
+  Bytes b = {'P', 'A', 'C', 'K'};
+  PutLe32(&b, static_cast<uint32_t>(8 + 24 * entries.size()));
+  for (const auto& e : entries) {
+    PutLe32(&b, std::get<0>(e));
+    PutLe32(&b, std::get<1>(e));
+    const std::string& name = std::get<2>(e);
+    b.push_back(static_cast<uint8_t>(name.size()));
+    b.insert(b.end(), name.begin(), name.end());
+    b.resize(b.size() + 15 - name.size(), 0);
+  }
+  b.resize(b.size() + 24, 0);
+  b.insert(b.end(), data.begin(), data.end());
+  return b;
+}
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// Empty members first, last, in the middle and alone, packed and extracted
+// in every way, come back byte for byte; so do the members of a hand-built
+// archive whose empty member shares its position with a data member.
+TEST_F(ToolTest, EmptyMembersAndTheirNeighboursComeBackWhole) {
+  const std::vector<std::vector<std::string>> layouts = {
+      {"", "hello world 123\n"}, {"data", ""}, {"a", "", "bb"}, {"", "", ""}, {"", "x", "", "", "yz", ""}};
+  std::vector<std::pair<std::string, std::vector<std::string>>> archives;  // archive, member contents
+  for (size_t l = 0; l < layouts.size(); ++l) {
+    std::vector<std::string> args = {"pack", In("L" + std::to_string(l) + ".PAK")};
+    for (size_t i = 0; i < layouts[l].size(); ++i) {
+      args.push_back(dir_.Write("M" + std::to_string(i) + ".TXT", Text(layouts[l][i])));
+    }
+    RunResult r = Run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    archives.push_back({args[1], layouts[l]});
+  }
+  dir_.Write("SHARED.PAK", HandBuiltPack({{56, 0, "M0.TXT"}, {56, 5, "M1.TXT"}}, Text("hello")));
+  archives.push_back({In("SHARED.PAK"), {"", "hello"}});
+
+  const std::vector<std::vector<std::string>> ways = {{}, {"--via-memory"}, {"--from-memory"},
+                                                      {"--from-memory", "--via-memory"}};
+  for (const auto& archive : archives) {
+    for (const auto& way : ways) {
+      SCOPED_TRACE(archive.first + (way.empty() ? "" : " " + way[0]) + (way.size() > 1 ? " " + way[1] : ""));
+      std::string out = In("out");
+      fs::remove_all(out);
+      std::vector<std::string> args = {"extract", archive.first, "-d", out};
+      args.insert(args.end(), way.begin(), way.end());
+      RunResult r = Run(args);
+      ASSERT_EQ(r.status, 0) << r.err;
+      for (size_t i = 0; i < archive.second.size(); ++i) {
+        Bytes got;
+        EXPECT_TRUE(ReadWholeFile(out + "/M" + std::to_string(i) + ".TXT", &got)) << i;
+        EXPECT_EQ(got, Text(archive.second[i])) << "member " << i;
+      }
+      EXPECT_EQ(Listing(out).size(), archive.second.size());
+    }
+  }
+}
+
+// Every command refuses to replace an existing file unless told to, and
+// never writes over its own input; a refusal names the file and writes
+// nothing.
+TEST_F(ToolTest, NoCommandReplacesAFileUnasked) {
+  const std::string kAbsent = "(no such file)";
+  const std::string png = HavePng() ? ".png" : ".bmp";
+  auto setUp = [&]() {
+    fs::remove_all(dir_.path());
+    fs::create_directories(In("out"));
+    fs::create_directories(In("a"));
+    fs::create_directories(In("b"));
+    fs::create_directories(In("x"));
+    dir_.Write("DATA.TXT", Text("hello world 123\n"));
+    dir_.Write("EMPTY.TXT", Text(""));
+    dir_.Write("A.TXT", Text("not an archive"));
+    dir_.Write("out/DATA.TXT", Text("old"));
+    dir_.Write("M.PAK", Text("m"));
+    dir_.Write("CASE.PAK", HandBuiltPack({{56, 1, "A.TXT"}, {57, 1, "a.txt"}}, Text("12")));
+    WritePicture(In("pic.bmp"), MakePicture(6, 4, 9));
+    ASSERT_EQ(Run({"pack", In("T.PAK"), In("EMPTY.TXT"), In("DATA.TXT")}).status, 0);
+    ASSERT_EQ(Run({"pack", In("x/M.PAK"), In("M.PAK"), In("DATA.TXT")}).status, 0);
+    ASSERT_EQ(Run({"encode", In("pic.bmp"), "-o", In("pic.i24")}).status, 0);
+    fs::copy_file(In("pic.i24"), In("a/pic.i24"));
+    fs::copy_file(In("pic.i24"), In("b/pic.i24"));
+    dir_.Write("pic" + png, Text("old picture"));
+  };
+  struct Case {
+    std::vector<std::string> args;  // names relative to the work folder start with @
+    int status;
+    const char* err;
+    std::vector<std::pair<std::string, std::string>> after;  // file, content (kAbsent: none)
+  };
+  const std::vector<Case> cases = {
+      {{"pack", "@A.TXT", "@DATA.TXT"}, 1, "A.TXT: already exists (use --force", {{"A.TXT", "not an archive"}}},
+      {{"pack", "@A.TXT", "@DATA.TXT", "-f"}, 0, "", {}},
+      {{"pack", "-f", "@DATA.TXT", "@DATA.TXT", "@EMPTY.TXT"}, 1, "never written over", {{"DATA.TXT", "hello world 123\n"}}},
+      {{"extract", "@T.PAK", "-d", "@out"}, 1, "out/DATA.TXT: already exists", {{"out/DATA.TXT", "old"}, {"out/EMPTY.TXT", kAbsent}}},
+      {{"extract", "@T.PAK", "-d", "@out", "--skip-existing"}, 0, "", {{"out/DATA.TXT", "old"}, {"out/EMPTY.TXT", ""}}},
+      {{"extract", "@T.PAK", "-d", "@out", "--force"}, 0, "", {{"out/DATA.TXT", "hello world 123\n"}}},
+      {{"extract", "@T.PAK", "-d", "@out", "--force", "--via-memory"}, 0, "", {{"out/DATA.TXT", "hello world 123\n"}}},
+      {{"extract", "@x/M.PAK", "-d", "@x", "--force"}, 1, "is the archive being read", {{"x/DATA.TXT", kAbsent}}},
+      {{"extract", "@CASE.PAK", "-d", "@out"}, 1, "members A.TXT and a.txt differ only in case", {{"out/A.TXT", kAbsent}, {"out/a.txt", kAbsent}}},
+      {{"decode", "@pic.i24", "-o", "@pic" + png}, 1, "already exists", {{"pic" + png, "old picture"}}},
+      {{"decode", "@a/pic.i24", "@b/pic.i24", "-d", "@out"}, 1, "would be written for both", {{"out/pic" + png, kAbsent}}},
+      {{"encode", "@pic.bmp", "-o", "@pic.bmp", "-f"}, 1, "is the input", {}},
+      {{"encode", "@pic.bmp", "-o", "@pic.i24"}, 1, "pic.i24: already exists", {}},
+  };
+  for (const Case& c : cases) {
+    setUp();
+    std::vector<std::string> args;
+    for (const std::string& a : c.args) args.push_back(a[0] == '@' ? In(a.substr(1)) : a);
+    std::string trace;
+    for (const std::string& a : c.args) trace += a + " ";
+    SCOPED_TRACE(trace);
+    Bytes before;
+    ReadWholeFile(In("pic.bmp"), &before);
+    RunResult r = Run(args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_TRUE(Contains(r.err, c.err)) << r.err;
+    for (const auto& file : c.after) {
+      Bytes got;
+      bool there = ReadWholeFile(In(file.first), &got);
+      if (file.second == kAbsent) {
+        EXPECT_FALSE(there) << file.first;
+      } else {
+        EXPECT_EQ(std::string(got.begin(), got.end()), file.second) << file.first;
+      }
+    }
+    Bytes after;
+    ReadWholeFile(In("pic.bmp"), &after);
+    EXPECT_EQ(after, before) << "the encoder's input changed";
+    EXPECT_EQ(Run({"list", In("x/M.PAK")}).status, 0) << "the archive being read changed";
+    for (const char* folder : {"", "out", "x"}) {
+      for (const std::string& name : Listing(In(folder))) EXPECT_FALSE(Contains(name, "kaldorin-tmp")) << name;
+    }
+  }
 }
 
 // Bad input: one line naming the file and the cause, and the exit status.
@@ -490,7 +630,143 @@ TEST_F(ToolTest, InterruptFromOutsideStopsADecode) {
   EXPECT_TRUE(Contains(err, "0 blocks, 0 streams")) << err;
   EXPECT_TRUE(Listing(In("out")).empty());
 }
+// A small file system of its own, where the machine lets a test mount one
+// (as root); unmounted when the object goes.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& path, const char* size) : path_(path) {
+    fs::create_directories(path);
+    mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+  }
+  ~SmallFileSystem() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
+// Failures while writing leave nothing partial and say what the system
+// said: a full disk for real (a 256 KiB file system), a plug-in whose
+// writes fail in the platform stand-in (the tool then writes the member
+// itself), and a link planted at the first temporary name, which is left
+// alone rather than followed.
+TEST_F(ToolTest, FailedWritesLeaveNothingPartial) {
+  Bytes big(400 * 1024);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 + (i >> 9));
+  dir_.Write("BIG.BIN", big);
+  dir_.Write("SMALL.TXT", Text("small"));
+  ASSERT_EQ(Run({"pack", In("B.PAK"), In("SMALL.TXT"), In("BIG.BIN")}).status, 0);
+  SmallFileSystem disk(In("disk"), "256k");
+  dir_.Write("victim.txt", Text("keep me"));
+  struct Case {
+    std::vector<std::string> args;
+    bool needsDisk;
+    int status;
+    const char* err;
+    const char* plant;  // a link to victim.txt at this name in the output folder, or null
+  };
+  const Case cases[] = {
+      {{"extract", "@B.PAK", "-d", "@disk"}, true, 1, "No space left on device", nullptr},
+      {{"extract", "@B.PAK", "-d", "@disk", "--via-memory"}, true, 1, "No space left on device", nullptr},
+      {{"pack", "@disk/C.PAK", "@SMALL.TXT", "@BIG.BIN"}, true, 1, "No space left on device", nullptr},
+      {{"extract", "@B.PAK", "-d", "@out", "--inject-fault", "mmioWrite"}, false, 0, "", nullptr},
+      {{"extract", "@B.PAK", "-d", "@out", "--inject-fault", "mmioWrite:short"}, false, 0, "", nullptr},
+      {{"pack", "@out/C.PAK", "@SMALL.TXT", "@BIG.BIN", "--predictable-temp-names"}, false, 0, "",
+       ".C.PAK.0000000000000000.kaldorin-tmp"},
+      {{"extract", "@B.PAK", "BIG.BIN", "-d", "@out", "--via-memory", "--predictable-temp-names"}, false, 0, "",
+       ".BIG.BIN.0000000000000000.kaldorin-tmp"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args;
+    std::string trace;
+    for (const std::string& a : c.args) {
+      args.push_back(a[0] == '@' ? In(a.substr(1)) : a);
+      trace += a + " ";
+    }
+    SCOPED_TRACE(trace);
+    if (c.needsDisk && !disk.mounted()) {
+      printf("skipped (no small file system can be mounted here): %s\n", trace.c_str());
+      continue;
+    }
+    if (!kHaveFaultInjection && Contains(trace, "--inject-fault")) continue;
+    std::string folder = c.needsDisk ? In("disk") : In("out");
+    fs::create_directories(folder);
+    for (const std::string& name : Listing(folder)) fs::remove_all(folder + "/" + name);
+    if (c.plant != nullptr) fs::create_symlink(In("victim.txt"), folder + "/" + c.plant);
+    RunResult r = Run(args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_TRUE(Contains(r.err, c.err)) << r.err;
+    EXPECT_FALSE(Contains(r.err, "internal error") || Contains(r.err, "[result")) << r.err;
+    std::vector<std::string> left = Listing(folder);
+    if (c.status != 0) {
+      // A complete member may stay; nothing partial or temporary does.
+      for (const std::string& name : left) EXPECT_EQ(name, "SMALL.TXT");
+    } else if (args[0] == "extract") {
+      Bytes got;
+      EXPECT_TRUE(ReadWholeFile(folder + "/BIG.BIN", &got));
+      EXPECT_TRUE(got == big) << "BIG.BIN differs";
+    } else {
+      EXPECT_EQ(Run({"list", args[1]}).status, 0);
+    }
+    Bytes victim;
+    ReadWholeFile(In("victim.txt"), &victim);
+    EXPECT_EQ(victim, Text("keep me"));
+    if (c.plant != nullptr) {
+      EXPECT_TRUE(fs::is_symlink(folder + "/" + c.plant));
+    }
+  }
+}
+
+// Whether process `pid` has a file open inside `folder`: the tool holds its
+// temporary output open while it writes.
+bool WritesInto(pid_t pid, const std::string& folder) {
+  std::error_code ec;
+  std::string want = fs::canonical(folder, ec).string() + "/";
+  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::error_code linkError;
+    if (fs::read_symlink(it->path(), linkError).string().rfind(want, 0) == 0) return true;
+  }
+  return false;
+}
+
+// Signals while a large picture is being written: the first Ctrl-C stops
+// the write at the next rows; a second Ctrl-C, SIGTERM and SIGHUP end the
+// tool at once. Each time the temporary file goes with it.
+TEST_F(ToolTest, SignalsDuringAWriteLeaveNothingBehind) {
+  RgbImage img = MakePicture(2000, 1500, 8);
+  WritePicture(In("huge.bmp"), img);
+  ASSERT_EQ(Run({"encode", In("huge.bmp"), "-o", In("HUGE.I24")}).status, 0);
+  const struct {
+    std::vector<int> signals;
+    int status;
+  } cases[] = {{{SIGINT}, 130}, {{SIGINT, SIGINT}, 128 + SIGINT}, {{SIGTERM}, 128 + SIGTERM}, {{SIGHUP}, 128 + SIGHUP}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("signal " + std::to_string(c.signals[0]) + " x" + std::to_string(c.signals.size()));
+    fs::remove_all(In("out"));
+    fs::create_directory(In("out"));
+    Child child = Start({"decode", In("HUGE.I24"), "-o", In(HavePng() ? "out/huge.png" : "out/huge.bmp")},
+                        logs_.File("o.txt"), logs_.File("e.txt"));
+    bool writing = false;
+    for (int i = 0; i < 4000 && !writing; ++i) {
+      writing = WritesInto(child.pid, In("out"));
+      if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    for (int sig : c.signals) kill(child.pid, sig);
+    int status = Wait(child);
+    if (!writing && status == 0) {
+      printf("skipped: the write finished before it was seen running\n");
+      continue;
+    }
+    EXPECT_EQ(status, c.status) << Slurp(logs_.File("e.txt"));
+    EXPECT_TRUE(Listing(In("out")).empty());
+  }
+}
 #endif
+
 
 TEST(PackWriter, MemberNamesAndOffsetLimits) {
   const struct {
@@ -504,18 +780,30 @@ TEST(PackWriter, MemberNamesAndOffsetLimits) {
     EXPECT_EQ(CheckMemberName(n.name, &why), n.ok) << n.name;
     EXPECT_EQ(why.empty(), n.ok) << n.name;
   }
-  std::vector<uint32_t> offsets;
-  std::string error;
-  ASSERT_TRUE(PlanPack({3, 0, 7}, &offsets, &error));
-  EXPECT_EQ(offsets, (std::vector<uint32_t>{104, 107, 107}));
-  // The last member may start just below 4 GiB; one byte more does not fit.
-  const uint64_t first = 0xFFFFFFFFull - 80;
-  EXPECT_TRUE(PlanPack({first, 5}, &offsets, &error)) << error;
-  EXPECT_EQ(offsets[1], 0xFFFFFFFFu);
-  EXPECT_FALSE(PlanPack({first + 1, 5}, &offsets, &error));
-  EXPECT_TRUE(Contains(error, "member 2 would start at byte 4294967296")) << error;
-  EXPECT_FALSE(PlanPack({0x100000000ull}, &offsets, &error));
-  EXPECT_TRUE(Contains(error, "more than a 32-bit size can hold")) << error;
+  // Data members follow the directory; an empty member starts at its own
+  // entry, so that no two members share a position.
+  const struct {
+    std::vector<uint64_t> sizes;
+    std::vector<uint32_t> offsets;  // empty: refused
+    const char* error;
+  } plans[] = {
+      {{3, 0, 7}, {104, 32, 107}, ""},
+      {{0, 0, 5}, {8, 32, 104}, ""},
+      {{0}, {8}, ""},
+      // Every member must end by byte 2^31 - 1, the reach of 32-bit signed offsets.
+      {{0x7FFFFFFFull - 80 - 5, 5}, {80, 0x7FFFFFFFu - 5}, ""},
+      {{0x7FFFFFFFull - 80 - 4, 5}, {}, "member 2 would end at byte 2147483648"},
+      {{0x100000000ull}, {}, "past the 2 GiB - 1"},
+  };
+  for (const auto& plan : plans) {
+    std::vector<uint32_t> offsets;
+    std::string error;
+    EXPECT_EQ(PlanPack(plan.sizes, &offsets, &error), !plan.offsets.empty()) << error;
+    if (!plan.offsets.empty()) {
+      EXPECT_EQ(offsets, plan.offsets);
+    }
+    EXPECT_TRUE(Contains(error, plan.error)) << error;
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <system_error>
@@ -10,6 +11,7 @@
 #include "tools/kaldorin_cli.h"
 #include "tools/kaldorin_files.h"
 #include "tools/kaldorin_host_calls.h"
+#include "tools/kaldorin_output.h"
 #include "tools/kaldorin_progress.h"
 #include "tools/kaldorin_shared.h"
 #include "tools/pack_writer.h"
@@ -25,19 +27,13 @@ bool SafeMemberName(const std::string& name) {
   return name.find_first_of("/\\:") == std::string::npos;
 }
 
-// An empty working folder inside `dir`, for one member.
-std::string FreshFolderIn(const std::string& dir) {
-  std::error_code ec;
-  std::string p = TempNameFor(JoinPath(dir, "extract"));
-  return fs::create_directory(p, ec) ? p : std::string();
-}
-
 struct ExtractJob {
   const Options* options;
   const HostPlugin* plugin;
   const PluginSet* set;
   const DataSource* source;
   std::string archive;
+  std::string dir;                // where members go
   std::set<std::string> written;  // output names so far, so that none is overwritten twice
 };
 
@@ -56,6 +52,18 @@ int FailMember(const ExtractJob& job, const MemberRecord& m, const CallFailure& 
   return kExitFailure;
 }
 
+int SizeMismatch(const ExtractJob& job, const MemberRecord& m, uint64_t got) {
+  ReportError(job.archive, "member " + m.filename + ": " + job.plugin->fileName + " delivered " + std::to_string(got) +
+                               " bytes, but the listing says " + std::to_string(m.filesize) +
+                               "; nothing was written for it");
+  return kExitFailure;
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
 // Turns a member that a picture plug-in takes into a picture file.
 int DecodeMember(ExtractJob* job, const MemberRecord& m, const std::vector<uint8_t>& bytes) {
   uint8_t probe[2048] = {};
@@ -64,11 +72,13 @@ int DecodeMember(ExtractJob* job, const MemberRecord& m, const std::vector<uint8
   if (picture == nullptr || bytes.empty()) return kExitOk;
   std::string ext = job->options->format.empty() ? DefaultImageExtension() : "." + job->options->format;
   std::string name = StemOf(m.filename) + ext;
-  std::string target = JoinPath(job->options->outputDir.empty() ? "." : job->options->outputDir, name);
-  if (!job->written.insert(name).second) {
+  std::string target = JoinPath(job->dir, name);
+  if (!job->written.insert(Upper(name)).second) {
     ReportError(job->archive, "member " + m.filename + ": " + name + " was already written by this extraction");
     return kExitFailure;
   }
+  int status = CheckOutputTarget(*job->options, target, {job->source->path});
+  if (status != kExitOk) return status;
   ProgressBar bar;
   StartProgress(&bar, name, job->options->quiet);
   RgbImage image;
@@ -84,52 +94,78 @@ int DecodeMember(ExtractJob* job, const MemberRecord& m, const std::vector<uint8
     ReportError(job->archive, "member " + m.filename + ": " + FailureText(*picture, failure));
     return kExitFailure;
   }
-  int status = WriteImageSafely(target, FormatFromName(target), image);
+  status = WriteImageSafely(*job->options, target, FormatFromName(target), image);
   if (status == kExitOk) printf("decoded   %s -> %s (%u x %u)\n", m.filename.c_str(), name.c_str(), image.width, image.height);
+  return status;
+}
+
+// The member through GetFile into memory, checked against the listing's size.
+int MemberToMemory(ExtractJob* job, const MemberRecord& m, std::vector<uint8_t>* bytes) {
+  ProgressBar bar;
+  StartProgress(&bar, m.filename, job->options->quiet);
+  CallFailure failure;
+  bool ok = ExtractToMemory(*job->plugin, *job->source, m, &bar, bytes, &failure);
+  FinishProgress(&bar);
+  if (!ok) return FailMember(*job, m, failure);
+  if (bytes->size() != m.filesize) return SizeMismatch(*job, m, bytes->size());
+  return kExitOk;
+}
+
+// The member through GetFile into a working folder, checked against the
+// listing's size and moved into place. A plug-in that cannot write the file
+// (a full disk, a folder it may not write) gets a second chance through
+// memory, so that the tool writes the file itself and can say what the
+// system said.
+int MemberToFile(ExtractJob* job, const MemberRecord& m, const std::string& target, bool* retryInMemory) {
+  *retryInMemory = false;
+  std::string folder;
+  std::string error;
+  int slot = -1;
+  if (!CreateWorkFolder(job->dir, m.filename, &folder, &slot, &error)) {
+    ReportError(job->dir, "cannot create a working folder: " + error);
+    return kExitFailure;
+  }
+  ProgressBar bar;
+  StartProgress(&bar, m.filename, job->options->quiet);
+  CallFailure failure;
+  std::string written;
+  bool ok = ExtractToFolder(*job->plugin, *job->source, m, folder, &bar, &written, &failure);
+  FinishProgress(&bar);
+  int status = kExitOk;
+  if (!ok && failure.code == kResultInternalError && !CancelRequested()) {
+    *retryInMemory = true;
+  } else if (!ok) {
+    status = FailMember(*job, m, failure);
+  } else {
+    uint64_t size = 0;
+    if (!FileSizeOf(written, &size) || size != m.filesize) {
+      status = SizeMismatch(*job, m, size);
+    } else {
+      status = MoveSafely(*job->options, written, target);
+    }
+  }
+  RemoveWorkFolder(folder, slot);
   return status;
 }
 
 int ExtractMember(ExtractJob* job, const MemberRecord& m) {
   const Options& options = *job->options;
-  if (!SafeMemberName(m.filename)) {
-    ReportError(job->archive, "member name \"" + m.filename + "\" cannot be used as a file name");
-    return kExitFailure;
-  }
-  if (!job->written.insert(m.filename).second) {
-    ReportError(job->archive, "member " + m.filename + " appears twice; the second one is not extracted");
-    return kExitFailure;
-  }
-  std::string dir = options.outputDir.empty() ? "." : options.outputDir;
-  std::string target = JoinPath(dir, m.filename);
-  ProgressBar bar;
-  StartProgress(&bar, m.filename, options.quiet);
-  CallFailure failure;
+  std::string target = JoinPath(job->dir, m.filename);
   std::vector<uint8_t> bytes;
   int status = kExitOk;
-  if (options.viaMemory) {
-    bool ok = ExtractToMemory(*job->plugin, *job->source, m, &bar, &bytes, &failure);
-    FinishProgress(&bar);
-    if (!ok) return FailMember(*job, m, failure);
-    status = WriteBytesSafely(target, bytes.data(), bytes.size());
+  if (m.filesize == 0) {
+    // Empty members are made here: some plug-ins cannot hand over nothing.
+    status = WriteBytesSafely(options, target, nullptr, 0);
+  } else if (options.viaMemory) {
+    status = MemberToMemory(job, m, &bytes);
+    if (status == kExitOk) status = WriteBytesSafely(options, target, bytes.data(), bytes.size());
   } else {
-    std::string folder = FreshFolderIn(dir);
-    if (folder.empty()) {
-      FinishProgress(&bar);
-      ReportError(dir, "cannot create a working folder here");
-      return kExitFailure;
-    }
-    std::string writtenPath;
-    bool ok = ExtractToFolder(*job->plugin, *job->source, m, folder, &bar, &writtenPath, &failure);
-    FinishProgress(&bar);
-    if (ok) {
-      status = CommitSafely(writtenPath, target);
-    } else {
-      status = FailMember(*job, m, failure);
-    }
-    std::error_code ec;
-    fs::remove_all(folder, ec);
-    if (status != kExitOk) return status;
-    if (options.decodeMembers) {
+    bool retryInMemory = false;
+    status = MemberToFile(job, m, target, &retryInMemory);
+    if (retryInMemory) {
+      status = MemberToMemory(job, m, &bytes);
+      if (status == kExitOk) status = WriteBytesSafely(options, target, bytes.data(), bytes.size());
+    } else if (status == kExitOk && options.decodeMembers) {
       std::string error;
       if (!ReadFileFrom(target, 0, &bytes, &error)) {
         ReportError(target, error);
@@ -138,11 +174,69 @@ int ExtractMember(ExtractJob* job, const MemberRecord& m) {
     }
   }
   if (status != kExitOk) return status;
-  uint64_t size = 0;
-  FileSizeOf(target, &size);
-  printf("extracted %s (%llu bytes)\n", m.filename.c_str(), static_cast<unsigned long long>(size));
+  printf("extracted %s (%llu bytes)\n", m.filename.c_str(), static_cast<unsigned long long>(m.filesize));
   if (options.decodeMembers) return DecodeMember(job, m, bytes);
   return kExitOk;
+}
+
+// Checks every member before anything is written: names that cannot be file
+// names, names that differ only in case (they would overwrite each other on
+// Windows and macOS), the archive itself as an output, and outputs that
+// exist (refused, kept with --skip-existing, replaced with --force).
+// `members` keeps the ones to extract: none when a refusal stops the whole
+// extraction.
+int PlanExtraction(ExtractJob* job, std::vector<MemberRecord>* members) {
+  const Options& options = *job->options;
+  int status = kExitOk;
+  std::map<std::string, std::string> byKey;
+  for (const MemberRecord& m : *members) {
+    auto known = byKey.emplace(Upper(m.filename), m.filename);
+    if (known.second) continue;
+    if (known.first->second == m.filename) {
+      ReportError(job->archive, "member " + m.filename + " appears twice; neither is extracted");
+    } else {
+      ReportError(job->archive, "members " + known.first->second + " and " + m.filename +
+                                    " differ only in case and would overwrite each other on Windows and macOS; "
+                                    "extract them one at a time into different folders");
+    }
+    status = kExitFailure;
+  }
+  if (status != kExitOk) {
+    members->clear();
+    return status;
+  }
+
+  std::vector<MemberRecord> kept;
+  bool refused = false;
+  for (const MemberRecord& m : *members) {
+    job->written.insert(Upper(m.filename));
+    if (!SafeMemberName(m.filename)) {
+      ReportError(job->archive, "member name \"" + m.filename + "\" cannot be used as a file name");
+      status = kExitFailure;
+      continue;
+    }
+    std::string target = JoinPath(job->dir, m.filename);
+    std::error_code ec;
+    bool exists = fs::exists(fs::symlink_status(target, ec));
+    if (exists && SameFile(target, job->source->path)) {
+      ReportError(target, "is the archive being read and is never written over, not even with --force");
+      refused = true;
+    } else if (exists && options.skipExisting) {
+      if (!options.quiet) printf("skipped   %s (exists)\n", m.filename.c_str());
+    } else if (exists && !options.force) {
+      ReportError(target, "already exists (use --force to replace it, or --skip-existing to keep it)");
+      refused = true;
+    } else {
+      kept.push_back(m);
+    }
+  }
+  if (refused) {
+    ReportError(job->archive, "nothing was extracted");
+    members->clear();
+    return kExitFailure;
+  }
+  *members = kept;
+  return status;
 }
 
 bool PackProgressReport(uint64_t done, uint64_t total, void* user) {
@@ -193,7 +287,10 @@ int RunExtract(const Options& options, const PluginSet& set) {
     for (size_t i = 1; i < options.args.size(); ++i) {
       MemberRecord m;
       if (FindMember(*plugin, source, options.args[i], &m, &failure)) {
-        members.push_back(m);
+        // A member named twice is extracted once.
+        bool again = false;
+        for (const MemberRecord& known : members) again = again || known.filename == m.filename;
+        if (!again) members.push_back(m);
       } else {
         std::string why = failure.code == kResultReadError ? "not found or unreadable: " : "";
         ReportError(path, "member " + options.args[i] + ": " + why + FailureText(*plugin, failure));
@@ -201,7 +298,8 @@ int RunExtract(const Options& options, const PluginSet& set) {
       }
     }
   }
-  ExtractJob job{&options, plugin, &set, &source, path, {}};
+  ExtractJob job{&options, plugin, &set, &source, path, options.outputDir.empty() ? "." : options.outputDir, {}};
+  if (PlanExtraction(&job, &members) != kExitOk) status = kExitFailure;
   for (const MemberRecord& m : members) {
     int s = ExtractMember(&job, m);
     if (s == kExitCancelled) return s;
@@ -214,6 +312,7 @@ int RunPack(const Options& options) {
   if (options.args.size() < 2) return UsageError("pack needs an output archive and at least one file");
   const std::string& target = options.args[0];
   std::vector<PackInput> inputs;
+  std::vector<std::string> paths;
   for (size_t i = 1; i < options.args.size(); ++i) {
     const std::string& file = options.args[i];
     if (IsDirectory(file) || !fs::exists(file)) {
@@ -221,16 +320,23 @@ int RunPack(const Options& options) {
       return kExitFailure;
     }
     inputs.push_back(PackInput{BaseName(file), file});
+    paths.push_back(file);
   }
-  std::string temp = TempNameFor(target);
+  int status = CheckOutputTarget(options, target, paths);
+  if (status != kExitOk) return status;
+  PendingOutput out;
+  std::string error;
+  if (!CreatePendingFile(target, &out, &error)) {
+    ReportError(target, "cannot write: " + error);
+    return kExitFailure;
+  }
   ProgressBar bar;
   StartProgress(&bar, BaseName(target), options.quiet);
   PackResult result;
-  std::string error;
-  bool ok = WritePack(temp, inputs, PackProgressReport, &bar, &result, &error);
+  bool ok = WritePack(out.file, inputs, PackProgressReport, &bar, &result, &error);
   FinishProgress(&bar);
   if (!ok) {
-    RemoveQuietly(temp);
+    DiscardPending(&out);
     if (CancelRequested()) {
       ReportError(target, "cancelled");
       return kExitCancelled;
@@ -238,10 +344,16 @@ int RunPack(const Options& options) {
     ReportError(target, error);
     return kExitFailure;
   }
-  int status = CommitSafely(temp, target);
-  if (status == kExitOk) {
-    printf("%s: %llu members, %llu bytes\n", target.c_str(), static_cast<unsigned long long>(result.members),
-           static_cast<unsigned long long>(result.archiveBytes));
+  if (CancelRequested()) {
+    DiscardPending(&out);
+    ReportError(target, "cancelled");
+    return kExitCancelled;
   }
-  return status;
+  if (!CommitPending(&out, options.force, &error)) {
+    ReportError(target, error);
+    return kExitFailure;
+  }
+  printf("%s: %llu members, %llu bytes\n", target.c_str(), static_cast<unsigned long long>(result.members),
+         static_cast<unsigned long long>(result.archiveBytes));
+  return kExitOk;
 }

@@ -21,10 +21,13 @@ struct Options {
   bool json = false;
   bool viaMemory = false;
   bool decodeMembers = false;
+  bool force = false;         // -f: replace existing files
+  bool skipExisting = false;  // extract: keep files that exist, extract the rest
   std::string output;     // -o
   std::string outputDir;  // -d
   std::string format;     // --format png|bmp for -d outputs
   bool checkLeaks = false;  // hidden: report the plug-ins' live blocks at exit
+  std::string injectFault;  // hidden: fail the stand-in's next call of this kind
 };
 
 // One error line on standard error: "kaldorin: SUBJECT: CAUSE".

@@ -4,7 +4,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <atomic>
 #include <filesystem>
 #include <system_error>
 
@@ -17,14 +16,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-long ProcessId() {
-#ifdef _WIN32
-  return static_cast<long>(GetCurrentProcessId());
-#else
-  return static_cast<long>(getpid());
-#endif
-}
 
 bool SeekTo(FILE* f, uint64_t offset) {
 #ifdef _WIN32
@@ -85,48 +76,12 @@ bool ReadProbe(const std::string& path, uint64_t offset, uint8_t (&probe)[2048],
   return ok;
 }
 
-bool WriteFileBytes(const std::string& path, const uint8_t* data, size_t size, std::string* error) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    *error = strerror(errno);
-    return false;
-  }
-  bool ok = size == 0 || fwrite(data, 1, size, f) == size;
-  int saved = errno;
-  if (fclose(f) != 0 && ok) {
-    ok = false;
-    saved = errno;
-  }
-  if (!ok) *error = strerror(saved);
-  return ok;
-}
-
 bool FileSizeOf(const std::string& path, uint64_t* size) {
   std::error_code ec;
   uint64_t s = fs::file_size(path, ec);
   if (ec) return false;
   *size = s;
   return true;
-}
-
-std::string TempNameFor(const std::string& target) {
-  static std::atomic<int> counter{0};
-  fs::path t(target);
-  std::string name = "." + t.filename().string() + ".kaldorin-" + std::to_string(ProcessId()) + "-" +
-                     std::to_string(counter++) + ".tmp";
-  return (t.parent_path() / name).string();
-}
-
-bool CommitTemp(const std::string& temp, const std::string& target, std::string* error) {
-#ifdef _WIN32
-  bool ok = MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-  if (!ok) *error = "cannot rename the finished output (Windows error " + std::to_string(GetLastError()) + ")";
-#else
-  bool ok = rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) *error = std::string("cannot rename the finished output: ") + strerror(errno);
-#endif
-  if (!ok) RemoveQuietly(temp);
-  return ok;
 }
 
 void RemoveQuietly(const std::string& path) {

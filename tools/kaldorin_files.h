@@ -1,6 +1,5 @@
-// File and path helpers of the tool: whole-file reads, the probe, and output
-// that appears only when complete (written under a temporary name, renamed on
-// success, removed on failure).
+// File and path helpers of the tool: whole-file reads, the probe, sizes and
+// names. Output files are made through kaldorin_output.h.
 #ifndef KALDORIN_TOOLS_KALDORIN_FILES_H
 #define KALDORIN_TOOLS_KALDORIN_FILES_H
 
@@ -14,15 +13,9 @@ bool ReadFileFrom(const std::string& path, uint64_t offset, std::vector<uint8_t>
 // The first 2048 bytes from `offset`, zero-padded. Fails only if the file
 // cannot be opened or positioned (a file shorter than `offset` probes as zeros).
 bool ReadProbe(const std::string& path, uint64_t offset, uint8_t (&probe)[2048], std::string* error);
-bool WriteFileBytes(const std::string& path, const uint8_t* data, size_t size, std::string* error);
 // Size of a file, or false.
 bool FileSizeOf(const std::string& path, uint64_t* size);
 
-// A temporary name next to `target`, in the same folder so that the final
-// rename stays on one file system.
-std::string TempNameFor(const std::string& target);
-// Moves `temp` over `target`; on failure removes `temp`.
-bool CommitTemp(const std::string& temp, const std::string& target, std::string* error);
 void RemoveQuietly(const std::string& path);
 
 std::string BaseName(const std::string& path);

@@ -134,23 +134,21 @@ bool ReadBmp(const std::vector<uint8_t>& file, RgbImage* image, std::string* err
                    error);
 }
 
-bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    *error = strerror(errno);
-    return false;
-  }
-  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  int savedErrno = errno;
-  if (fclose(f) != 0 && ok) {
-    ok = false;
-    savedErrno = errno;
-  }
-  if (!ok) *error = strerror(savedErrno);
-  return ok;
+// Rows between two progress reports while a picture is written.
+constexpr uint32_t kRowsPerReport = 16;
+
+bool Stopped(WriteProgress progress, void* user, uint64_t done, uint64_t total, std::string* error) {
+  if (progress == nullptr || done % kRowsPerReport != 0 || !progress(done, total, user)) return false;
+  *error = "cancelled";
+  return true;
 }
 
-bool WriteBmp(const std::string& path, const RgbImage& image, std::string* error) {
+bool WriteFailed(std::string* error) {
+  *error = errno != 0 ? strerror(errno) : "write error";
+  return false;
+}
+
+bool WriteBmp(FILE* f, const RgbImage& image, WriteProgress progress, void* user, std::string* error) {
   uint64_t stride = (static_cast<uint64_t>(image.width) * 3 + 3) / 4 * 4;
   uint64_t pixelBytes = stride * image.height;
   uint64_t fileSize = kFileHeaderSize + kInfoHeaderSize + pixelBytes;
@@ -158,8 +156,8 @@ bool WriteBmp(const std::string& path, const RgbImage& image, std::string* error
     *error = "picture is too large for a BMP file";
     return false;
   }
-  std::vector<uint8_t> out(static_cast<size_t>(fileSize), 0);
-  uint8_t* p = out.data();
+  uint8_t headers[kFileHeaderSize + kInfoHeaderSize] = {};
+  uint8_t* p = headers;
   p[0] = 'B';
   p[1] = 'M';
   PutLe32(p + 2, static_cast<uint32_t>(fileSize));
@@ -171,17 +169,21 @@ bool WriteBmp(const std::string& path, const RgbImage& image, std::string* error
   PutLe16(h + 12, 1);
   PutLe16(h + 14, 24);
   PutLe32(h + 20, static_cast<uint32_t>(pixelBytes));
-  uint8_t* bits = h + kInfoHeaderSize;
-  for (uint32_t y = 0; y < image.height; ++y) {
-    const uint8_t* in = image.rgb.data() + static_cast<size_t>(y) * image.width * 3;
-    uint8_t* row = bits + stride * (image.height - 1 - y);
+  errno = 0;
+  if (fwrite(headers, 1, sizeof headers, f) != sizeof headers) return WriteFailed(error);
+  std::vector<uint8_t> row(static_cast<size_t>(stride), 0);
+  for (uint32_t done = 0; done < image.height; ++done) {
+    if (Stopped(progress, user, done, image.height, error)) return false;
+    const uint8_t* in = image.rgb.data() + static_cast<size_t>(image.height - 1 - done) * image.width * 3;
     for (uint32_t x = 0; x < image.width; ++x) {
       row[x * 3] = in[x * 3 + 2];
       row[x * 3 + 1] = in[x * 3 + 1];
       row[x * 3 + 2] = in[x * 3];
     }
+    if (fwrite(row.data(), 1, row.size(), f) != row.size()) return WriteFailed(error);
   }
-  return WriteBytes(path, out, error);
+  if (progress != nullptr) progress(image.height, image.height, user);
+  return true;
 }
 
 #ifdef KALDORIN_HAVE_PNG
@@ -210,23 +212,57 @@ bool ReadPng(const std::string& path, RgbImage* image, std::string* error) {
   return true;
 }
 
-bool WritePng(const std::string& path, const RgbImage& image, std::string* error) {
+// libpng reports errors through a long jump; the message is kept for the
+// caller.
+struct PngWriteState {
+  std::string message;
+  int savedErrno = 0;
+};
+
+void PngWriteError(png_structp png, png_const_charp message) {
+  auto* state = static_cast<PngWriteState*>(png_get_error_ptr(png));
+  state->message = message;
+  state->savedErrno = errno;
+  png_longjmp(png, 1);
+}
+
+void PngWriteWarning(png_structp, png_const_charp) {}
+
+bool WritePng(FILE* f, const RgbImage& image, WriteProgress progress, void* user, std::string* error) {
   if (image.width > 0x7FFFFFFFu / 3) {
     *error = "picture is too wide for a PNG file";
     return false;
   }
-  png_image png;
-  memset(&png, 0, sizeof png);
-  png.version = PNG_IMAGE_VERSION;
-  png.width = image.width;
-  png.height = image.height;
-  png.format = PNG_FORMAT_RGB;
-  if (!png_image_write_to_file(&png, path.c_str(), 0, image.rgb.data(), 0, nullptr)) {
-    *error = std::string("PNG: ") + png.message;
-    png_image_free(&png);
+  PngWriteState state;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &state, PngWriteError, PngWriteWarning);
+  if (png == nullptr) {
+    *error = "out of memory";
     return false;
   }
-  return true;
+  png_infop info = png_create_info_struct(png);
+  bool cancelled = false;
+  if (info == nullptr) {
+    state.message = "out of memory";
+  } else if (setjmp(png_jmpbuf(png)) == 0) {
+    errno = 0;
+    png_init_io(png, f);
+    png_set_IHDR(png, info, image.width, image.height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (uint32_t done = 0; done < image.height && !cancelled; ++done) {
+      cancelled = Stopped(progress, user, done, image.height, error);
+      if (!cancelled) png_write_row(png, image.rgb.data() + static_cast<size_t>(done) * image.width * 3);
+    }
+    if (!cancelled) png_write_end(png, info);
+    if (!cancelled && progress != nullptr) progress(image.height, image.height, user);
+    png_destroy_write_struct(&png, &info);
+    return !cancelled;
+  }
+  png_destroy_write_struct(&png, &info);
+  // A failed write shows as libpng's own message; the system's cause is
+  // more useful when there is one.
+  *error = state.savedErrno != 0 ? strerror(state.savedErrno) : "PNG: " + state.message;
+  return false;
 }
 #endif
 
@@ -267,17 +303,33 @@ bool ReadImageFile(const std::string& path, RgbImage* image, std::string* error)
   return false;
 }
 
-bool WriteImageFile(const std::string& path, ImageFormat format, const RgbImage& image, std::string* error) {
+bool WriteImageStream(FILE* f, ImageFormat format, const RgbImage& image, WriteProgress progress, void* user,
+                      std::string* error) {
   if (image.width == 0 || image.height == 0) {
     *error = "picture is empty";
     return false;
   }
-  if (format == kFormatBmp) return WriteBmp(path, image, error);
+  if (format == kFormatBmp) return WriteBmp(f, image, progress, user, error);
 #ifdef KALDORIN_HAVE_PNG
-  if (format == kFormatPng) return WritePng(path, image, error);
+  if (format == kFormatPng) return WritePng(f, image, progress, user, error);
 #endif
   *error = HavePng() ? "unknown picture format" : "this build writes BMP files only, not PNG";
   return false;
+}
+
+bool WriteImageFile(const std::string& path, ImageFormat format, const RgbImage& image, std::string* error) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (f == nullptr) {
+    *error = strerror(errno);
+    return false;
+  }
+  bool ok = WriteImageStream(f, format, image, nullptr, nullptr, error);
+  errno = 0;
+  if (fclose(f) != 0 && ok) {
+    ok = false;
+    *error = errno != 0 ? strerror(errno) : "write error";
+  }
+  return ok;
 }
 
 bool DibToImage(const uint8_t* info, size_t infoSize, const uint8_t* bits, size_t bitsSize, RgbImage* image,

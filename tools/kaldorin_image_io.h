@@ -4,6 +4,7 @@
 #define KALDORIN_TOOLS_KALDORIN_IMAGE_IO_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -28,8 +29,16 @@ const char* DefaultImageExtension();
 // 32 bits per pixel, uncompressed, either row order. PNG: any colour type;
 // alpha is dropped, 16-bit samples are reduced to 8.
 bool ReadImageFile(const std::string& path, RgbImage* image, std::string* error);
-// Writes `image` to `path` as `format`. The file is written in place; callers
-// that must not leave partial output write to a temporary name.
+// Called while a picture is written with rows done and the total; true
+// stops the write, which then fails with the error "cancelled".
+typedef bool (*WriteProgress)(uint64_t done, uint64_t total, void* user);
+
+// Writes `image` as `format` to the open file `f` row by row, reporting
+// progress (null: none). `error` is the system's cause of a failed write.
+bool WriteImageStream(FILE* f, ImageFormat format, const RgbImage& image, WriteProgress progress, void* user,
+                      std::string* error);
+// Writes `image` to `path` as `format`, in place (for tests and tools that
+// need no temporary name).
 bool WriteImageFile(const std::string& path, ImageFormat format, const RgbImage& image, std::string* error);
 
 // Converts a handed-over bitmap: `info` holds a BITMAPINFOHEADER (and the

@@ -9,6 +9,7 @@
 
 #include "tools/kaldorin_cli.h"
 #include "tools/kaldorin_files.h"
+#include "tools/kaldorin_output.h"
 #include "tools/kaldorin_progress.h"
 
 namespace {
@@ -36,6 +37,8 @@ const char kUsage[] =
     "  --format png|bmp decode -d, extract --decode: output format\n"
     "  --json           info, list, plugins: print JSON\n"
     "  -o OUT, -d DIR   output file, output folder\n"
+    "  -f, --force      replace existing files (never the input being read)\n"
+    "  --skip-existing  extract: keep files that exist and extract the rest\n"
     "  --quiet          no progress bar\n"
     "  -h, --help       this text\n";
 
@@ -119,10 +122,20 @@ int ParseArguments(int argc, char** argv, Options* options) {
       options->viaMemory = true;
     } else if (arg == "--decode" && needsNoValue()) {
       options->decodeMembers = true;
+    } else if ((arg == "--force" || arg == "-f") && needsNoValue()) {
+      options->force = true;
+    } else if (arg == "--skip-existing" && needsNoValue()) {
+      options->skipExisting = true;
+    } else if (arg == "--predictable-temp-names" && needsNoValue()) {
+      // Test hook: lets a test plant a file or link at the first temporary name.
+      UsePredictableTempNames();
     } else if (arg == "--json" && needsNoValue()) {
       options->json = true;
     } else if ((arg == "--quiet" || arg == "-q") && needsNoValue()) {
       options->quiet = true;
+    } else if (arg == "--inject-fault") {
+      // Test hook: the platform stand-in fails its next call of this kind.
+      if (!takeValue(&options->injectFault)) return Usage("--inject-fault needs a call name");
     } else if (arg == "--check-leaks" && needsNoValue()) {
       options->checkLeaks = true;
     } else {
@@ -130,6 +143,7 @@ int ParseArguments(int argc, char** argv, Options* options) {
     }
   }
   if (options->command.empty()) return Usage("no command given");
+  if (options->force && options->skipExisting) return Usage("--force and --skip-existing exclude each other");
   return -1;
 }
 
@@ -147,6 +161,10 @@ int Dispatch(const Options& options) {
   }
   PluginSet set;
   if (!LoadPlugins(options, &set)) return kExitFailure;
+  if (!options.injectFault.empty() && !InjectPlatformFault(set, options.injectFault)) {
+    UnloadPlugins(&set);
+    return Usage("--inject-fault: no platform stand-in call " + options.injectFault);
+  }
   int status = kExitFailure;
   if (options.command == "plugins") status = RunPlugins(options, set);
   if (options.command == "info") status = RunInfo(options, set);

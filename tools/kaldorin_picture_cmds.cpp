@@ -1,6 +1,8 @@
 // The subcommands about plug-ins and pictures: plugins, info, decode, encode.
 #include <stdio.h>
 
+#include <filesystem>
+#include <map>
 #include <string>
 
 #include "tools/kaldorin_cli.h"
@@ -13,6 +15,8 @@
 #ifdef KALDORIN_HAVE_ENCODER
 #include "tools/i24b_encoder.h"
 #endif
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -111,7 +115,7 @@ int DecodeOne(const Options& options, const PluginSet& set, const std::string& i
     return kExitFailure;
   }
   source.bytes.clear();
-  return WriteImageSafely(target, format, image);
+  return WriteImageSafely(options, target, format, image);
 }
 
 #ifdef KALDORIN_HAVE_ENCODER
@@ -171,6 +175,24 @@ int RunDecode(const Options& options, const PluginSet& set) {
     ReportError(options.outputDir, "no such folder");
     return kExitFailure;
   }
+  // Every output is checked before anything is decoded: none may be an
+  // input, two inputs may not share one, and none is replaced without
+  // --force.
+  std::map<std::string, std::string> outputs;
+  for (const std::string& input : options.args) {
+    std::string target;
+    ImageFormat format = kFormatUnknown;
+    if (!DecodeTarget(options, input, &target, &format)) return kExitUsage;
+    std::string key = fs::path(AbsolutePath(target)).lexically_normal().string();
+    auto known = outputs.emplace(key, input);
+    if (!known.second) {
+      ReportError(target, "would be written for both " + known.first->second + " and " + input +
+                              "; decode them into different folders");
+      return kExitFailure;
+    }
+    int s = CheckOutputTarget(options, target, options.args);
+    if (s != kExitOk) return s;
+  }
   int status = kExitOk;
   for (const std::string& input : options.args) {
     int s = DecodeOne(options, set, input);
@@ -189,6 +211,8 @@ int RunEncode(const Options& options) {
   ReportError(input, "this build has no I24B encoder");
   return kExitFailure;
 #else
+  int status = CheckOutputTarget(options, target, {input});
+  if (status != kExitOk) return status;
   RgbImage image;
   std::string error;
   if (!ReadImageFile(input, &image, &error)) {
@@ -209,7 +233,7 @@ int RunEncode(const Options& options) {
     ReportError(input, "cannot encode: " + error);
     return kExitFailure;
   }
-  int status = WriteBytesSafely(target, coded.data(), coded.size());
+  status = WriteBytesSafely(options, target, coded.data(), coded.size());
   if (status != kExitOk) return status;
   uint64_t inputSize = 0;
   FileSizeOf(input, &inputSize);

@@ -238,3 +238,32 @@ bool CountLiveResources(const PluginSet& set, long* blocks, long* streams) {
   return false;
 #endif
 }
+
+bool InjectPlatformFault(const PluginSet& set, const std::string& spec) {
+#ifdef _WIN32
+  (void)set;
+  (void)spec;
+  return false;
+#else
+  // "CALL" or "CALL:short", CALL as the stand-in names it (mmioWrite, ...).
+  size_t colon = spec.find(':');
+  std::string name = spec.substr(0, colon);
+  int mode = colon != std::string::npos && spec.substr(colon + 1) == "short" ? 1 : 0;
+  typedef const char* (*NameFn)(int);
+  typedef void (*FailFn)(int, long, int);
+  for (const HostPlugin& p : set.plugins) {
+    NameFn callName = reinterpret_cast<NameFn>(dlsym(p.module, "PlatformCallName"));
+    FailFn failCall = reinterpret_cast<FailFn>(dlsym(p.module, "PlatformFailCall"));
+    if (callName == nullptr || failCall == nullptr) continue;
+    for (int call = 0; call < 64; ++call) {
+      const char* n = callName(call);
+      if (n == nullptr || n[0] == '?') break;
+      if (name == n) {
+        failCall(call, 1, mode);
+        return true;
+      }
+    }
+  }
+  return false;
+#endif
+}

@@ -80,5 +80,9 @@ std::string ResultText(int code);
 // Natively: live blocks and open streams in the platform stand-in of the
 // loaded plug-ins, for the leak check. False where this cannot be counted.
 bool CountLiveResources(const PluginSet& set, long* blocks, long* streams);
+// Test hook of native builds: makes the next call of the platform stand-in's
+// CALL fail ("CALL" or "CALL:short" for a short read or write). False when
+// the plug-ins have no stand-in or the call is unknown.
+bool InjectPlatformFault(const PluginSet& set, const std::string& spec);
 
 #endif

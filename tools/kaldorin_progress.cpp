@@ -2,9 +2,13 @@
 
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
+
+#include "tools/kaldorin_output.h"
 
 #ifdef _WIN32
 #include <io.h>
+#include <process.h>
 #else
 #include <unistd.h>
 #endif
@@ -18,11 +22,19 @@ long gReports = 0;
 constexpr int kBarWidth = 30;
 constexpr size_t kMaxLabel = 32;
 
-void OnInterrupt(int) {
-  gCancel = 1;
-  // The next Ctrl-C is not caught: a tool that does not react can still be
-  // stopped.
-  signal(SIGINT, SIG_DFL);
+// The first Ctrl-C asks the work to stop, so that a plug-in in a call frees
+// what it holds and returns "cancelled". A second Ctrl-C, SIGTERM or SIGHUP
+// ends the tool at once, after removing its unfinished output files.
+void OnSignal(int sig) {
+  if (sig == SIGINT && gCancel == 0) {
+    gCancel = 1;
+#ifdef _WIN32
+    signal(SIGINT, OnSignal);  // Windows resets the handler before each call
+#endif
+    return;
+  }
+  RemovePendingOutputsNow();
+  _exit(128 + sig);
 }
 
 bool StderrIsTerminal() {
@@ -35,7 +47,13 @@ bool StderrIsTerminal() {
 
 }  // namespace
 
-void InstallCancelHandler() { signal(SIGINT, OnInterrupt); }
+void InstallCancelHandler() {
+  signal(SIGINT, OnSignal);
+  signal(SIGTERM, OnSignal);
+#ifndef _WIN32
+  signal(SIGHUP, OnSignal);
+#endif
+}
 
 bool CancelRequested() { return gCancel != 0; }
 

@@ -12,7 +12,8 @@
 
 #include "common/plugin_api.h"
 
-// Installs the SIGINT handler. A second Ctrl-C ends the process at once.
+// Installs the handlers: the first Ctrl-C (SIGINT) sets the cancel flag; a
+// second one, SIGTERM or SIGHUP removes unfinished output and ends the tool.
 void InstallCancelHandler();
 bool CancelRequested();
 // Test hook: after `calls` progress reports, raise SIGINT in-process, as if

@@ -1,9 +1,16 @@
 #include "tools/kaldorin_shared.h"
 
+#include <errno.h>
 #include <stdio.h>
 
+#include <filesystem>
+#include <system_error>
+
 #include "tools/kaldorin_files.h"
+#include "tools/kaldorin_output.h"
 #include "tools/kaldorin_progress.h"
+
+namespace fs = std::filesystem;
 
 int UsageError(const std::string& problem) {
   fprintf(stderr, "kaldorin: %s\nTry 'kaldorin --help'.\n", problem.c_str());
@@ -65,38 +72,109 @@ void PrintListing(const Options& options, const DataSource& source, const HostPl
          members.size(), members.size() == 1 ? "" : "s");
 }
 
-int CommitSafely(const std::string& temp, const std::string& target) {
+int CheckOutputTarget(const Options& options, const std::string& target, const std::vector<std::string>& inputs) {
+  for (const std::string& input : inputs) {
+    if (SameFile(target, input)) {
+      ReportError(target, "is the input " + input + " of this command and is never written over, not even with --force");
+      return kExitFailure;
+    }
+  }
+  std::error_code ec;
+  if (!options.force && fs::exists(fs::symlink_status(target, ec))) {
+    ReportError(target, "already exists (use --force to replace it)");
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+namespace {
+
+bool WriteProgressReport(uint64_t done, uint64_t total, void* user) {
+  return ReportProgress(static_cast<ProgressBar*>(user), done, total);
+}
+
+// Moves a finished temporary file into place, unless a Ctrl-C arrived.
+int CommitOutput(const Options& options, PendingOutput* out) {
   if (CancelRequested()) {
-    RemoveQuietly(temp);
+    DiscardPending(out);
+    ReportError(out->target, "cancelled");
+    return kExitCancelled;
+  }
+  std::string error;
+  if (!CommitPending(out, options.force, &error)) {
+    ReportError(out->target, error);
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+// Ends a failed write: removes the temporary file and reports the cause.
+int FailOutput(PendingOutput* out, const std::string& error) {
+  DiscardPending(out);
+  if (CancelRequested()) {
+    ReportError(out->target, "cancelled");
+    return kExitCancelled;
+  }
+  ReportError(out->target, "cannot write: " + error);
+  return kExitFailure;
+}
+
+}  // namespace
+
+int MoveSafely(const Options& options, const std::string& from, const std::string& target) {
+  if (CancelRequested()) {
     ReportError(target, "cancelled");
     return kExitCancelled;
   }
   std::string error;
-  if (!CommitTemp(temp, target, &error)) {
+  if (!MoveIntoPlace(from, target, options.force, &error)) {
     ReportError(target, error);
     return kExitFailure;
   }
   return kExitOk;
 }
 
-int WriteImageSafely(const std::string& target, ImageFormat format, const RgbImage& image) {
-  std::string temp = TempNameFor(target);
+int WriteImageSafely(const Options& options, const std::string& target, ImageFormat format, const RgbImage& image) {
+  PendingOutput out;
   std::string error;
-  if (!WriteImageFile(temp, format, image, &error)) {
-    RemoveQuietly(temp);
+  if (!CreatePendingFile(target, &out, &error)) {
     ReportError(target, "cannot write: " + error);
     return kExitFailure;
   }
-  return CommitSafely(temp, target);
+  ProgressBar bar;
+  StartProgress(&bar, "writing " + BaseName(target), options.quiet);
+  bool ok = WriteImageStream(out.file, format, image, WriteProgressReport, &bar, &error);
+  FinishProgress(&bar);
+  if (!ok) return FailOutput(&out, error);
+  return CommitOutput(options, &out);
 }
 
-int WriteBytesSafely(const std::string& target, const uint8_t* data, size_t size) {
-  std::string temp = TempNameFor(target);
+int WriteBytesSafely(const Options& options, const std::string& target, const uint8_t* data, size_t size) {
+  PendingOutput out;
   std::string error;
-  if (!WriteFileBytes(temp, data, size, &error)) {
-    RemoveQuietly(temp);
+  if (!CreatePendingFile(target, &out, &error)) {
     ReportError(target, "cannot write: " + error);
     return kExitFailure;
   }
-  return CommitSafely(temp, target);
+  // Large outputs are written in pieces, so that a Ctrl-C stops them.
+  constexpr size_t kPiece = size_t{1} << 22;
+  ProgressBar bar;
+  StartProgress(&bar, "writing " + BaseName(target), options.quiet || size < kPiece);
+  bool ok = true;
+  for (size_t done = 0; ok && done < size; done += kPiece) {
+    if (ReportProgress(&bar, done, size)) {
+      error = "cancelled";
+      ok = false;
+      break;
+    }
+    size_t n = size - done < kPiece ? size - done : kPiece;
+    errno = 0;
+    if (fwrite(data + done, 1, n, out.file) != n) {
+      error = errno != 0 ? SystemError(errno) : "write error";
+      ok = false;
+    }
+  }
+  FinishProgress(&bar);
+  if (!ok) return FailOutput(&out, error);
+  return CommitOutput(options, &out);
 }

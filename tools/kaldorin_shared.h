@@ -22,12 +22,19 @@ const HostPlugin* OpenAndPick(const Options& options, const PluginSet& set, cons
 void PrintListing(const Options& options, const DataSource& source, const HostPlugin& plugin,
                   const std::vector<MemberRecord>& members, bool withHeader);
 
-// Write under a temporary name, then rename; a Ctrl-C that arrived
-// meanwhile removes the output instead. Errors are reported; returns an
-// exit status.
-int WriteImageSafely(const std::string& target, ImageFormat format, const RgbImage& image);
-int WriteBytesSafely(const std::string& target, const uint8_t* data, size_t size);
-// Renames a finished temporary file, unless a Ctrl-C arrived.
-int CommitSafely(const std::string& temp, const std::string& target);
+// Whether `target` may be written: never when it is the same file as one of
+// `inputs` (whatever --force says), and when it exists only with --force.
+// Reports the refusal; returns an exit status.
+int CheckOutputTarget(const Options& options, const std::string& target, const std::vector<std::string>& inputs);
+
+// Writes under an exclusive temporary name beside `target`, then moves it
+// into place, replacing an existing file only with --force; a Ctrl-C that
+// arrives meanwhile removes the output instead. The progress bar covers the
+// writing. Errors are reported; returns an exit status.
+int WriteImageSafely(const Options& options, const std::string& target, ImageFormat format, const RgbImage& image);
+int WriteBytesSafely(const Options& options, const std::string& target, const uint8_t* data, size_t size);
+// Moves a finished file (a plug-in's, or a temporary one) into place by the
+// same rules.
+int MoveSafely(const Options& options, const std::string& from, const std::string& target);
 
 #endif

@@ -14,7 +14,9 @@ constexpr uint64_t kHeaderSize = 8;
 constexpr uint64_t kEntrySize = 24;
 constexpr size_t kMaxNameLength = 14;
 constexpr size_t kNameFieldSize = 16;
-constexpr uint64_t kLimit32 = 0xFFFFFFFFull;
+// The plug-ins read through 32-bit signed file offsets: every member must
+// end by this byte.
+constexpr uint64_t kLargestEnd = 0x7FFFFFFFull;
 static_assert(kHeaderSize + kEntrySize == 32, "the first entry ends at byte 32");
 static_assert(1 + kMaxNameLength < kNameFieldSize, "a stored name always ends with a NUL");
 
@@ -62,15 +64,21 @@ bool PlanPack(const std::vector<uint64_t>& sizes, std::vector<uint32_t>* offsets
   uint64_t count = sizes.size();
   // The directory: header, one entry per member and the terminating entry.
   uint64_t position = kHeaderSize + kEntrySize * (count + 1);
+  if (position > kLargestEnd) {
+    *error = std::to_string(count) + " members need a directory larger than the plug-ins can read";
+    return false;
+  }
   for (size_t i = 0; i < sizes.size(); ++i) {
-    if (position > kLimit32) {
-      *error = "member " + std::to_string(i + 1) + " would start at byte " + std::to_string(position) +
-               ", past the 4 GiB that 32-bit offsets reach";
-      return false;
+    // An empty member starts where its own entry does: no data member can
+    // start there, and no other empty member, so that a lookup by position
+    // finds exactly this member.
+    if (sizes[i] == 0) {
+      offsets->push_back(static_cast<uint32_t>(kHeaderSize + kEntrySize * i));
+      continue;
     }
-    if (sizes[i] > kLimit32) {
-      *error = "member " + std::to_string(i + 1) + " is " + std::to_string(sizes[i]) +
-               " bytes, more than a 32-bit size can hold";
+    if (sizes[i] > kLargestEnd - position) {
+      *error = "member " + std::to_string(i + 1) + " would end at byte " + std::to_string(position + sizes[i]) +
+               ", past the 2 GiB - 1 that the plug-ins can read (they use 32-bit signed file offsets)";
       return false;
     }
     offsets->push_back(static_cast<uint32_t>(position));
@@ -79,7 +87,7 @@ bool PlanPack(const std::vector<uint64_t>& sizes, std::vector<uint32_t>* offsets
   return true;
 }
 
-bool WritePack(const std::string& outPath, const std::vector<PackInput>& inputs, PackProgress progress, void* user,
+bool WritePack(FILE* out, const std::vector<PackInput>& inputs, PackProgress progress, void* user,
                PackResult* result, std::string* error) {
   if (inputs.empty()) {
     *error = "an archive needs at least one member";
@@ -108,7 +116,12 @@ bool WritePack(const std::string& outPath, const std::vector<PackInput>& inputs,
     sizes.push_back(size);
   }
   std::vector<uint32_t> offsets;
-  if (!PlanPack(sizes, &offsets, error)) return false;
+  if (!PlanPack(sizes, &offsets, error)) {
+    // Name the member, not just its place.
+    size_t n = offsets.size();
+    if (n < inputs.size()) *error = inputs[n].path + ": " + *error;
+    return false;
+  }
 
   std::vector<uint8_t> directory(static_cast<size_t>(kHeaderSize + kEntrySize * (inputs.size() + 1)), 0);
   memcpy(directory.data(), "PACK", 4);
@@ -123,49 +136,63 @@ bool WritePack(const std::string& outPath, const std::vector<PackInput>& inputs,
 
   uint64_t total = directory.size();
   for (uint64_t s : sizes) total += s;
-  FILE* out = fopen(outPath.c_str(), "wb");
-  if (out == nullptr) {
-    *error = outPath + ": cannot create: " + strerror(errno);
+  errno = 0;
+  if (!WriteAll(out, directory.data(), directory.size())) {
+    *error = errno != 0 ? strerror(errno) : "write error";
     return false;
   }
-  bool ok = WriteAll(out, directory.data(), directory.size());
   uint64_t done = directory.size();
   std::vector<uint8_t> chunk(1 << 16);
-  for (size_t i = 0; ok && i < inputs.size(); ++i) {
+  for (size_t i = 0; i < inputs.size(); ++i) {
     FILE* in = fopen(inputs[i].path.c_str(), "rb");
     if (in == nullptr) {
       *error = inputs[i].path + ": cannot open: " + strerror(errno);
-      fclose(out);
       return false;
     }
     uint64_t copied = 0;
     size_t n;
-    while (ok && (n = fread(chunk.data(), 1, chunk.size(), in)) > 0) {
+    bool wrote = true;
+    while (wrote && (n = fread(chunk.data(), 1, chunk.size(), in)) > 0) {
       copied += n;
       if (copied > sizes[i]) break;
-      ok = WriteAll(out, chunk.data(), n);
+      errno = 0;
+      wrote = WriteAll(out, chunk.data(), n);
       done += n;
-      if (progress != nullptr && progress(done, total, user)) {
+      if (wrote && progress != nullptr && progress(done, total, user)) {
         *error = "cancelled";
         fclose(in);
-        fclose(out);
         return false;
       }
     }
+    int writeErrno = errno;
     bool readFailed = ferror(in) != 0;
     fclose(in);
-    if (readFailed || copied != sizes[i]) {
-      *error = inputs[i].path + (readFailed ? ": read error" : ": file changed size while being packed");
-      fclose(out);
+    if (!wrote) {
+      *error = writeErrno != 0 ? strerror(writeErrno) : "write error";
       return false;
     }
-  }
-  if (fclose(out) != 0) ok = false;
-  if (!ok) {
-    *error = outPath + ": write error: " + strerror(errno);
-    return false;
+    if (readFailed || copied != sizes[i]) {
+      *error = inputs[i].path + (readFailed ? ": read error" : ": file changed size while being packed");
+      return false;
+    }
   }
   result->members = inputs.size();
   result->archiveBytes = total;
   return true;
+}
+
+bool WritePackFile(const std::string& outPath, const std::vector<PackInput>& inputs, PackResult* result,
+                   std::string* error) {
+  FILE* out = fopen(outPath.c_str(), "wb");
+  if (out == nullptr) {
+    *error = outPath + ": " + strerror(errno);
+    return false;
+  }
+  bool ok = WritePack(out, inputs, nullptr, nullptr, result, error);
+  errno = 0;
+  if (fclose(out) != 0 && ok) {
+    ok = false;
+    *error = outPath + ": " + (errno != 0 ? strerror(errno) : "write error");
+  }
+  return ok;
 }

@@ -5,6 +5,7 @@
 #define KALDORIN_TOOLS_PACK_WRITER_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -26,17 +27,26 @@ struct PackResult {
   uint64_t archiveBytes = 0;
 };
 
-// Writes the archive to `outPath`. Refuses, before writing anything, names
-// that cannot be stored, names that are equal when case is ignored (a host
-// may look members up without regard to case), and archives in which a
-// member's offset or size would not fit in 32 bits. A member file that
-// changes size while it is being copied is an error. On failure `outPath`
-// may hold a partial archive: callers write to a temporary name.
-bool WritePack(const std::string& outPath, const std::vector<PackInput>& inputs, PackProgress progress, void* user,
-               PackResult* result, std::string* error);
+// Writes the archive to `out` (its bytes from the current position on).
+// Refuses, before writing anything, names that cannot be stored, names that
+// are equal when case is ignored (a host may look members up without regard
+// to case), and archives in which a member would end past byte 2^31 - 1,
+// beyond the reach of the plug-ins' 32-bit signed file offsets. A member
+// file that changes size while it is being copied is an error. `error` says
+// what the system said of a failed write. On failure `out` may hold a
+// partial archive: callers write to a temporary file.
+bool WritePack(FILE* out, const std::vector<PackInput>& inputs, PackProgress progress, void* user, PackResult* result,
+               std::string* error);
+// The same into a new file `outPath`, replaced if it exists (for tests and
+// seed generators).
+bool WritePackFile(const std::string& outPath, const std::vector<PackInput>& inputs, PackResult* result,
+                   std::string* error);
 
 // The layout alone: the offset of each member for the given sizes, or false
-// with `error` if an offset or size would not fit in 32 bits.
+// with `error` (then `offsets` holds the members before the one that does
+// not fit). Data members follow the directory in order; an empty member
+// gets the offset of its own directory entry, where no other member starts,
+// so that no two members share a starting position.
 bool PlanPack(const std::vector<uint64_t>& sizes, std::vector<uint32_t>* offsets, std::string* error);
 
 #endif

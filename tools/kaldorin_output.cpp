@@ -1,0 +1,316 @@
+#include "tools/kaldorin_output.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <system_error>
+
+#ifdef _WIN32
+#include <direct.h>
+#include <io.h>
+#include <windows.h>
+#include <bcrypt.h>
+#else
+#include <sys/random.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Temporary files and working folders alive at one time: one output file,
+// or one working folder and the file moved out of it, per command step.
+constexpr int kSlots = 16;
+constexpr size_t kSlotPath = 4096;
+
+enum SlotState { kSlotFree = 0, kSlotFile = 1, kSlotFolder = 2 };
+
+// Written only by the main thread; a signal handler reads a slot only while
+// its state says it is complete.
+struct Slot {
+  volatile sig_atomic_t state;
+  char path[kSlotPath];
+  char inner[kSlotPath];  // the file inside a working folder
+};
+Slot gSlots[kSlots];
+bool gPredictable = false;
+unsigned long gPredictableCounter = 0;
+
+int Register(SlotState state, const std::string& path, const std::string& inner) {
+  if (path.size() >= kSlotPath || inner.size() >= kSlotPath) return -1;
+  for (int i = 0; i < kSlots; ++i) {
+    if (gSlots[i].state != kSlotFree) continue;
+    memcpy(gSlots[i].path, path.c_str(), path.size() + 1);
+    memcpy(gSlots[i].inner, inner.c_str(), inner.size() + 1);
+    gSlots[i].state = state;
+    return i;
+  }
+  return -1;
+}
+
+void Unregister(int* slot) {
+  if (*slot >= 0 && *slot < kSlots) gSlots[*slot].state = kSlotFree;
+  *slot = -1;
+}
+
+// Sixteen hex digits from the system's random source.
+bool RandomToken(std::string* token) {
+  uint64_t value = 0;
+  if (gPredictable) {
+    value = gPredictableCounter++;
+  } else {
+#ifdef _WIN32
+    if (BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&value), sizeof value, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) {
+      return false;
+    }
+#else
+    if (getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value)) return false;
+#endif
+  }
+  char text[17];
+  snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+  *token = text;
+  return true;
+}
+
+// A hidden name beside `target`: ".NAME.TOKEN.kaldorin-tmp", the name cut
+// short so that long target names still leave room.
+bool TempCandidate(const std::string& target, std::string* path) {
+  std::string token;
+  if (!RandomToken(&token)) return false;
+  fs::path t(target);
+  std::string base = t.filename().string().substr(0, 64);
+  *path = (t.parent_path() / ("." + base + "." + token + ".kaldorin-tmp")).string();
+  return true;
+}
+
+constexpr int kCreateAttempts = 100;
+
+int OpenExclusive(const std::string& path) {
+#ifdef _WIN32
+  return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+  return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+#endif
+}
+
+int MakeFolder(const std::string& path) {
+#ifdef _WIN32
+  return _mkdir(path.c_str());
+#else
+  return mkdir(path.c_str(), 0700);
+#endif
+}
+
+#ifndef _WIN32
+bool PathExists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
+}
+#endif
+
+}  // namespace
+
+std::string SystemError(int errnum) { return strerror(errnum); }
+
+bool CreatePendingFile(const std::string& target, PendingOutput* out, std::string* error) {
+  out->target = target;
+  out->file = nullptr;
+  out->slot = -1;
+  for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+    std::string candidate;
+    if (!TempCandidate(target, &candidate)) {
+      *error = "cannot draw a random name for a temporary file";
+      return false;
+    }
+    // Registered before it exists, so that no signal can leave it behind.
+    int slot = Register(kSlotFile, candidate, "");
+    if (slot < 0) {
+      *error = "the folder's path is too long";
+      return false;
+    }
+    int fd = OpenExclusive(candidate);
+    if (fd < 0) {
+      int saved = errno;
+      Unregister(&slot);
+      if (saved == EEXIST) continue;  // something is already there: another name
+      *error = SystemError(saved);
+      return false;
+    }
+#ifdef _WIN32
+    FILE* f = _fdopen(fd, "wb");
+#else
+    FILE* f = fdopen(fd, "wb");
+#endif
+    if (f == nullptr) {
+      int saved = errno;
+#ifdef _WIN32
+      _close(fd);
+#else
+      close(fd);
+#endif
+      remove(candidate.c_str());
+      Unregister(&slot);
+      *error = SystemError(saved);
+      return false;
+    }
+    out->temp = candidate;
+    out->file = f;
+    out->slot = slot;
+    return true;
+  }
+  *error = "cannot find a free temporary name";
+  return false;
+}
+
+bool MoveIntoPlace(const std::string& from, const std::string& to, bool replace, std::string* error, bool* exists) {
+  if (exists != nullptr) *exists = false;
+#ifdef _WIN32
+  if (MoveFileExA(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return true;
+  DWORD code = GetLastError();
+  if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) {
+    if (exists != nullptr) *exists = true;
+    *error = "already exists (use --force to replace it)";
+    return false;
+  }
+  char text[256] = {0};
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
+                 nullptr);
+  std::string words(text);
+  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == '.')) words.pop_back();
+  *error = words.empty() ? "Windows error " + std::to_string(code) : words;
+  return false;
+#else
+  if (replace) {
+    if (rename(from.c_str(), to.c_str()) == 0) return true;
+    *error = SystemError(errno);
+    return false;
+  }
+  // A hard link never replaces what is there; where the file system has no
+  // hard links, a check right before the rename does.
+  if (link(from.c_str(), to.c_str()) == 0) {
+    unlink(from.c_str());
+    return true;
+  }
+  int saved = errno;
+  if (saved != EEXIST && (saved == EPERM || saved == EOPNOTSUPP || saved == ENOSYS || saved == EMLINK)) {
+    if (!PathExists(to)) {
+      if (rename(from.c_str(), to.c_str()) == 0) return true;
+      *error = SystemError(errno);
+      return false;
+    }
+    saved = EEXIST;
+  }
+  if (saved == EEXIST) {
+    if (exists != nullptr) *exists = true;
+    *error = "already exists (use --force to replace it)";
+    return false;
+  }
+  *error = SystemError(saved);
+  return false;
+#endif
+}
+
+bool CommitPending(PendingOutput* out, bool replace, std::string* error, bool* exists) {
+  if (exists != nullptr) *exists = false;
+  bool ok = true;
+  if (out->file != nullptr) {
+    errno = 0;
+    ok = fflush(out->file) == 0 && ferror(out->file) == 0;
+    int saved = errno;
+    if (fclose(out->file) != 0 && ok) {
+      ok = false;
+      saved = errno;
+    }
+    out->file = nullptr;
+    if (!ok) *error = saved != 0 ? SystemError(saved) : "write error";
+  }
+  if (ok) ok = MoveIntoPlace(out->temp, out->target, replace, error, exists);
+  if (!ok) remove(out->temp.c_str());
+  Unregister(&out->slot);
+  return ok;
+}
+
+void DiscardPending(PendingOutput* out) {
+  if (out->file != nullptr) fclose(out->file);
+  out->file = nullptr;
+  if (out->slot >= 0) remove(out->temp.c_str());
+  Unregister(&out->slot);
+}
+
+bool CreateWorkFolder(const std::string& dir, const std::string& innerName, std::string* folder, int* slot,
+                      std::string* error) {
+  *slot = -1;
+  for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+    std::string candidate;
+    if (!TempCandidate((fs::path(dir) / "extract").string(), &candidate)) {
+      *error = "cannot draw a random name for a working folder";
+      return false;
+    }
+    int s = Register(kSlotFolder, candidate, (fs::path(candidate) / innerName).string());
+    if (s < 0) {
+      *error = "the folder's path is too long";
+      return false;
+    }
+    if (MakeFolder(candidate) != 0) {
+      int saved = errno;
+      Unregister(&s);
+      if (saved == EEXIST) continue;
+      *error = SystemError(saved);
+      return false;
+    }
+    *folder = candidate;
+    *slot = s;
+    return true;
+  }
+  *error = "cannot find a free name for a working folder";
+  return false;
+}
+
+void RemoveWorkFolder(const std::string& folder, int slot) {
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+  Unregister(&slot);
+}
+
+void RemovePendingOutputsNow() {
+  for (int i = 0; i < kSlots; ++i) {
+    Slot& s = gSlots[i];
+    if (s.state == kSlotFile) {
+      unlink(s.path);
+    } else if (s.state == kSlotFolder) {
+      unlink(s.inner);
+      rmdir(s.path);
+    }
+  }
+}
+
+void UsePredictableTempNames() { gPredictable = true; }
+
+bool SameFile(const std::string& a, const std::string& b) {
+#ifdef _WIN32
+  auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = GetFileInformationByHandle(h, info) != 0;
+    CloseHandle(h);
+    return ok;
+  };
+  BY_HANDLE_FILE_INFORMATION x;
+  BY_HANDLE_FILE_INFORMATION y;
+  if (!identify(a, &x) || !identify(b, &y)) return false;
+  return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+         x.nFileIndexLow == y.nFileIndexLow;
+#else
+  struct stat x;
+  struct stat y;
+  if (stat(a.c_str(), &x) != 0 || stat(b.c_str(), &y) != 0) return false;
+  return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+#endif
+}
