@@ -4,7 +4,7 @@
 set -eu
 
 packages="cmake make g++ pkg-config libgtest-dev googletest libpng-dev libbenchmark-dev libqoi-dev libjpeg-turbo-progs
-g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386 file clang libclang-rt-14-dev"
+g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386 file clang libclang-rt-14-dev mandoc groff-base"
 
 missing=""
 for p in $packages; do

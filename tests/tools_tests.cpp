@@ -200,6 +200,34 @@ TEST_F(ToolTest, PluginsListsBothPlugInsAndTheirStrings) {
   EXPECT_TRUE(Contains(r.err, "no plug-ins found")) << r.err;
 }
 
+// --version, the overview and each command's usage: on standard output, exit
+// 0, with the command's own options and none of another command's.
+TEST_F(ToolTest, VersionAndHelpTexts) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> present;
+    std::string absent;
+  };
+  const Case cases[] = {
+      {{"--version"}, {"kaldorin " KALDORIN_VERSION " (", "00IN pictures", "00AM archives"}, "usage"},
+      {{"--help"}, {"usage: kaldorin [options] COMMAND", "compare A B", "--skip-existing", "--version"}, "--cancel-after"},
+      {{"decode", "--help"}, {"usage: kaldorin decode", "-d DIR", "--allow-truncated", "--plugins DIR"}, "--skip-existing"},
+      {{"extract", "-h", "--bogus"}, {"usage: kaldorin extract", "PATTERN", "--skip-existing", "--via-memory"}, "--background"},
+      {{"help", "encode"}, {"usage: kaldorin encode", "--background COLOR", "--ignore-alpha"}, "--plugins"},
+      {{"pack", "x.pak", "--help"}, {"usage: kaldorin pack", "--force"}, "--offset"},
+      {{"--json", "plugins", "--help"}, {"usage: kaldorin plugins", "--verbose"}, "--format"},
+      {{"help"}, {"usage: kaldorin [options] COMMAND"}, "usage: kaldorin help"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+    RunResult r = Run(c.args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.err.empty()) << r.err;
+    for (const std::string& text : c.present) EXPECT_TRUE(Contains(r.out, text)) << text << " in\n" << r.out;
+    EXPECT_FALSE(Contains(r.out, c.absent)) << c.absent << " in\n" << r.out;
+  }
+}
+
 // Encode, then info and decode through glimmet, in every way of handing
 // the data over, for widths with and without row padding.
 TEST_F(ToolTest, EncodeInfoDecodeRoundTrip) {
@@ -539,6 +567,8 @@ TEST_F(ToolTest, BadInputGivesAClearErrorAndStatus) {
       {"missing pack input", {"pack", In("n.pak"), In("none.txt")}, 1, In("none.txt") + ": no such file"},
       {"decode without output", {"decode", In("P.I24")}, 2, "decode needs either -o OUT (one file) or -d DIR"},
       {"unknown command", {"explode"}, 2, "unknown command explode"},
+      {"help for an unknown command", {"explode", "--help"}, 2, "unknown command explode"},
+      {"help for two commands", {"help", "list", "pack"}, 2, "help takes one command"},
       {"pictures that differ", {"compare", In("p.bmp"), In("q.bmp")}, 1,
        In("q.bmp") + ": differs from " + In("p.bmp") + " in 1 pixels, first at (0, 1)"},
       {"bad output name", {"decode", In("P.I24"), "-o", In("o.jpg")}, 2, "the output name must end in .png or .bmp"},

@@ -9,38 +9,11 @@
 
 #include "tools/kaldorin_cli.h"
 #include "tools/kaldorin_files.h"
+#include "tools/kaldorin_help.h"
 #include "tools/kaldorin_output.h"
 #include "tools/kaldorin_progress.h"
 
 namespace {
-
-const char kUsage[] =
-    "usage: kaldorin [options] COMMAND [arguments]\n"
-    "\n"
-    "commands:\n"
-    "  plugins                          list the plug-ins found and their information\n"
-    "  info FILE...                     which plug-in takes a file, picture information or member list\n"
-    "  decode FILE -o OUT.png|OUT.bmp   decode a picture through its plug-in\n"
-    "  decode FILE... -d DIR            decode several pictures into DIR\n"
-    "  list ARCHIVE                     list an archive's members\n"
-    "  extract ARCHIVE [MEMBER...]      extract all or the named members (into -d DIR, default .)\n"
-    "  encode IN.png|IN.bmp -o OUT.i24  write an I24B picture\n"
-    "  pack OUT.pak FILE...             write a PACK archive; members are named after the files\n"
-    "  compare A B                      whether two PNG or BMP pictures hold the same pixels\n"
-    "\n"
-    "options:\n"
-    "  --plugins DIR    plug-in folder (default: the folder of this program)\n"
-    "  --offset N       the data starts N bytes into the file\n"
-    "  --from-memory    read the data into memory and hand the plug-in the memory image\n"
-    "  --via-memory     extract: take members from the plug-in as memory blocks\n"
-    "  --decode         extract: also decode members that a picture plug-in takes\n"
-    "  --format png|bmp decode -d, extract --decode: output format\n"
-    "  --json           info, list, plugins: print JSON\n"
-    "  -o OUT, -d DIR   output file, output folder\n"
-    "  -f, --force      replace existing files (never the input being read)\n"
-    "  --skip-existing  extract: keep files that exist and extract the rest\n"
-    "  --quiet          no progress bar\n"
-    "  -h, --help       this text\n";
 
 int Usage(const std::string& problem) {
   fprintf(stderr, "kaldorin: %s\n%s", problem.c_str(), "Try 'kaldorin --help'.\n");
@@ -95,8 +68,9 @@ int ParseArguments(int argc, char** argv, Options* options) {
     auto needsNoValue = [&]() { return !hasInlineValue; };
     std::string text;
     if (arg == "-h" || arg == "--help") {
-      fputs(kUsage, stdout);
-      return kExitOk;
+      return PrintHelp(options->command);
+    } else if (arg == "--version" && needsNoValue()) {
+      return PrintVersion();
     } else if (arg == "--plugins") {
       if (!takeValue(&options->pluginDir)) return Usage("--plugins needs a folder");
     } else if (arg == "--offset") {
@@ -154,6 +128,7 @@ bool NeedsPlugins(const std::string& command) {
 
 int Dispatch(const Options& options) {
   if (!NeedsPlugins(options.command)) {
+    if (options.command == "help") return RunHelp(options.args);
     if (options.command == "encode") return RunEncode(options);
     if (options.command == "pack") return RunPack(options);
     if (options.command == "compare") return RunCompare(options);
