@@ -466,7 +466,7 @@ TEST_F(ToolTest, NoCommandReplacesAFileUnasked) {
       {{"pack", "@A.TXT", "@DATA.TXT"}, 1, "A.TXT: already exists (use --force", {{"A.TXT", "not an archive"}}},
       {{"pack", "@A.TXT", "@DATA.TXT", "-f"}, 0, "", {}},
       {{"pack", "-f", "@DATA.TXT", "@DATA.TXT", "@EMPTY.TXT"}, 1, "never written over", {{"DATA.TXT", "hello world 123\n"}}},
-      {{"extract", "@T.PAK", "-d", "@out"}, 1, "out/DATA.TXT: already exists", {{"out/DATA.TXT", "old"}, {"out/EMPTY.TXT", kAbsent}}},
+      {{"extract", "@T.PAK", "-d", "@out"}, 1, "DATA.TXT: already exists", {{"out/DATA.TXT", "old"}, {"out/EMPTY.TXT", kAbsent}}},
       {{"extract", "@T.PAK", "-d", "@out", "--skip-existing"}, 0, "", {{"out/DATA.TXT", "old"}, {"out/EMPTY.TXT", ""}}},
       {{"extract", "@T.PAK", "-d", "@out", "--force"}, 0, "", {{"out/DATA.TXT", "hello world 123\n"}}},
       {{"extract", "@T.PAK", "-d", "@out", "--force", "--via-memory"}, 0, "", {{"out/DATA.TXT", "hello world 123\n"}}},
