@@ -187,6 +187,31 @@ void ExpectSamePicture(const std::string& path, const RgbImage& expected) {
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// A 32-bit BMP of one row of pixels, each given as its four bytes in file
+// order (blue, green, red, fourth). With `alphaMask` the header is a
+// BITMAPV5HEADER with bit fields that name the fourth byte alpha; without,
+// a BITMAPINFOHEADER, whose fourth byte is padding.
+Bytes Bmp32(const std::vector<uint8_t>& pixelBytes, bool alphaMask) {
+  const uint32_t header = alphaMask ? 124 : 40;
+  const uint32_t width = static_cast<uint32_t>(pixelBytes.size() / 4);
+  Bytes b = {'B', 'M'};
+  PutLe32(&b, 14 + header + width * 4);
+  PutLe32(&b, 0);
+  PutLe32(&b, 14 + header);
+  for (uint32_t v : {header, width, 1u}) PutLe32(&b, v);
+  PutLe16(&b, 1);
+  PutLe16(&b, 32);
+  PutLe32(&b, alphaMask ? 3 : 0);  // BI_BITFIELDS or BI_RGB
+  PutLe32(&b, width * 4);
+  for (int i = 0; i < 4; ++i) PutLe32(&b, 0);
+  if (alphaMask) {
+    for (uint32_t mask : {0x00FF0000u, 0x0000FF00u, 0x000000FFu, 0xFF000000u}) PutLe32(&b, mask);
+    b.resize(14 + header, 0);
+  }
+  b.insert(b.end(), pixelBytes.begin(), pixelBytes.end());
+  return b;
+}
+
 #ifdef KALDORIN_HAVE_PNG
 // A PNG written by libpng from raw samples: `samples` holds each pixel's
 // channels (a palette picture's index) in the file's bit depth; `trns` is
@@ -566,6 +591,106 @@ TEST_F(ToolTest, InterruptFromOutsideStopsADecode) {
   EXPECT_TRUE(Listing(In("out")).empty());
 }
 #endif
+
+// encode refuses transparency unless told how to drop it, reads 16-bit
+// samples without gamma changes and names its output after the input;
+// compare exits like cmp. PNG rows run natively only.
+TEST_F(ToolTest, EncodeTransparencyDepthNamesAndCompareStatus) {
+  // Opaque, clear, half opaque, nearly clear white.
+  const std::vector<uint16_t> rgba = {10, 20, 30, 255, 200, 100, 50, 0, 200, 100, 50, 128, 255, 255, 255, 1};
+  const std::vector<uint8_t> colours = {10, 20, 30, 200, 100, 50, 200, 100, 50, 255, 255, 255};
+  const std::vector<uint8_t> overBackground = {10, 20, 30, 16, 32, 48, 108, 66, 49, 17, 33, 49};  // over #102030
+  std::vector<uint8_t> bmpPixels;
+  for (size_t i = 0; i < rgba.size(); i += 4) {
+    for (int c : {2, 1, 0, 3}) bmpPixels.push_back(static_cast<uint8_t>(rgba[i + c]));
+  }
+  dir_.Write("clear.bmp", Bmp32(bmpPixels, true));
+  std::vector<uint8_t> padded = bmpPixels;
+  for (size_t i = 3; i < padded.size(); i += 4) padded[i] = static_cast<uint8_t>(i);  // not alpha
+  dir_.Write("padded.bmp", Bmp32(padded, false));
+  fs::create_directory(In("dir.v2"));
+  WritePicture(In("dir.v2/noext.bmp"), MakePicture(3, 2, 7));
+  fs::rename(In("dir.v2/noext.bmp"), In("dir.v2/noext"));
+  WritePicture(In("dir.v2/h.bmp"), MakePicture(2, 2, 8));
+  fs::rename(In("dir.v2/h.bmp"), In("dir.v2/.hidden"));
+  WritePicture(In("a.bmp"), MakePicture(4, 3, 9));
+  WritePicture(In("b.bmp"), MakePicture(4, 3, 10));
+#ifdef KALDORIN_HAVE_PNG
+  WriteTestPng(In("clear.png"), {PNG_COLOR_TYPE_RGBA, 8, 4, rgba, {}, {}, false});
+  WriteTestPng(In("opaque.png"), {PNG_COLOR_TYPE_RGBA, 8, 1, {1, 2, 3, 255}, {}, {}, false});
+  WriteTestPng(In("deep.png"), {PNG_COLOR_TYPE_RGB, 16, 2, {0x8000, 0x7FFF, 0xFFFF, 0, 0x0101, 0x8001}, {}, {}, false});
+  WriteTestPng(In("dir.v2/holiday.png"), {PNG_COLOR_TYPE_RGB, 8, 1, {7, 8, 9}, {}, {}, false});
+  // The same colours as clear.png, fully opaque.
+  WriteTestPng(In("colours.png"), {PNG_COLOR_TYPE_RGB, 8, 4, {colours.begin(), colours.end()}, {}, {}, false});
+#endif
+
+  struct Case {
+    const char* what;
+    bool png;
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+    std::string output;          // written on success; absent after a failure
+    std::vector<uint8_t> pixels;  // the output's pixels, decoded
+  };
+  const std::string refusal = "4 pixels are not fully opaque and I24B has no transparency; use --background COLOR";
+  const Case cases[] = {
+      {"transparent BMP refused", false, {"encode", In("clear.bmp")}, 1, In("clear.bmp") + ": 3 of " + refusal,
+       In("clear.i24"), {}},
+      {"over a background", false, {"encode", In("clear.bmp"), "--background", "#102030"}, 0, "", In("clear.i24"),
+       overBackground},
+      {"alpha ignored", false, {"encode", In("clear.bmp"), "--ignore-alpha", "-o", In("x.i24")}, 0, "", In("x.i24"),
+       colours},
+      {"both ways at once", false, {"encode", In("clear.bmp"), "--ignore-alpha", "--background", "102030"}, 2,
+       "--background and --ignore-alpha exclude each other", In("clear.i24"), {}},
+      {"bad colour", false, {"encode", In("clear.bmp"), "--background", "#10203"}, 2,
+       "--background needs a colour as #RRGGBB", In("clear.i24"), {}},
+      {"fourth byte of plain 32-bit BMP", false, {"encode", In("padded.bmp")}, 0, "", In("padded.i24"), colours},
+      {"name without extension", false, {"encode", In("dir.v2/noext")}, 0, "", In("dir.v2/noext.i24"),
+       MakePicture(3, 2, 7).rgb},
+      {"leading-dot name", false, {"encode", In("dir.v2/.hidden")}, 0, "", In("dir.v2/.hidden.i24"),
+       MakePicture(2, 2, 8).rgb},
+      {"transparent PNG refused", true, {"encode", In("clear.png"), "-o", In("x.i24")}, 1, "3 of " + refusal,
+       In("x.i24"), {}},
+      {"PNG over a background", true, {"encode", In("clear.png"), "--background", "102030"}, 0, "",
+       In("clear.i24"), overBackground},
+      {"PNG alpha ignored", true, {"encode", In("clear.png"), "--ignore-alpha"}, 0, "", In("clear.i24"), colours},
+      {"opaque alpha channel", true, {"encode", In("opaque.png")}, 0, "", In("opaque.i24"), {1, 2, 3}},
+      {"16-bit samples", true, {"encode", In("deep.png")}, 0, "", In("deep.i24"), {128, 127, 255, 0, 1, 128}},
+      {"default name", true, {"encode", In("dir.v2/holiday.png")}, 0, "", In("dir.v2/holiday.i24"), {7, 8, 9}},
+      {"compare: same", false, {"compare", In("a.bmp"), In("a.bmp")}, 0, "", "", {}},
+      {"compare: different", false, {"compare", In("a.bmp"), In("b.bmp")}, 1, "differs from", "", {}},
+      {"compare: other size", false, {"compare", In("a.bmp"), In("padded.bmp")}, 1, "4 x 1 pixels against 4 x 3",
+       "", {}},
+      {"compare: missing file", false, {"compare", In("a.bmp"), In("none.bmp")}, 2, In("none.bmp") + ": ", "", {}},
+      {"compare: not a picture", false, {"compare", In("dir.v2/noext.i24"), In("a.bmp")}, 2,
+       In("dir.v2/noext.i24") + ": not a PNG or BMP file", "", {}},
+      {"compare: alpha differs", false, {"compare", In("padded.bmp"), In("clear.bmp")}, 1,
+       "in 3 pixels, first at (1, 0): 200,100,50,0 against 200,100,50,255", "", {}},
+      {"compare: PNG alpha differs", true, {"compare", In("colours.png"), In("clear.png")}, 1, "in 3 pixels", "", {}},
+      {"compare: opaque alpha", true, {"compare", In("opaque.png"), In("opaque.png")}, 0, "", "", {}},
+  };
+  for (const Case& c : cases) {
+    if (c.png && !HavePng()) continue;
+    SCOPED_TRACE(c.what);
+    if (!c.output.empty()) fs::remove(c.output);
+    RunResult r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_TRUE(Contains(r.err, c.message)) << r.err;
+    if (c.output.empty()) continue;
+    if (c.status != 0) {
+      EXPECT_FALSE(fs::exists(c.output));
+      continue;
+    }
+    ASSERT_EQ(Run({"decode", c.output, "-o", In("check.bmp")}).status, 0);
+    RgbImage got;
+    std::string error;
+    ASSERT_TRUE(ReadImageFile(In("check.bmp"), &got, &error)) << error;
+    EXPECT_EQ(got.rgb, c.pixels);
+  }
+  // Failed runs leave no temporary files behind.
+  for (const std::string& name : Listing(dir_.path())) EXPECT_NE(name[0], '.') << name;
+}
 
 #ifdef KALDORIN_HAVE_PNG
 // Every PNG colour type and bit depth, with and without tRNS, expanded to

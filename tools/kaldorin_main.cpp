@@ -23,7 +23,7 @@ const char kUsage[] =
     "  decode FILE... -d DIR            decode several pictures into DIR\n"
     "  list ARCHIVE                     list an archive's members\n"
     "  extract ARCHIVE [MEMBER...]      extract all or the named members (into -d DIR, default .)\n"
-    "  encode IN.png|IN.bmp -o OUT.i24  write an I24B picture\n"
+    "  encode IN.png|IN.bmp -o OUT.i24  write an I24B picture (without -o: IN's name with .i24)\n"
     "  pack OUT.pak FILE...             write a PACK archive; members are named after the files\n"
     "  compare A B                      whether two PNG or BMP pictures hold the same pixels\n"
     "\n"
@@ -34,6 +34,9 @@ const char kUsage[] =
     "  --via-memory     extract: take members from the plug-in as memory blocks\n"
     "  --decode         extract: also decode members that a picture plug-in takes\n"
     "  --format png|bmp decode -d, extract --decode: output format\n"
+    "  --background COLOR\n"
+    "                   encode: composite pixels that are not opaque over COLOR (#RRGGBB)\n"
+    "  --ignore-alpha   encode: drop the alpha, keep the colours as they are\n"
     "  --json           info, list, plugins: print JSON\n"
     "  -o OUT, -d DIR   output file, output folder\n"
     "  --quiet          no progress bar\n"
@@ -52,6 +55,14 @@ bool ParseCount(const std::string& text, uint64_t* value) {
     v = v * 10 + static_cast<uint64_t>(c - '0');
   }
   *value = v;
+  return true;
+}
+
+// A colour as #RRGGBB or RRGGBB.
+bool ParseColor(const std::string& text, uint8_t (&rgb)[3]) {
+  std::string hex = !text.empty() && text[0] == '#' ? text.substr(1) : text;
+  if (hex.size() != 6 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+  for (int c = 0; c < 3; ++c) rgb[c] = static_cast<uint8_t>(strtoul(hex.substr(2 * c, 2).c_str(), nullptr, 16));
   return true;
 }
 
@@ -106,6 +117,11 @@ int ParseArguments(int argc, char** argv, Options* options) {
       if (!takeValue(&options->format) || (options->format != "png" && options->format != "bmp")) {
         return Usage("--format takes png or bmp");
       }
+    } else if (arg == "--background") {
+      if (!takeValue(&text) || !ParseColor(text, options->background)) {
+        return Usage("--background needs a colour as #RRGGBB");
+      }
+      options->hasBackground = true;
     } else if (arg == "--cancel-after") {
       // Test hook: acts as a Ctrl-C after that many progress reports.
       uint64_t n = 0;
@@ -119,6 +135,8 @@ int ParseArguments(int argc, char** argv, Options* options) {
       options->viaMemory = true;
     } else if (arg == "--decode" && needsNoValue()) {
       options->decodeMembers = true;
+    } else if (arg == "--ignore-alpha" && needsNoValue()) {
+      options->ignoreAlpha = true;
     } else if (arg == "--json" && needsNoValue()) {
       options->json = true;
     } else if ((arg == "--quiet" || arg == "-q") && needsNoValue()) {
