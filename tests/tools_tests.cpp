@@ -260,7 +260,7 @@ void WriteTestPng(const std::string& path, const TestPng& t) {
   ASSERT_NE(f, nullptr) << path;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png_create_info_struct(png);
-  bool written = false;
+  volatile bool written = false;  // set after setjmp, read after a jump back
   if (setjmp(png_jmpbuf(png)) == 0) {
     png_init_io(png, f);
     png_set_IHDR(png, info, t.width, height, t.depth, t.colorType,

@@ -42,8 +42,9 @@ uint64_t CountNotOpaque(const RgbImage& image);
 // Composites the picture over `background` (red, green, blue) and drops the
 // alpha: (a * colour + (255 - a) * background + 127) / 255 per channel.
 void CompositeOver(RgbImage* image, const uint8_t (&background)[3]);
-// Writes `image` to `path` as `format`, without its alpha. The file is written in place; callers
-// that must not leave partial output write to a temporary name.
+// Writes `image` to `path` as `format`, without its alpha. The file is
+// written in place; callers that must not leave partial output write to a
+// temporary name.
 bool WriteImageFile(const std::string& path, ImageFormat format, const RgbImage& image, std::string* error);
 
 // Converts a handed-over bitmap: `info` holds a BITMAPINFOHEADER (and the
