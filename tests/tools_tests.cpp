@@ -18,6 +18,10 @@
 #include "tools/kaldorin_image_io.h"
 #include "tools/pack_writer.h"
 
+#ifdef KALDORIN_HAVE_PNG
+#include <png.h>
+#endif
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -184,6 +188,102 @@ void ExpectSamePicture(const std::string& path, const RgbImage& expected) {
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A 32-bit BMP of one row of pixels, each given as its four bytes in file
+// order (blue, green, red, fourth). With `alphaMask` the header is a
+// BITMAPV5HEADER with bit fields that name the fourth byte alpha; without,
+// a BITMAPINFOHEADER, whose fourth byte is padding.
+Bytes Bmp32(const std::vector<uint8_t>& pixelBytes, bool alphaMask) {
+  const uint32_t header = alphaMask ? 124 : 40;
+  const uint32_t width = static_cast<uint32_t>(pixelBytes.size() / 4);
+  Bytes b = {'B', 'M'};
+  PutLe32(&b, 14 + header + width * 4);
+  PutLe32(&b, 0);
+  PutLe32(&b, 14 + header);
+  for (uint32_t v : {header, width, 1u}) PutLe32(&b, v);
+  PutLe16(&b, 1);
+  PutLe16(&b, 32);
+  PutLe32(&b, alphaMask ? 3 : 0);  // BI_BITFIELDS or BI_RGB
+  PutLe32(&b, width * 4);
+  for (int i = 0; i < 4; ++i) PutLe32(&b, 0);
+  if (alphaMask) {
+    for (uint32_t mask : {0x00FF0000u, 0x0000FF00u, 0x000000FFu, 0xFF000000u}) PutLe32(&b, mask);
+    b.resize(14 + header, 0);
+  }
+  b.insert(b.end(), pixelBytes.begin(), pixelBytes.end());
+  return b;
+}
+
+#ifdef KALDORIN_HAVE_PNG
+// A PNG written by libpng from raw samples: `samples` holds each pixel's
+// channels (a palette picture's index) in the file's bit depth; `trns` is
+// the tRNS chunk: alpha per palette entry, the transparent grey, or the
+// transparent red, green and blue.
+struct TestPng {
+  int colorType;
+  int depth;
+  uint32_t width;
+  std::vector<uint16_t> samples;
+  std::vector<uint8_t> palette;  // red, green, blue per entry
+  std::vector<uint16_t> trns;
+  bool interlaced;
+};
+
+void WriteTestPng(const std::string& path, const TestPng& t) {
+  static const int kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
+  const int channels = kChannels[t.colorType];
+  const uint32_t height = static_cast<uint32_t>(t.samples.size() / channels / t.width);
+  const size_t rowBytes = (static_cast<size_t>(t.width) * channels * t.depth + 7) / 8;
+  std::vector<uint8_t> pixels(rowBytes * height, 0);
+  for (size_t i = 0; i < t.samples.size(); ++i) {
+    size_t y = i / (static_cast<size_t>(t.width) * channels);
+    size_t bit = (i % (static_cast<size_t>(t.width) * channels)) * t.depth;
+    uint8_t* at = &pixels[y * rowBytes + bit / 8];
+    if (t.depth == 16) {
+      at[0] = static_cast<uint8_t>(t.samples[i] >> 8);
+      at[1] = static_cast<uint8_t>(t.samples[i]);
+    } else {
+      at[0] = static_cast<uint8_t>(at[0] | t.samples[i] << (8 - t.depth - bit % 8));
+    }
+  }
+  std::vector<png_bytep> rows;
+  for (uint32_t y = 0; y < height; ++y) rows.push_back(&pixels[y * rowBytes]);
+  std::vector<png_color> palette;
+  for (size_t i = 0; i + 2 < t.palette.size(); i += 3) palette.push_back({t.palette[i], t.palette[i + 1], t.palette[i + 2]});
+  std::vector<png_byte> trnsAlpha(t.trns.begin(), t.trns.end());
+  png_color_16 trnsColor{};
+  trnsColor.gray = t.trns.empty() ? 0 : t.trns[0];
+  if (t.trns.size() == 3) {
+    trnsColor.red = t.trns[0];
+    trnsColor.green = t.trns[1];
+    trnsColor.blue = t.trns[2];
+  }
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr) << path;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  volatile bool written = false;  // set after setjmp, read after a jump back
+  if (setjmp(png_jmpbuf(png)) == 0) {
+    png_init_io(png, f);
+    png_set_IHDR(png, info, t.width, height, t.depth, t.colorType,
+                 t.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    if (!palette.empty()) png_set_PLTE(png, info, palette.data(), static_cast<int>(palette.size()));
+    if (!t.trns.empty()) {
+      bool indexed = t.colorType == PNG_COLOR_TYPE_PALETTE;
+      png_set_tRNS(png, info, indexed ? trnsAlpha.data() : nullptr, static_cast<int>(t.trns.size()),
+                   indexed ? nullptr : &trnsColor);
+    }
+    png_write_info(png, info);
+    png_write_image(png, rows.data());
+    png_write_end(png, nullptr);
+    written = true;
+  }
+  png_destroy_write_struct(&png, &info);
+  fclose(f);
+  ASSERT_TRUE(written) << path;
+}
+#endif
 
 TEST_F(ToolTest, PluginsListsBothPlugInsAndTheirStrings) {
   RunResult r = Run({"plugins"});
@@ -797,6 +897,172 @@ TEST_F(ToolTest, SignalsDuringAWriteLeaveNothingBehind) {
 }
 #endif
 
+// encode refuses transparency unless told how to drop it, reads 16-bit
+// samples without gamma changes and names its output after the input;
+// compare exits like cmp. PNG rows run natively only.
+TEST_F(ToolTest, EncodeTransparencyDepthNamesAndCompareStatus) {
+  // Opaque, clear, half opaque, nearly clear white.
+  const std::vector<uint16_t> rgba = {10, 20, 30, 255, 200, 100, 50, 0, 200, 100, 50, 128, 255, 255, 255, 1};
+  const std::vector<uint8_t> colours = {10, 20, 30, 200, 100, 50, 200, 100, 50, 255, 255, 255};
+  const std::vector<uint8_t> overBackground = {10, 20, 30, 16, 32, 48, 108, 66, 49, 17, 33, 49};  // over #102030
+  std::vector<uint8_t> bmpPixels;
+  for (size_t i = 0; i < rgba.size(); i += 4) {
+    for (int c : {2, 1, 0, 3}) bmpPixels.push_back(static_cast<uint8_t>(rgba[i + c]));
+  }
+  dir_.Write("clear.bmp", Bmp32(bmpPixels, true));
+  std::vector<uint8_t> padded = bmpPixels;
+  for (size_t i = 3; i < padded.size(); i += 4) padded[i] = static_cast<uint8_t>(i);  // not alpha
+  dir_.Write("padded.bmp", Bmp32(padded, false));
+  fs::create_directory(In("dir.v2"));
+  WritePicture(In("dir.v2/noext.bmp"), MakePicture(3, 2, 7));
+  fs::rename(In("dir.v2/noext.bmp"), In("dir.v2/noext"));
+  WritePicture(In("dir.v2/h.bmp"), MakePicture(2, 2, 8));
+  fs::rename(In("dir.v2/h.bmp"), In("dir.v2/.hidden"));
+  WritePicture(In("a.bmp"), MakePicture(4, 3, 9));
+  WritePicture(In("b.bmp"), MakePicture(4, 3, 10));
+#ifdef KALDORIN_HAVE_PNG
+  WriteTestPng(In("clear.png"), {PNG_COLOR_TYPE_RGBA, 8, 4, rgba, {}, {}, false});
+  WriteTestPng(In("opaque.png"), {PNG_COLOR_TYPE_RGBA, 8, 1, {1, 2, 3, 255}, {}, {}, false});
+  WriteTestPng(In("deep.png"), {PNG_COLOR_TYPE_RGB, 16, 2, {0x8000, 0x7FFF, 0xFFFF, 0, 0x0101, 0x8001}, {}, {}, false});
+  WriteTestPng(In("dir.v2/holiday.png"), {PNG_COLOR_TYPE_RGB, 8, 1, {7, 8, 9}, {}, {}, false});
+  // The same colours as clear.png, fully opaque.
+  WriteTestPng(In("colours.png"), {PNG_COLOR_TYPE_RGB, 8, 4, {colours.begin(), colours.end()}, {}, {}, false});
+#endif
+
+  struct Case {
+    const char* what;
+    bool png;
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+    std::string output;          // written on success; absent after a failure
+    std::vector<uint8_t> pixels;  // the output's pixels, decoded
+  };
+  const std::string refusal = "4 pixels are not fully opaque and I24B has no transparency; use --background COLOR";
+  const Case cases[] = {
+      {"transparent BMP refused", false, {"encode", In("clear.bmp")}, 1, In("clear.bmp") + ": 3 of " + refusal,
+       In("clear.i24"), {}},
+      {"over a background", false, {"encode", In("clear.bmp"), "--background", "#102030"}, 0, "", In("clear.i24"),
+       overBackground},
+      {"alpha ignored", false, {"encode", In("clear.bmp"), "--ignore-alpha", "-o", In("x.i24")}, 0, "", In("x.i24"),
+       colours},
+      {"both ways at once", false, {"encode", In("clear.bmp"), "--ignore-alpha", "--background", "102030"}, 2,
+       "--background and --ignore-alpha exclude each other", In("clear.i24"), {}},
+      {"bad colour", false, {"encode", In("clear.bmp"), "--background", "#10203"}, 2,
+       "--background needs a colour as #RRGGBB", In("clear.i24"), {}},
+      {"fourth byte of plain 32-bit BMP", false, {"encode", In("padded.bmp")}, 0, "", In("padded.i24"), colours},
+      {"name without extension", false, {"encode", In("dir.v2/noext")}, 0, "", In("dir.v2/noext.i24"),
+       MakePicture(3, 2, 7).rgb},
+      {"leading-dot name", false, {"encode", In("dir.v2/.hidden")}, 0, "", In("dir.v2/.hidden.i24"),
+       MakePicture(2, 2, 8).rgb},
+      {"transparent PNG refused", true, {"encode", In("clear.png"), "-o", In("x.i24")}, 1, "3 of " + refusal,
+       In("x.i24"), {}},
+      {"PNG over a background", true, {"encode", In("clear.png"), "--background", "102030"}, 0, "",
+       In("clear.i24"), overBackground},
+      {"PNG alpha ignored", true, {"encode", In("clear.png"), "--ignore-alpha"}, 0, "", In("clear.i24"), colours},
+      {"opaque alpha channel", true, {"encode", In("opaque.png")}, 0, "", In("opaque.i24"), {1, 2, 3}},
+      {"16-bit samples", true, {"encode", In("deep.png")}, 0, "", In("deep.i24"), {128, 127, 255, 0, 1, 128}},
+      {"default name", true, {"encode", In("dir.v2/holiday.png")}, 0, "", In("dir.v2/holiday.i24"), {7, 8, 9}},
+      {"compare: same", false, {"compare", In("a.bmp"), In("a.bmp")}, 0, "", "", {}},
+      {"compare: different", false, {"compare", In("a.bmp"), In("b.bmp")}, 1, "differs from", "", {}},
+      {"compare: other size", false, {"compare", In("a.bmp"), In("padded.bmp")}, 1, "4 x 1 pixels against 4 x 3",
+       "", {}},
+      {"compare: missing file", false, {"compare", In("a.bmp"), In("none.bmp")}, 2, In("none.bmp") + ": ", "", {}},
+      {"compare: not a picture", false, {"compare", In("dir.v2/noext.i24"), In("a.bmp")}, 2,
+       In("dir.v2/noext.i24") + ": not a PNG or BMP file", "", {}},
+      {"compare: alpha differs", false, {"compare", In("padded.bmp"), In("clear.bmp")}, 1,
+       "in 3 pixels, first at (1, 0): 200,100,50,0 against 200,100,50,255", "", {}},
+      {"compare: PNG alpha differs", true, {"compare", In("colours.png"), In("clear.png")}, 1, "in 3 pixels", "", {}},
+      {"compare: opaque alpha", true, {"compare", In("opaque.png"), In("opaque.png")}, 0, "", "", {}},
+  };
+  for (const Case& c : cases) {
+    if (c.png && !HavePng()) continue;
+    SCOPED_TRACE(c.what);
+    if (!c.output.empty()) fs::remove(c.output);
+    RunResult r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_TRUE(Contains(r.err, c.message)) << r.err;
+    if (c.output.empty()) continue;
+    if (c.status != 0) {
+      EXPECT_FALSE(fs::exists(c.output));
+      continue;
+    }
+    ASSERT_EQ(Run({"decode", c.output, "-o", In("check.bmp"), "--force"}).status, 0);
+    RgbImage got;
+    std::string error;
+    ASSERT_TRUE(ReadImageFile(In("check.bmp"), &got, &error)) << error;
+    EXPECT_EQ(got.rgb, c.pixels);
+  }
+  // Failed runs leave no temporary files behind.
+  for (const std::string& name : Listing(dir_.path())) EXPECT_NE(name[0], '.') << name;
+}
+
+#ifdef KALDORIN_HAVE_PNG
+// Every PNG colour type and bit depth, with and without tRNS, expanded to
+// 8-bit RGB (and alpha) without gamma changes.
+TEST(ReadImageFile, PngColourTypesAndDepths) {
+  const int kGrey = PNG_COLOR_TYPE_GRAY, kGreyAlpha = PNG_COLOR_TYPE_GRAY_ALPHA, kPalette = PNG_COLOR_TYPE_PALETTE,
+            kRgb = PNG_COLOR_TYPE_RGB, kRgba = PNG_COLOR_TYPE_RGBA;
+  const std::vector<uint8_t> pal = {1, 2, 3, 250, 251, 252, 9, 99, 199};
+  struct Case {
+    const char* what;
+    TestPng png;
+    std::vector<uint8_t> rgb;
+    std::vector<uint8_t> alpha;  // empty: the picture has no alpha
+  };
+  const Case cases[] = {
+      {"grey 1", {kGrey, 1, 3, {0, 1, 0}, {}, {}, false}, {0, 0, 0, 255, 255, 255, 0, 0, 0}, {}},
+      {"grey 2", {kGrey, 2, 4, {0, 1, 2, 3}, {}, {}, false}, {0, 0, 0, 85, 85, 85, 170, 170, 170, 255, 255, 255}, {}},
+      {"grey 4", {kGrey, 4, 3, {1, 8, 15}, {}, {}, false}, {17, 17, 17, 136, 136, 136, 255, 255, 255}, {}},
+      {"grey 8", {kGrey, 8, 2, {0, 128}, {}, {}, false}, {0, 0, 0, 128, 128, 128}, {}},
+      {"grey 16", {kGrey, 16, 4, {0x7FFF, 0x8000, 0x0707, 0xFFFF}, {}, {}, false},
+       {127, 127, 127, 128, 128, 128, 7, 7, 7, 255, 255, 255}, {}},
+      {"grey 1 tRNS", {kGrey, 1, 2, {0, 1}, {}, {1}, false}, {0, 0, 0, 255, 255, 255}, {255, 0}},
+      {"grey 2 tRNS", {kGrey, 2, 2, {2, 3}, {}, {2}, false}, {170, 170, 170, 255, 255, 255}, {0, 255}},
+      {"grey 4 tRNS", {kGrey, 4, 2, {5, 6}, {}, {6}, false}, {85, 85, 85, 102, 102, 102}, {255, 0}},
+      {"grey 8 tRNS", {kGrey, 8, 2, {127, 128}, {}, {127}, false}, {127, 127, 127, 128, 128, 128}, {0, 255}},
+      // The transparent grey is matched at 16 bits, before scaling.
+      {"grey 16 tRNS", {kGrey, 16, 2, {0x8000, 0x8001}, {}, {0x8000}, false}, {128, 128, 128, 128, 128, 128},
+       {0, 255}},
+      {"grey alpha 8", {kGreyAlpha, 8, 2, {10, 0, 200, 128}, {}, {}, false}, {10, 10, 10, 200, 200, 200}, {0, 128}},
+      {"grey alpha 16", {kGreyAlpha, 16, 2, {0x8000, 0x7FFF, 0xFFFF, 0xFFFF}, {}, {}, false},
+       {128, 128, 128, 255, 255, 255}, {127, 255}},
+      {"palette 1", {kPalette, 1, 3, {1, 0, 1}, {pal.begin(), pal.begin() + 6}, {}, false},
+       {250, 251, 252, 1, 2, 3, 250, 251, 252}, {}},
+      {"palette 2", {kPalette, 2, 3, {2, 0, 1}, pal, {}, false}, {9, 99, 199, 1, 2, 3, 250, 251, 252}, {}},
+      // tRNS shorter than the palette: later entries are opaque.
+      {"palette 4 tRNS", {kPalette, 4, 3, {2, 1, 0}, pal, {0, 128}, false}, {9, 99, 199, 250, 251, 252, 1, 2, 3},
+       {255, 128, 0}},
+      {"palette 8", {kPalette, 8, 2, {1, 2}, pal, {}, false}, {250, 251, 252, 9, 99, 199}, {}},
+      {"palette 8 tRNS", {kPalette, 8, 2, {1, 2}, pal, {7, 8, 9}, false}, {250, 251, 252, 9, 99, 199}, {8, 9}},
+      {"RGB 8", {kRgb, 8, 2, {1, 2, 3, 250, 128, 0}, {}, {}, false}, {1, 2, 3, 250, 128, 0}, {}},
+      {"RGB 16", {kRgb, 16, 2, {0x8000, 0x7FFF, 0xFFFF, 0x0101, 0x0202, 0x0303}, {}, {}, false},
+       {128, 127, 255, 1, 2, 3}, {}},
+      {"RGB 8 tRNS", {kRgb, 8, 2, {1, 2, 3, 1, 2, 4}, {}, {1, 2, 3}, false}, {1, 2, 3, 1, 2, 4}, {0, 255}},
+      {"RGB 16 tRNS", {kRgb, 16, 2, {0x8000, 0x8000, 0x8000, 0x8001, 0x8000, 0x8000}, {}, {0x8000, 0x8000, 0x8000},
+                       false},
+       {128, 128, 128, 128, 128, 128}, {0, 255}},
+      {"RGBA 8", {kRgba, 8, 2, {1, 2, 3, 0, 4, 5, 6, 255}, {}, {}, false}, {1, 2, 3, 4, 5, 6}, {0, 255}},
+      {"RGBA 16", {kRgba, 16, 1, {0x8000, 0, 0xFFFF, 0x7FFF}, {}, {}, false}, {128, 0, 255}, {127}},
+      {"interlaced grey 8", {kGrey, 8, 3, {0, 10, 20, 30, 40, 50, 60, 70, 80}, {}, {}, true},
+       {0, 0, 0, 10, 10, 10, 20, 20, 20, 30, 30, 30, 40, 40, 40, 50, 50, 50, 60, 60, 60, 70, 70, 70, 80, 80, 80}, {}},
+      {"interlaced palette 2 tRNS", {kPalette, 2, 2, {0, 1, 2, 1}, pal, {5}, true},
+       {1, 2, 3, 250, 251, 252, 9, 99, 199, 250, 251, 252}, {5, 255, 255, 255}},
+  };
+  ScratchDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string path = dir.File("t.png");
+    WriteTestPng(path, c.png);
+    RgbImage got;
+    std::string error;
+    ASSERT_TRUE(ReadImageFile(path, &got, &error)) << error;
+    EXPECT_EQ(got.width, c.png.width);
+    EXPECT_EQ(got.rgb, c.rgb);
+    EXPECT_EQ(got.alpha, c.alpha);
+  }
+}
+#endif
 
 TEST(PackWriter, MemberNamesAndOffsetLimits) {
   const struct {

@@ -26,6 +26,9 @@ struct Options {
   std::string output;     // -o
   std::string outputDir;  // -d
   std::string format;     // --format png|bmp for -d outputs
+  bool hasBackground = false;         // encode --background: composite over `background`
+  uint8_t background[3] = {0, 0, 0};  // red, green, blue
+  bool ignoreAlpha = false;           // encode --ignore-alpha: keep the colours, drop the alpha
   bool checkLeaks = false;  // hidden: report the plug-ins' live blocks at exit
   std::string injectFault;  // hidden: fail the stand-in's next call of this kind
 };
@@ -43,6 +46,10 @@ int RunEncode(const Options& options);
 int RunList(const Options& options, const PluginSet& set);
 int RunExtract(const Options& options, const PluginSet& set);
 int RunPack(const Options& options);
+// Exits like cmp: 0 when both pictures hold the same pixels, 1 when they
+// differ, 2 when one cannot be read. Pixels differ when their colours or
+// their opacities do (a picture without alpha is opaque throughout), so
+// transparent pixels count with the colour they store.
 int RunCompare(const Options& options);
 
 // JSON string literal of `s` (bytes above 0x7F passed through).

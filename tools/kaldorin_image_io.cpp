@@ -8,6 +8,7 @@
 
 #ifdef KALDORIN_HAVE_PNG
 #include <png.h>
+#include <setjmp.h>
 #endif
 
 #include "tools/kaldorin_files.h"
@@ -43,8 +44,57 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 }
 
 
-// The bitmap described by a BITMAPINFOHEADER at `info`, with its pixel rows
-// at `bits`.
+// Which byte of a 32-bit pixel a colour mask selects, or -1 when the mask is
+// not one whole byte.
+int MaskByte(uint32_t mask) {
+  for (int i = 0; i < 4; ++i) {
+    if (mask == 0xFFu << (8 * i)) return i;
+  }
+  return -1;
+}
+
+// The byte of each pixel that holds red, green, blue and alpha (-1: no
+// alpha). 24-bit pixels and plain 32-bit ones are blue, green, red (and
+// padding); 32-bit bit fields name the bytes, and BITMAPV3 and later headers
+// carry an alpha mask.
+bool ChannelBytes(const uint8_t* info, size_t infoSize, uint32_t headerSize, uint16_t bitCount, uint32_t compression,
+                  int (&channel)[4], std::string* error) {
+  constexpr uint32_t kBitFields = 3;
+  constexpr uint32_t kMasksInHeader = 52;
+  constexpr uint32_t kAlphaMaskInHeader = 56;
+  channel[0] = 2;
+  channel[1] = 1;
+  channel[2] = 0;
+  channel[3] = -1;
+  if (compression != 0 && !(compression == kBitFields && bitCount == 32)) {
+    *error = "compressed or multi-plane bitmaps are not supported";
+    return false;
+  }
+  if (bitCount != 32) return true;
+  if (compression == kBitFields) {
+    // The masks end the header, or follow a 40-byte one.
+    size_t at = headerSize >= kMasksInHeader ? kInfoHeaderSize : headerSize;
+    if (at + 12 > infoSize) {
+      *error = "bitmap colour masks do not fit the header block";
+      return false;
+    }
+    for (int c = 0; c < 3; ++c) channel[c] = MaskByte(Le32(info + at + 4 * c));
+  }
+  uint32_t alphaMask = headerSize >= kAlphaMaskInHeader ? Le32(info + 52) : 0;
+  if (alphaMask != 0) channel[3] = MaskByte(alphaMask);
+  bool distinct = true;
+  for (int c = 0; c < 4; ++c) {
+    for (int d = c + 1; d < 4; ++d) distinct = distinct && channel[c] != channel[d];
+  }
+  if (channel[0] < 0 || channel[1] < 0 || channel[2] < 0 || (alphaMask != 0 && channel[3] < 0) || !distinct) {
+    *error = "bitmap colour masks other than one distinct byte each are not supported";
+    return false;
+  }
+  return true;
+}
+
+// The bitmap described by a BITMAPINFOHEADER (or a later, longer header) at
+// `info`, with its pixel rows at `bits`.
 bool DecodeDib(const uint8_t* info, size_t infoSize, const uint8_t* bits, size_t bitsSize, RgbImage* image,
                std::string* error) {
   if (infoSize < kInfoHeaderSize) {
@@ -62,7 +112,7 @@ bool DecodeDib(const uint8_t* info, size_t infoSize, const uint8_t* bits, size_t
     *error = "bitmap header size " + std::to_string(headerSize) + " does not fit its block";
     return false;
   }
-  if (planes != 1 || compression != 0) {
+  if (planes != 1) {
     *error = "compressed or multi-plane bitmaps are not supported";
     return false;
   }
@@ -70,6 +120,8 @@ bool DecodeDib(const uint8_t* info, size_t infoSize, const uint8_t* bits, size_t
     *error = std::to_string(bitCount) + " bits per pixel is not supported";
     return false;
   }
+  int channel[4];
+  if (!ChannelBytes(info, infoSize, headerSize, bitCount, compression, channel, error)) return false;
   bool topDown = height < 0;
   uint64_t w = width < 0 ? 0 : static_cast<uint64_t>(width);
   uint64_t h = topDown ? static_cast<uint64_t>(-static_cast<int64_t>(height)) : static_cast<uint64_t>(height);
@@ -95,15 +147,15 @@ bool DecodeDib(const uint8_t* info, size_t infoSize, const uint8_t* bits, size_t
   image->width = static_cast<uint32_t>(w);
   image->height = static_cast<uint32_t>(h);
   image->rgb.assign(static_cast<size_t>(w * h * 3), 0);
+  image->alpha.assign(channel[3] >= 0 ? static_cast<size_t>(w * h) : 0, 0);
   for (uint64_t y = 0; y < h; ++y) {
     const uint8_t* row = bits + stride * (topDown ? y : h - 1 - y);
     uint8_t* out = image->rgb.data() + y * w * 3;
     for (uint64_t x = 0; x < w; ++x, out += 3) {
       if (bitCount >= 24) {
         const uint8_t* px = row + x * (bitCount / 8);
-        out[0] = px[2];
-        out[1] = px[1];
-        out[2] = px[0];
+        for (int c = 0; c < 3; ++c) out[c] = px[channel[c]];
+        if (channel[3] >= 0) image->alpha[y * w + x] = px[channel[3]];
         continue;
       }
       uint64_t bitPos = x * bitCount;
@@ -187,29 +239,124 @@ bool WriteBmp(FILE* f, const RgbImage& image, WriteProgress progress, void* user
 }
 
 #ifdef KALDORIN_HAVE_PNG
-bool ReadPng(const std::string& path, RgbImage* image, std::string* error) {
-  png_image png;
-  memset(&png, 0, sizeof png);
-  png.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&png, path.c_str())) {
-    *error = std::string("PNG: ") + png.message;
+// One PNG read from memory. libpng reports errors through PngError, which
+// jumps back to ReadPngGuarded with the message.
+struct PngJob {
+  png_structp png = nullptr;
+  png_infop info = nullptr;
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  size_t pos = 0;
+  jmp_buf jump;
+  char message[200] = "";
+  std::vector<uint8_t> rows;
+  RgbImage* image = nullptr;
+  std::string error;
+};
+
+void PngError(png_structp png, png_const_charp message) {
+  PngJob* job = static_cast<PngJob*>(png_get_error_ptr(png));
+  snprintf(job->message, sizeof job->message, "%s", message);
+  longjmp(job->jump, 1);
+}
+
+void PngWarning(png_structp, png_const_charp) {}
+
+void PngRead(png_structp png, png_bytep out, size_t count) {
+  PngJob* job = static_cast<PngJob*>(png_get_io_ptr(png));
+  if (count > job->size - job->pos) png_error(png, "file is truncated");
+  memcpy(out, job->data + job->pos, count);
+  job->pos += count;
+}
+
+// An 8- or 16-bit sample to 8 bits, as value * 255 / 65535 rounded to
+// nearest (65535 = 255 * 257, so no value falls halfway).
+uint8_t Sample8(const uint8_t* samples, size_t i, int depth) {
+  if (depth == 8) return samples[i];
+  unsigned v = static_cast<unsigned>(samples[2 * i] << 8 | samples[2 * i + 1]);
+  return static_cast<uint8_t>((v * 255 + 32767) / 65535);
+}
+
+// Row `y` of the transformed picture (RGB or RGBA, 8 or 16 bits) into the image.
+void StorePngRow(const uint8_t* row, uint32_t y, int channels, int depth, RgbImage* image) {
+  size_t first = static_cast<size_t>(y) * image->width;
+  for (uint32_t x = 0; x < image->width; ++x) {
+    size_t at = static_cast<size_t>(x) * channels;
+    uint8_t* out = &image->rgb[(first + x) * 3];
+    for (int c = 0; c < 3; ++c) out[c] = Sample8(row, at + c, depth);
+    if (channels == 4) image->alpha[first + x] = Sample8(row, at + 3, depth);
+  }
+}
+
+// Palettes and grey become RGB and every transparent colour an alpha
+// channel; 16-bit samples stay 16-bit here and are scaled by StorePngRow.
+// No gamma transformation is asked for, so libpng applies none.
+bool ReadPngPixels(PngJob* job) {
+  png_structp png = job->png;
+  png_infop info = job->info;
+  png_read_info(png, info);
+  png_uint_32 width = png_get_image_width(png, info);
+  png_uint_32 height = png_get_image_height(png, info);
+  if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) {
+    job->error = "PNG size " + std::to_string(width) + " x " + std::to_string(height) + " is not supported";
     return false;
   }
-  if (png.width == 0 || png.height == 0 || png.width > kMaxSide || png.height > kMaxSide) {
-    *error = "PNG size " + std::to_string(png.width) + " x " + std::to_string(png.height) + " is not supported";
-    png_image_free(&png);
+  png_set_expand(png);
+  png_set_gray_to_rgb(png);
+  int passes = png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  int depth = png_get_bit_depth(png, info);
+  int channels = png_get_channels(png, info);
+  size_t rowBytes = png_get_rowbytes(png, info);
+  if ((depth != 8 && depth != 16) || (channels != 3 && channels != 4) ||
+      rowBytes != static_cast<size_t>(width) * channels * depth / 8) {
+    job->error = "PNG colour type " + std::to_string(png_get_color_type(png, info)) + " is not supported";
     return false;
   }
-  png.format = PNG_FORMAT_RGB;
-  image->width = png.width;
-  image->height = png.height;
-  image->rgb.assign(static_cast<size_t>(png.width) * png.height * 3, 0);
-  if (!png_image_finish_read(&png, nullptr, image->rgb.data(), 0, nullptr)) {
-    *error = std::string("PNG: ") + png.message;
-    png_image_free(&png);
-    return false;
+  RgbImage* image = job->image;
+  image->width = width;
+  image->height = height;
+  image->rgb.assign(static_cast<size_t>(width) * height * 3, 0);
+  image->alpha.assign(channels == 4 ? static_cast<size_t>(width) * height : 0, 0);
+  // An interlaced picture builds up over the passes in a whole-picture buffer.
+  bool interlaced = passes > 1;
+  job->rows.assign(rowBytes * (interlaced ? height : 1), 0);
+  for (int pass = 0; pass < passes; ++pass) {
+    for (png_uint_32 y = 0; y < height; ++y) {
+      uint8_t* row = job->rows.data() + (interlaced ? y * rowBytes : 0);
+      png_read_row(png, row, nullptr);
+      if (!interlaced) StorePngRow(row, y, channels, depth, image);
+    }
   }
+  for (png_uint_32 y = 0; interlaced && y < height; ++y) {
+    StorePngRow(job->rows.data() + y * rowBytes, y, channels, depth, image);
+  }
+  png_read_end(png, nullptr);
   return true;
+}
+
+bool ReadPngGuarded(PngJob* job) {
+  if (setjmp(job->jump) != 0) return false;
+  return ReadPngPixels(job);
+}
+
+bool ReadPng(const std::vector<uint8_t>& file, RgbImage* image, std::string* error) {
+  PngJob job;
+  job.data = file.data();
+  job.size = file.size();
+  job.image = image;
+  job.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &job, PngError, PngWarning);
+  if (job.png != nullptr) job.info = png_create_info_struct(job.png);
+  if (job.info == nullptr) {
+    png_destroy_read_struct(&job.png, nullptr, nullptr);
+    *error = "PNG: out of memory";
+    return false;
+  }
+  png_set_read_fn(job.png, &job, PngRead);
+  bool ok = ReadPngGuarded(&job);
+  png_destroy_read_struct(&job.png, &job.info, nullptr);
+  if (!ok) *error = job.error.empty() ? std::string("PNG: ") + job.message : job.error;
+  return ok;
 }
 
 // libpng reports errors through a long jump; the message is kept for the
@@ -240,7 +387,7 @@ bool WritePng(FILE* f, const RgbImage& image, WriteProgress progress, void* user
     return false;
   }
   png_infop info = png_create_info_struct(png);
-  bool cancelled = false;
+  volatile bool cancelled = false;  // set after setjmp
   if (info == nullptr) {
     state.message = "out of memory";
   } else if (setjmp(png_jmpbuf(png)) == 0) {
@@ -291,8 +438,7 @@ bool ReadImageFile(const std::string& path, RgbImage* image, std::string* error)
   static const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
   if (file.size() >= 8 && memcmp(file.data(), kPngSignature, 8) == 0) {
 #ifdef KALDORIN_HAVE_PNG
-    file.clear();
-    return ReadPng(path, image, error);
+    return ReadPng(file, image, error);
 #else
     *error = "this build reads BMP files only, not PNG";
     return false;
@@ -301,6 +447,21 @@ bool ReadImageFile(const std::string& path, RgbImage* image, std::string* error)
   if (file.size() >= 2 && file[0] == 'B' && file[1] == 'M') return ReadBmp(file, image, error);
   *error = "not a PNG or BMP file";
   return false;
+}
+
+uint64_t CountNotOpaque(const RgbImage& image) {
+  uint64_t count = 0;
+  for (uint8_t a : image.alpha) count += a != 255;
+  return count;
+}
+
+void CompositeOver(RgbImage* image, const uint8_t (&background)[3]) {
+  for (size_t i = 0; i < image->alpha.size(); ++i) {
+    unsigned a = image->alpha[i];
+    uint8_t* px = &image->rgb[i * 3];
+    for (int c = 0; c < 3; ++c) px[c] = static_cast<uint8_t>((a * px[c] + (255 - a) * background[c] + 127) / 255);
+  }
+  image->alpha.clear();
 }
 
 bool WriteImageStream(FILE* f, ImageFormat format, const RgbImage& image, WriteProgress progress, void* user,

@@ -31,6 +31,14 @@ bool ParseCount(const std::string& text, uint64_t* value) {
   return true;
 }
 
+// A colour as #RRGGBB or RRGGBB.
+bool ParseColor(const std::string& text, uint8_t (&rgb)[3]) {
+  std::string hex = !text.empty() && text[0] == '#' ? text.substr(1) : text;
+  if (hex.size() != 6 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+  for (int c = 0; c < 3; ++c) rgb[c] = static_cast<uint8_t>(strtoul(hex.substr(2 * c, 2).c_str(), nullptr, 16));
+  return true;
+}
+
 // Parses argv into `options`; returns -1 to go on, or an exit status.
 int ParseArguments(int argc, char** argv, Options* options) {
   bool operandsOnly = false;
@@ -83,6 +91,11 @@ int ParseArguments(int argc, char** argv, Options* options) {
       if (!takeValue(&options->format) || (options->format != "png" && options->format != "bmp")) {
         return Usage("--format takes png or bmp");
       }
+    } else if (arg == "--background") {
+      if (!takeValue(&text) || !ParseColor(text, options->background)) {
+        return Usage("--background needs a colour as #RRGGBB");
+      }
+      options->hasBackground = true;
     } else if (arg == "--cancel-after") {
       // Test hook: acts as a Ctrl-C after that many progress reports.
       uint64_t n = 0;
@@ -103,6 +116,8 @@ int ParseArguments(int argc, char** argv, Options* options) {
     } else if (arg == "--predictable-temp-names" && needsNoValue()) {
       // Test hook: lets a test plant a file or link at the first temporary name.
       UsePredictableTempNames();
+    } else if (arg == "--ignore-alpha" && needsNoValue()) {
+      options->ignoreAlpha = true;
     } else if (arg == "--json" && needsNoValue()) {
       options->json = true;
     } else if ((arg == "--quiet" || arg == "-q") && needsNoValue()) {

@@ -1,5 +1,6 @@
 // The subcommands about plug-ins and pictures: plugins, info, decode, encode.
 #include <stdio.h>
+#include <string.h>
 
 #include <filesystem>
 #include <map>
@@ -118,6 +119,27 @@ int DecodeOne(const Options& options, const PluginSet& set, const std::string& i
   return WriteImageSafely(options, target, format, image);
 }
 
+// encode's output without -o: beside the input, its name with the last
+// extension replaced by .i24 ("shots.v2/holiday" gives "shots.v2/holiday.i24").
+std::string DefaultEncodeTarget(const std::string& input) {
+  std::string name = BaseName(input);
+  return input.substr(0, input.size() - name.size()) + StemOf(name) + ".i24";
+}
+
+// I24B has no transparency. A picture with pixels that are not fully opaque
+// is composited over --background or loses its alpha with --ignore-alpha;
+// without either it is refused, with the error reported.
+bool SettleTransparency(const Options& options, const std::string& input, RgbImage* image) {
+  uint64_t notOpaque = CountNotOpaque(*image);
+  if (notOpaque != 0 && options.hasBackground) CompositeOver(image, options.background);
+  if (notOpaque == 0 || options.hasBackground || options.ignoreAlpha) return true;
+  uint64_t pixels = static_cast<uint64_t>(image->width) * image->height;
+  ReportError(input, std::to_string(notOpaque) + " of " + std::to_string(pixels) +
+                         " pixels are not fully opaque and I24B has no transparency; use --background COLOR to "
+                         "composite them over a colour or --ignore-alpha to keep their colours");
+  return false;
+}
+
 #ifdef KALDORIN_HAVE_ENCODER
 bool EncoderProgress(uint32_t row, uint32_t height, void* user) {
   return !ReportProgress(static_cast<ProgressBar*>(user), row, height);
@@ -204,8 +226,11 @@ int RunDecode(const Options& options, const PluginSet& set) {
 
 int RunEncode(const Options& options) {
   if (options.args.size() != 1) return UsageError("encode takes one input picture");
+  if (options.hasBackground && options.ignoreAlpha) {
+    return UsageError("--background and --ignore-alpha exclude each other");
+  }
   const std::string& input = options.args[0];
-  std::string target = options.output.empty() ? StemOf(input) + ".i24" : options.output;
+  std::string target = options.output.empty() ? DefaultEncodeTarget(input) : options.output;
 #ifndef KALDORIN_HAVE_ENCODER
   (void)target;
   ReportError(input, "this build has no I24B encoder");
@@ -219,6 +244,7 @@ int RunEncode(const Options& options) {
     ReportError(input, error);
     return kExitFailure;
   }
+  if (!SettleTransparency(options, input, &image)) return kExitFailure;
   ProgressBar bar;
   StartProgress(&bar, BaseName(input), options.quiet);
   std::vector<uint8_t> coded;
@@ -250,14 +276,34 @@ int RunEncode(const Options& options) {
 #endif
 }
 
+namespace {
+
+// Pixel `i` as "r,g,b", with ",a" when either picture has alpha.
+std::string PixelText(const RgbImage& image, size_t i, bool withAlpha) {
+  const uint8_t* p = &image.rgb[i * 3];
+  std::string text = std::to_string(p[0]) + "," + std::to_string(p[1]) + "," + std::to_string(p[2]);
+  if (withAlpha) text += "," + std::to_string(image.alpha.empty() ? 255 : image.alpha[i]);
+  return text;
+}
+
+bool SamePixel(const RgbImage& a, const RgbImage& b, size_t i) {
+  uint8_t alphaA = a.alpha.empty() ? 255 : a.alpha[i];
+  uint8_t alphaB = b.alpha.empty() ? 255 : b.alpha[i];
+  return memcmp(&a.rgb[i * 3], &b.rgb[i * 3], 3) == 0 && alphaA == alphaB;
+}
+
+}  // namespace
+
 int RunCompare(const Options& options) {
+  constexpr int kDiffer = 1;
+  constexpr int kTrouble = 2;
   if (options.args.size() != 2) return UsageError("compare takes two pictures");
   RgbImage pictures[2];
   for (int i = 0; i < 2; ++i) {
     std::string error;
     if (!ReadImageFile(options.args[i], &pictures[i], &error)) {
       ReportError(options.args[i], error);
-      return kExitFailure;
+      return kTrouble;
     }
   }
   const std::string& a = options.args[0];
@@ -267,23 +313,19 @@ int RunCompare(const Options& options) {
   if (pa.width != pb.width || pa.height != pb.height) {
     ReportError(b, "differs from " + a + ": " + std::to_string(pb.width) + " x " + std::to_string(pb.height) +
                        " pixels against " + std::to_string(pa.width) + " x " + std::to_string(pa.height));
-    return kExitFailure;
+    return kDiffer;
   }
   uint64_t differing = 0;
   size_t first = 0;
-  for (size_t p = 0; p < pa.rgb.size(); p += 3) {
-    if (pa.rgb[p] != pb.rgb[p] || pa.rgb[p + 1] != pb.rgb[p + 1] || pa.rgb[p + 2] != pb.rgb[p + 2]) {
-      if (differing++ == 0) first = p / 3;
-    }
+  for (size_t i = 0; i < pa.rgb.size() / 3; ++i) {
+    if (!SamePixel(pa, pb, i) && differing++ == 0) first = i;
   }
   if (differing != 0) {
-    const uint8_t* x = &pa.rgb[first * 3];
-    const uint8_t* y = &pb.rgb[first * 3];
-    char where[160];
-    snprintf(where, sizeof where, "first at (%zu, %zu): %u,%u,%u against %u,%u,%u", first % pa.width,
-             first / pa.width, y[0], y[1], y[2], x[0], x[1], x[2]);
+    bool withAlpha = !pa.alpha.empty() || !pb.alpha.empty();
+    std::string where = "first at (" + std::to_string(first % pa.width) + ", " + std::to_string(first / pa.width) +
+                        "): " + PixelText(pb, first, withAlpha) + " against " + PixelText(pa, first, withAlpha);
     ReportError(b, "differs from " + a + " in " + std::to_string(differing) + " pixels, " + where);
-    return kExitFailure;
+    return kDiffer;
   }
   printf("%s and %s: the same %u x %u pixels\n", a.c_str(), b.c_str(), pa.width, pa.height);
   return kExitOk;
