@@ -95,7 +95,13 @@ int DecodeMember(ExtractJob* job, const MemberRecord& m, const std::vector<uint8
     return kExitFailure;
   }
   status = WriteImageSafely(*job->options, target, FormatFromName(target), image);
-  if (status == kExitOk) printf("decoded   %s -> %s (%u x %u)\n", m.filename.c_str(), name.c_str(), image.width, image.height);
+  if (status == kExitOk) {
+    char size[48];
+    snprintf(size, sizeof size, "%u x %u", image.width, image.height);
+    ReportResult(*job->options, "decoded   " + m.filename + " -> " + name + " (" + size + ")",
+                 {{"member", JsonString(m.filename)}, {"action", "\"decoded\""}, {"output", JsonString(target)},
+                  {"width", JsonNumber(image.width)}, {"height", JsonNumber(image.height)}});
+  }
   return status;
 }
 
@@ -174,7 +180,9 @@ int ExtractMember(ExtractJob* job, const MemberRecord& m) {
     }
   }
   if (status != kExitOk) return status;
-  printf("extracted %s (%llu bytes)\n", m.filename.c_str(), static_cast<unsigned long long>(m.filesize));
+  ReportResult(options, "extracted " + m.filename + " (" + std::to_string(m.filesize) + " bytes)",
+               {{"member", JsonString(m.filename)}, {"action", "\"extracted\""}, {"output", JsonString(target)},
+                {"size", JsonNumber(m.filesize)}});
   if (options.decodeMembers) return DecodeMember(job, m, bytes);
   return kExitOk;
 }
@@ -222,7 +230,8 @@ int PlanExtraction(ExtractJob* job, std::vector<MemberRecord>* members) {
       ReportError(target, "is the archive being read and is never written over, not even with --force");
       refused = true;
     } else if (exists && options.skipExisting) {
-      if (!options.quiet) printf("skipped   %s (exists)\n", m.filename.c_str());
+      ReportResult(options, "skipped   " + m.filename + " (exists)",
+                   {{"member", JsonString(m.filename)}, {"action", "\"skipped\""}, {"output", JsonString(target)}});
     } else if (exists && !options.force) {
       ReportError(target, "already exists (use --force to replace it, or --skip-existing to keep it)");
       refused = true;
@@ -241,6 +250,41 @@ int PlanExtraction(ExtractJob* job, std::vector<MemberRecord>* members) {
 
 bool PackProgressReport(uint64_t done, uint64_t total, void* user) {
   return ReportProgress(static_cast<ProgressBar*>(user), done, total);
+}
+
+// Writes the archive under a temporary name beside `target` and moves it
+// into place; returns an exit status, with the error reported.
+int WritePackFile(const Options& options, const std::string& target, const std::vector<PackInput>& inputs,
+                  PackResult* result) {
+  PendingOutput out;
+  std::string error;
+  if (!CreatePendingFile(target, &out, &error)) {
+    ReportError(target, "cannot write: " + error);
+    return kExitFailure;
+  }
+  ProgressBar bar;
+  StartProgress(&bar, BaseName(target), options.quiet);
+  bool ok = WritePack(out.file, inputs, PackProgressReport, &bar, result, &error);
+  FinishProgress(&bar);
+  if (!ok) {
+    DiscardPending(&out);
+    if (CancelRequested()) {
+      ReportError(target, "cancelled");
+      return kExitCancelled;
+    }
+    ReportError(target, error);
+    return kExitFailure;
+  }
+  if (CancelRequested()) {
+    DiscardPending(&out);
+    ReportError(target, "cancelled");
+    return kExitCancelled;
+  }
+  if (!CommitPending(&out, options.force, &error)) {
+    ReportError(target, error);
+    return kExitFailure;
+  }
+  return kExitOk;
 }
 
 }  // namespace
@@ -284,17 +328,42 @@ int RunExtract(const Options& options, const PluginSet& set) {
       return kExitFailure;
     }
   } else {
+    std::vector<MemberRecord> all;
+    bool listed = false;
     for (size_t i = 1; i < options.args.size(); ++i) {
-      MemberRecord m;
-      if (FindMember(*plugin, source, options.args[i], &m, &failure)) {
-        // A member named twice is extracted once.
+      const std::string& wanted = options.args[i];
+      std::vector<MemberRecord> found;
+      if (IsPattern(wanted)) {
+        if (!listed && !ListArchive(*plugin, source, &all, &failure)) {
+          ReportError(source.name, FailureText(*plugin, failure));
+          return kExitFailure;
+        }
+        listed = true;
+        for (const MemberRecord& m : all) {
+          if (MatchesPattern(wanted, m.filename)) found.push_back(m);
+        }
+        if (found.empty()) {
+          ReportError(source.name, "no member matches " + wanted);
+          status = kExitFailure;
+        }
+      } else {
+        MemberRecord m;
+        if (FindMember(*plugin, source, wanted, &m, &failure)) {
+          found.push_back(m);
+        } else {
+          if (failure.code == kResultReadError) {
+            ReportError(source.name, "no member " + wanted + " (or the archive's directory cannot be read)");
+          } else {
+            ReportError(source.name, "member " + wanted + ": " + FailureText(*plugin, failure));
+          }
+          status = kExitFailure;
+        }
+      }
+      // A member named or matched twice is extracted once.
+      for (const MemberRecord& m : found) {
         bool again = false;
         for (const MemberRecord& known : members) again = again || known.filename == m.filename;
         if (!again) members.push_back(m);
-      } else {
-        std::string why = failure.code == kResultReadError ? "not found or unreadable: " : "";
-        ReportError(path, "member " + options.args[i] + ": " + why + FailureText(*plugin, failure));
-        status = kExitFailure;
       }
     }
   }
@@ -324,36 +393,20 @@ int RunPack(const Options& options) {
   }
   int status = CheckOutputTarget(options, target, paths);
   if (status != kExitOk) return status;
-  PendingOutput out;
   std::string error;
-  if (!CreatePendingFile(target, &out, &error)) {
-    ReportError(target, "cannot write: " + error);
-    return kExitFailure;
-  }
-  ProgressBar bar;
-  StartProgress(&bar, BaseName(target), options.quiet);
   PackResult result;
-  bool ok = WritePack(out.file, inputs, PackProgressReport, &bar, &result, &error);
-  FinishProgress(&bar);
-  if (!ok) {
-    DiscardPending(&out);
-    if (CancelRequested()) {
-      ReportError(target, "cancelled");
-      return kExitCancelled;
-    }
-    ReportError(target, error);
-    return kExitFailure;
+  if (target == "-") {
+    bool ok = WritePack(StandardOutput(), inputs, nullptr, nullptr, &result, &error);
+    status = FinishStandardOutput(ok, error);
+  } else {
+    status = WritePackFile(options, target, inputs, &result);
   }
-  if (CancelRequested()) {
-    DiscardPending(&out);
-    ReportError(target, "cancelled");
-    return kExitCancelled;
+  if (status == kExitOk) {
+    ReportResult(options,
+                 target + ": " + std::to_string(result.members) + " members, " +
+                     std::to_string(result.archiveBytes) + " bytes",
+                 {{"archive", JsonString(target)}, {"members", JsonNumber(result.members)},
+                  {"size", JsonNumber(result.archiveBytes)}});
   }
-  if (!CommitPending(&out, options.force, &error)) {
-    ReportError(target, error);
-    return kExitFailure;
-  }
-  printf("%s: %llu members, %llu bytes\n", target.c_str(), static_cast<unsigned long long>(result.members),
-         static_cast<unsigned long long>(result.archiveBytes));
-  return kExitOk;
+  return status;
 }

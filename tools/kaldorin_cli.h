@@ -17,7 +17,8 @@ struct Options {
   std::string pluginDir;          // empty: the program's folder
   uint64_t offset = 0;
   bool fromMemory = false;
-  bool quiet = false;
+  bool quiet = false;    // -q: nothing but errors
+  bool verbose = false;  // -v: name each plug-in call and its result
   bool json = false;
   bool viaMemory = false;
   bool decodeMembers = false;

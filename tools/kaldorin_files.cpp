@@ -8,6 +8,8 @@
 #include <system_error>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -52,6 +54,33 @@ bool ReadFileFrom(const std::string& path, uint64_t offset, std::vector<uint8_t>
   fclose(f);
   if (failed) *error = "read error";
   return !failed;
+}
+
+bool ReadInput(const std::string& path, uint64_t offset, std::vector<uint8_t>* out, std::string* error) {
+  if (path != "-") return ReadFileFrom(path, offset, out, error);
+  static bool taken = false;
+  out->clear();
+  if (taken) {
+    *error = "standard input can be read only once";
+    return false;
+  }
+  taken = true;
+#ifdef _WIN32
+  _setmode(_fileno(stdin), _O_BINARY);
+#endif
+  uint8_t chunk[65536];
+  size_t n;
+  uint64_t skipped = 0;
+  while ((n = fread(chunk, 1, sizeof chunk, stdin)) > 0) {
+    size_t skip = offset - skipped < n ? static_cast<size_t>(offset - skipped) : n;
+    skipped += skip;
+    out->insert(out->end(), chunk + skip, chunk + n);
+  }
+  if (ferror(stdin)) {
+    *error = "cannot read standard input";
+    return false;
+  }
+  return true;
 }
 
 bool ReadProbe(const std::string& path, uint64_t offset, uint8_t (&probe)[2048], std::string* error) {
@@ -122,4 +151,72 @@ std::string ProgramFolder() {
 #endif
   size_t slash = s.find_last_of("\\/");
   return slash == std::string::npos ? std::string(".") : s.substr(0, slash);
+}
+
+namespace {
+
+char Fold(char c) { return static_cast<char>(tolower(static_cast<unsigned char>(c))); }
+
+// Whether `c` is in the bracket expression starting after '[' at `p`;
+// `*end` is the position after its closing ']' (npos when it has none).
+bool InSet(const std::string& pattern, size_t p, char c, size_t* end) {
+  bool negate = p < pattern.size() && (pattern[p] == '!' || pattern[p] == '^');
+  if (negate) ++p;
+  bool found = false;
+  size_t i = p;
+  // A ']' right after the '[' (or '[!') is a member, not the end.
+  for (; i < pattern.size() && (pattern[i] != ']' || i == p); ++i) {
+    if (i + 2 < pattern.size() && pattern[i + 1] == '-' && pattern[i + 2] != ']') {
+      found = found || (Fold(pattern[i]) <= Fold(c) && Fold(c) <= Fold(pattern[i + 2]));
+      i += 2;
+    } else {
+      found = found || Fold(pattern[i]) == Fold(c);
+    }
+  }
+  *end = i < pattern.size() ? i + 1 : std::string::npos;
+  return found != negate;
+}
+
+}  // namespace
+
+bool IsPattern(const std::string& text) { return text.find_first_of("*?[") != std::string::npos; }
+
+bool MatchesPattern(const std::string& pattern, const std::string& name) {
+  // Iterative matching with one backtrack point: the last '*'.
+  size_t p = 0;
+  size_t n = 0;
+  size_t starP = std::string::npos;
+  size_t starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+      continue;
+    }
+    if (p < pattern.size()) {
+      size_t end = p + 1;
+      bool ok = false;
+      if (pattern[p] == '?') {
+        ok = true;
+      } else if (pattern[p] == '[') {
+        ok = InSet(pattern, p + 1, name[n], &end);
+        if (end == std::string::npos) {  // no closing bracket: a plain '['
+          end = p + 1;
+          ok = name[n] == '[';
+        }
+      } else {
+        ok = Fold(pattern[p]) == Fold(name[n]);
+      }
+      if (ok) {
+        p = end;
+        ++n;
+        continue;
+      }
+    }
+    if (starP == std::string::npos) return false;
+    p = starP + 1;
+    n = ++starN;
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
 }

@@ -10,6 +10,8 @@
 
 // Reads `path` from byte `offset` to its end. `error` is the cause alone.
 bool ReadFileFrom(const std::string& path, uint64_t offset, std::vector<uint8_t>* out, std::string* error);
+// The same for a path, or standard input for "-" (readable once per run).
+bool ReadInput(const std::string& path, uint64_t offset, std::vector<uint8_t>* out, std::string* error);
 // The first 2048 bytes from `offset`, zero-padded. Fails only if the file
 // cannot be opened or positioned (a file shorter than `offset` probes as zeros).
 bool ReadProbe(const std::string& path, uint64_t offset, uint8_t (&probe)[2048], std::string* error);
@@ -24,6 +26,13 @@ std::string StemOf(const std::string& name);
 std::string JoinPath(const std::string& dir, const std::string& name);
 std::string AbsolutePath(const std::string& path);
 bool IsDirectory(const std::string& path);
+// Whether `text` holds a shell wildcard (*, ? or [...]).
+bool IsPattern(const std::string& text);
+// Shell-style matching of a member name: * any run, ? one character,
+// [abc], [a-z] and [!abc] one character of (or not of) a set; letters match
+// without regard to case, as member lookups do.
+bool MatchesPattern(const std::string& pattern, const std::string& name);
+
 // The folder of the running program.
 std::string ProgramFolder();
 

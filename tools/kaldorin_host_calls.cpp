@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -55,21 +56,31 @@ bool MemberInput(const DataSource& source, const MemberRecord& member, LPCSTR* b
   return true;
 }
 
+// How an export gets its input, for -v.
+std::string InputText(const DataSource& source) {
+  if (source.inMemory) return "memory, " + std::to_string(source.bytes.size()) + " bytes";
+  return "file at byte " + std::to_string(source.offset);
+}
+
 }  // namespace
 
 bool OpenDataSource(const std::string& path, uint64_t offset, bool inMemory, DataSource* source,
                     std::string* error) {
-  source->name = path;
-  source->path = AbsolutePath(path);
+  const bool standardInput = path == "-";
+  source->name = standardInput ? "standard input" : path;
+  source->path = standardInput ? path : AbsolutePath(path);
   source->offset = offset;
-  source->inMemory = inMemory;
-  if (!inMemory && offset > static_cast<uint64_t>(INTPTR_MAX)) {
+  // Standard input is read once into memory and probed there, so that the
+  // probe does not use up the stream.
+  source->inMemory = inMemory || standardInput;
+  if (!source->inMemory && offset > static_cast<uint64_t>(INTPTR_MAX)) {
     *error = "offset " + std::to_string(offset) + " is too large";
     return false;
   }
-  if (!ReadProbe(path, offset, source->probe, error)) return false;
-  if (!inMemory) return true;
-  if (!ReadFileFrom(path, offset, &source->bytes, error)) return false;
+  if (!source->inMemory) return ReadProbe(path, offset, source->probe, error);
+  if (!ReadInput(path, offset, &source->bytes, error)) return false;
+  memset(source->probe, 0, sizeof source->probe);
+  memcpy(source->probe, source->bytes.data(), std::min(source->bytes.size(), sizeof source->probe));
   return true;
 }
 
@@ -95,6 +106,7 @@ bool PictureInformation(const HostPlugin& plugin, const DataSource& source, Pict
   if (plugin.getPictureInfo == nullptr) return Fail(failure, "GetPictureInfo", 0, plugin.fileName + " has no GetPictureInfo");
   memset(info, 0, sizeof *info);
   int code = plugin.getPictureInfo(SourceBuf(source), SourceLen(source), SourceFlag(source), info);
+  TraceCall(plugin, "GetPictureInfo(" + InputText(source) + ")", code);
   if (code != kResultOk) return Fail(failure, "GetPictureInfo", code);
   text->clear();
   if (info->hInfo != nullptr) {
@@ -114,6 +126,7 @@ bool DecodePicture(const HostPlugin& plugin, LPCSTR buf, SpiLong len, unsigned f
   HLOCAL hInfo = nullptr;
   HLOCAL hBits = nullptr;
   int code = plugin.getPicture(buf, len, flag, &hInfo, &hBits, PluginProgress, reinterpret_cast<SpiLong>(bar));
+  TraceCall(plugin, std::string("GetPicture(") + ((flag & kFlagInputMask) == kInputFile ? "file" : "memory") + ")", code);
   // After a failure the handles mean nothing and are not touched.
   if (code != kResultOk) return Fail(failure, "GetPicture", code);
   BlockView info;
@@ -138,6 +151,7 @@ bool ListArchive(const HostPlugin& plugin, const DataSource& source, std::vector
   members->clear();
   HLOCAL handle = nullptr;
   int code = plugin.getArchiveInfo(SourceBuf(source), SourceLen(source), SourceFlag(source), &handle);
+  TraceCall(plugin, "GetArchiveInfo(" + InputText(source) + ")", code);
   if (code != kResultOk) return Fail(failure, "GetArchiveInfo", code);
   BlockView view;
   if (!LockHostBlock(plugin, handle, &view)) {
@@ -172,6 +186,7 @@ bool FindMember(const HostPlugin& plugin, const DataSource& source, const std::s
   memset(&record, 0, sizeof record);
   int code = plugin.getFileInfo(SourceBuf(source), SourceLen(source), name.c_str(),
                                 SourceFlag(source) | kFlagIgnoreCase, &record);
+  TraceCall(plugin, "GetFileInfo(" + InputText(source) + ", \"" + name + "\", ignoring case)", code);
   if (code != kResultOk) return Fail(failure, "GetFileInfo", code);
   *member = RecordFrom(record);
   return true;
@@ -185,6 +200,7 @@ bool ExtractToMemory(const HostPlugin& plugin, const DataSource& source, const M
   HLOCAL handle = nullptr;
   int code = plugin.getFile(buf, len, reinterpret_cast<LPSTR>(&handle), SourceFlag(source) | kOutputMemory,
                             PluginProgress, reinterpret_cast<SpiLong>(bar));
+  TraceCall(plugin, "GetFile(" + member.filename + ", to memory)", code);
   if (code != kResultOk) return Fail(failure, "GetFile", code);
   BlockView view;
   if (!LockHostBlock(plugin, handle, &view)) {
@@ -213,6 +229,7 @@ bool ExtractToFolder(const HostPlugin& plugin, const DataSource& source, const M
   if (ec) return Fail(failure, "GetFile", 0, folder + ": cannot enter the folder: " + ec.message());
   char dest[1] = {0};
   int code = plugin.getFile(buf, len, dest, SourceFlag(source), PluginProgress, reinterpret_cast<SpiLong>(bar));
+  TraceCall(plugin, "GetFile(" + member.filename + ", to a file)", code);
   fs::current_path(previous, ec);
   if (code != kResultOk) return Fail(failure, "GetFile", code);
   // The one file now in the folder is the member.

@@ -434,7 +434,7 @@ const char* DefaultImageExtension() { return HavePng() ? ".png" : ".bmp"; }
 
 bool ReadImageFile(const std::string& path, RgbImage* image, std::string* error) {
   std::vector<uint8_t> file;
-  if (!ReadFileFrom(path, 0, &file, error)) return false;
+  if (!ReadInput(path, 0, &file, error)) return false;
   static const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
   if (file.size() >= 8 && memcmp(file.data(), kPngSignature, 8) == 0) {
 #ifdef KALDORIN_HAVE_PNG

@@ -29,7 +29,7 @@ ImageFormat FormatFromName(const std::string& path);
 // The extension, with its full stop, of the default output format.
 const char* DefaultImageExtension();
 
-// Reads a PNG or BMP file (recognised by its content). BMP: 1, 4, 8, 24 and
+// Reads a PNG or BMP file (recognised by its content; "-" is standard input). BMP: 1, 4, 8, 24 and
 // 32 bits per pixel, uncompressed (32-bit also with byte-aligned bit fields),
 // either row order; a 32-bit BMP has alpha only when its header gives an
 // alpha mask (BITMAPV3 and later headers), otherwise its fourth byte is

@@ -122,6 +122,9 @@ int ParseArguments(int argc, char** argv, Options* options) {
       options->json = true;
     } else if ((arg == "--quiet" || arg == "-q") && needsNoValue()) {
       options->quiet = true;
+    } else if ((arg == "--verbose" || arg == "-v") && needsNoValue()) {
+      options->verbose = true;
+      SetCallTrace(true);
     } else if (arg == "--inject-fault") {
       // Test hook: the platform stand-in fails its next call of this kind.
       if (!takeValue(&options->injectFault)) return Usage("--inject-fault needs a call name");
@@ -132,6 +135,7 @@ int ParseArguments(int argc, char** argv, Options* options) {
     }
   }
   if (options->command.empty()) return Usage("no command given");
+  if (options->quiet && options->verbose) return Usage("-q and -v exclude each other");
   if (options->force && options->skipExisting) return Usage("--force and --skip-existing exclude each other");
   return -1;
 }

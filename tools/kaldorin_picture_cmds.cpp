@@ -75,7 +75,17 @@ int InfoOne(const Options& options, const PluginSet& set, const std::string& pat
 
 // Where decode writes `input`, and in which format.
 bool DecodeTarget(const Options& options, const std::string& input, std::string* target, ImageFormat* format) {
-  if (!options.output.empty()) {
+  if (options.output == "-") {
+    *target = "-";
+    *format = options.format == "png" ? kFormatPng : options.format == "bmp" ? kFormatBmp : kFormatUnknown;
+    if (*format == kFormatUnknown) {
+      ReportError("-o -", "standard output needs --format png or --format bmp");
+      return false;
+    }
+  } else if (input == "-" && options.output.empty()) {
+    ReportError("standard input", "has no name to make an output name from; give one with -o");
+    return false;
+  } else if (!options.output.empty()) {
     *target = options.output;
     *format = FormatFromName(options.output);
     if (*format == kFormatUnknown) {
@@ -92,6 +102,21 @@ bool DecodeTarget(const Options& options, const std::string& input, std::string*
     return false;
   }
   return true;
+}
+
+// A picture that the plug-in could not get memory for: the picture's own
+// size says why, when the plug-in can tell it.
+std::string MemoryFailureText(const HostPlugin& plugin, const DataSource& source, const CallFailure& failure) {
+  PictureInfo info;
+  std::string text;
+  CallFailure ignored;
+  if ((failure.code == kResultOutOfMemory || failure.code == kResultMemoryError) &&
+      PictureInformation(plugin, source, &info, &text, &ignored)) {
+    std::string size = std::to_string(info.width) + " x " + std::to_string(info.height);
+    if (info.width == 0 || info.height == 0) return "the picture has no pixels (" + size + ")";
+    return "there is not enough memory for a picture of " + size + " pixels";
+  }
+  return FailureText(plugin, failure);
 }
 
 int DecodeOne(const Options& options, const PluginSet& set, const std::string& input) {
@@ -112,11 +137,17 @@ int DecodeOne(const Options& options, const PluginSet& set, const std::string& i
       ReportError(input, "cancelled");
       return kExitCancelled;
     }
-    ReportError(input, FailureText(*plugin, failure));
+    ReportError(source.name, MemoryFailureText(*plugin, source, failure));
     return kExitFailure;
   }
   source.bytes.clear();
-  return WriteImageSafely(options, target, format, image);
+  int status = WriteImageSafely(options, target, format, image);
+  if (status == kExitOk) {
+    ReportResult(options, "",
+                 {{"file", JsonString(source.name)}, {"output", JsonString(target)},
+                  {"width", JsonNumber(image.width)}, {"height", JsonNumber(image.height)}});
+  }
+  return status;
 }
 
 // encode's output without -o: beside the input, its name with the last
@@ -230,6 +261,9 @@ int RunEncode(const Options& options) {
     return UsageError("--background and --ignore-alpha exclude each other");
   }
   const std::string& input = options.args[0];
+  if (input == "-" && options.output.empty()) {
+    return UsageError("encode - needs -o OUT (or -o - for standard output)");
+  }
   std::string target = options.output.empty() ? DefaultEncodeTarget(input) : options.output;
 #ifndef KALDORIN_HAVE_ENCODER
   (void)target;
@@ -263,15 +297,20 @@ int RunEncode(const Options& options) {
   if (status != kExitOk) return status;
   uint64_t inputSize = 0;
   FileSizeOf(input, &inputSize);
-  double pixels = static_cast<double>(image.width) * image.height;
-  {
-    printf("%s: %u x %u, input %llu bytes, output %llu bytes (%s), %.3f bits per pixel\n", input.c_str(),
-           image.width, image.height, static_cast<unsigned long long>(inputSize),
-           static_cast<unsigned long long>(coded.size()), target.c_str(), coded.size() * 8.0 / pixels);
-    printf("  %llu single pixels, %llu runs covering %llu pixels, %llu coded bits\n",
+  const double bitsPerPixel = coded.size() * 8.0 / (static_cast<double>(image.width) * image.height);
+  char text[512];
+  snprintf(text, sizeof text,
+           "%s: %u x %u, input %llu bytes, output %llu bytes (%s), %.3f bits per pixel\n"
+           "  %llu single pixels, %llu runs covering %llu pixels, %llu coded bits",
+           input.c_str(), image.width, image.height, static_cast<unsigned long long>(inputSize),
+           static_cast<unsigned long long>(coded.size()), target.c_str(), bitsPerPixel,
            static_cast<unsigned long long>(stats.singlePixels), static_cast<unsigned long long>(stats.runs),
            static_cast<unsigned long long>(stats.runPixels), static_cast<unsigned long long>(stats.codedBits));
-  }
+  char bpp[32];
+  snprintf(bpp, sizeof bpp, "%.3f", bitsPerPixel);
+  ReportResult(options, text,
+               {{"file", JsonString(input)}, {"output", JsonString(target)}, {"width", JsonNumber(image.width)},
+                {"height", JsonNumber(image.height)}, {"size", JsonNumber(coded.size())}, {"bits_per_pixel", bpp}});
   return kExitOk;
 #endif
 }
@@ -313,6 +352,7 @@ int RunCompare(const Options& options) {
   if (pa.width != pb.width || pa.height != pb.height) {
     ReportError(b, "differs from " + a + ": " + std::to_string(pb.width) + " x " + std::to_string(pb.height) +
                        " pixels against " + std::to_string(pa.width) + " x " + std::to_string(pa.height));
+    ReportResult(options, "", {{"a", JsonString(a)}, {"b", JsonString(b)}, {"same", "false"}});
     return kDiffer;
   }
   uint64_t differing = 0;
@@ -325,8 +365,14 @@ int RunCompare(const Options& options) {
     std::string where = "first at (" + std::to_string(first % pa.width) + ", " + std::to_string(first / pa.width) +
                         "): " + PixelText(pb, first, withAlpha) + " against " + PixelText(pa, first, withAlpha);
     ReportError(b, "differs from " + a + " in " + std::to_string(differing) + " pixels, " + where);
+    ReportResult(options, "", {{"a", JsonString(a)}, {"b", JsonString(b)}, {"same", "false"},
+                               {"differing_pixels", JsonNumber(differing)}});
     return kDiffer;
   }
-  printf("%s and %s: the same %u x %u pixels\n", a.c_str(), b.c_str(), pa.width, pa.height);
+  ReportResult(options,
+               a + " and " + b + ": the same " + std::to_string(pa.width) + " x " + std::to_string(pa.height) +
+                   " pixels",
+               {{"a", JsonString(a)}, {"b", JsonString(b)}, {"same", "true"}, {"width", JsonNumber(pa.width)},
+                {"height", JsonNumber(pa.height)}});
   return kExitOk;
 }

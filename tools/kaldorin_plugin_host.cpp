@@ -164,6 +164,10 @@ void UnloadPlugins(PluginSet* set) {
   set->plugins.clear();
 }
 
+namespace {
+bool gTraceCalls = false;
+}  // namespace
+
 const HostPlugin* PickPlugin(const PluginSet& set, PluginKind kind, const std::string& name,
                              const uint8_t (&probe)[2048]) {
   for (const HostPlugin& p : set.plugins) {
@@ -173,7 +177,12 @@ const HostPlugin* PickPlugin(const PluginSet& set, PluginKind kind, const std::s
     // Each plug-in gets its own copy: the probe is handed over writable.
     uint8_t copy[2048];
     memcpy(copy, probe, sizeof copy);
-    if (p.isSupported(name.c_str(), reinterpret_cast<SpiDword>(copy)) == 1) return &p;
+    int answer = p.isSupported(name.c_str(), reinterpret_cast<SpiDword>(copy));
+    if (gTraceCalls) {
+      fprintf(stderr, "kaldorin: %s IsSupported(%s, 2048-byte probe) -> %d (%s)\n", p.fileName.c_str(), name.c_str(),
+              answer, answer == 1 ? "takes it" : "does not take it");
+    }
+    if (answer == 1) return &p;
   }
   return nullptr;
 }
@@ -200,22 +209,27 @@ void ReleaseHostBlock(const HostPlugin& plugin, BlockView* view) {
 }
 
 std::string ResultText(int code) {
-  const char* meaning = nullptr;
   switch (code) {
-    case -1: meaning = "not implemented by the plug-in"; break;
-    case 0: meaning = "success"; break;
-    case 1: meaning = "cancelled"; break;
-    case 2: meaning = "not in a format the plug-in knows (wrong magic, header field or member name)"; break;
-    case 3: meaning = "the data is broken"; break;
-    case 4: meaning = "out of memory"; break;
-    case 5: meaning = "memory error (a block could not be allocated or locked)"; break;
-    case 6: meaning = "read error (data missing, truncated or inconsistent, or member not found)"; break;
-    case 7: meaning = "write error"; break;
-    case 8: meaning = "internal error (unsupported request, or the output could not be written)"; break;
-    default: break;
+    case -1: return "the plug-in does not offer this";
+    case 0: return "success";
+    case 1: return "cancelled";
+    case 2: return "not in a format the plug-in knows (wrong magic, header field or member name)";
+    case 3: return "the data is broken";
+    case 4: return "out of memory";
+    case 5: return "the plug-in could not get memory for the result";
+    case 6: return "the data is missing, cut short or inconsistent";
+    case 7: return "write error";
+    case 8: return "the plug-in could not carry out the request (not supported, or its output could not be written)";
+    default: return "unknown result " + std::to_string(code);
   }
-  if (meaning == nullptr) return "unknown result code " + std::to_string(code);
-  return std::string(meaning) + " [result " + std::to_string(code) + "]";
+}
+
+void SetCallTrace(bool on) { gTraceCalls = on; }
+
+void TraceCall(const HostPlugin& plugin, const std::string& call, int code) {
+  if (!gTraceCalls) return;
+  fprintf(stderr, "kaldorin: %s %s -> %d (%s)\n", plugin.fileName.c_str(), call.c_str(), code,
+          ResultText(code).c_str());
 }
 
 bool CountLiveResources(const PluginSet& set, long* blocks, long* streams) {

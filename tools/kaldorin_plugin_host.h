@@ -76,6 +76,11 @@ void ReleaseHostBlock(const HostPlugin& plugin, BlockView* view);
 
 // The text of an API result code: its meaning, then the number.
 std::string ResultText(int code);
+// -v: every plug-in call and its result is named on standard error.
+void SetCallTrace(bool on);
+// Names one call ("GetFile(file at byte 80, to memory)") and its result when
+// tracing is on.
+void TraceCall(const HostPlugin& plugin, const std::string& call, int code);
 
 // Natively: live blocks and open streams in the platform stand-in of the
 // loaded plug-ins, for the leak check. False where this cannot be counted.

@@ -9,7 +9,9 @@
 #ifdef _WIN32
 #include <io.h>
 #include <process.h>
+#include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -20,7 +22,22 @@ long gCancelAfter = 0;
 long gReports = 0;
 
 constexpr int kBarWidth = 30;
-constexpr size_t kMaxLabel = 32;
+constexpr int kMinBarWidth = 10;
+constexpr int kMaxLabel = 32;
+
+// Columns of the terminal on standard error (80 when it does not say).
+int TerminalColumns() {
+#ifdef _WIN32
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+    return info.srWindow.Right - info.srWindow.Left + 1;
+  }
+#else
+  struct winsize size;
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
+  return 80;
+}
 
 // The first Ctrl-C asks the work to stop, so that a plug-in in a call frees
 // what it holds and returns "cancelled". A second Ctrl-C, SIGTERM or SIGHUP
@@ -61,8 +78,18 @@ void SetCancelAfterReports(long calls) { gCancelAfter = calls; }
 
 void StartProgress(ProgressBar* bar, const std::string& label, bool quiet) {
   bar->enabled = !quiet && StderrIsTerminal();
-  // Long names are cut so that the bar fits a narrow terminal line.
-  bar->label = label.size() > kMaxLabel ? label.substr(0, kMaxLabel - 3) + "..." : label;
+  // The line is "LABEL [BAR] 100%": it must fit the terminal, less one
+  // column so that the cursor never wraps. The bar gives way first, then
+  // the label.
+  const int fixed = 8;  // " [", "] ", "100%"
+  const int columns = bar->enabled ? TerminalColumns() - 1 : 80;
+  int labelRoom = columns - fixed - kMinBarWidth;
+  if (labelRoom > kMaxLabel) labelRoom = kMaxLabel;
+  if (labelRoom < 4) labelRoom = 4;
+  const int length = static_cast<int>(label.size());
+  bar->label = length > labelRoom ? label.substr(0, static_cast<size_t>(labelRoom - 3)) + "..." : label;
+  int width = columns - fixed - static_cast<int>(bar->label.size());
+  bar->width = width > kBarWidth ? kBarWidth : width < 1 ? 1 : width;
   bar->lastPermille = -1;
   bar->drawn = false;
 }
@@ -75,9 +102,9 @@ bool ReportProgress(ProgressBar* bar, uint64_t done, uint64_t total) {
     int permille = static_cast<int>(done * 1000 / total);
     if (permille != bar->lastPermille) {
       bar->lastPermille = permille;
-      int filled = permille * kBarWidth / 1000;
+      int filled = permille * bar->width / 1000;
       fprintf(stderr, "\r%s [%.*s%*s] %3d%%", bar->label.c_str(), filled, "##############################",
-              kBarWidth - filled, "", permille / 10);
+              bar->width - filled, "", permille / 10);
       fflush(stderr);
       bar->drawn = true;
     }
@@ -87,7 +114,7 @@ bool ReportProgress(ProgressBar* bar, uint64_t done, uint64_t total) {
 
 void FinishProgress(ProgressBar* bar) {
   if (bar->drawn) {
-    fprintf(stderr, "\r%*s\r", static_cast<int>(bar->label.size()) + kBarWidth + 8, "");
+    fprintf(stderr, "\r%*s\r", static_cast<int>(bar->label.size()) + bar->width + 8, "");
     fflush(stderr);
   }
   bar->drawn = false;

@@ -23,6 +23,7 @@ void SetCancelAfterReports(long calls);
 struct ProgressBar {
   bool enabled = false;  // drawing at all (a terminal, not --quiet)
   std::string label;
+  int width = 30;  // of the bar itself, so that the line fits the terminal
   int lastPermille = -1;
   bool drawn = false;
 };

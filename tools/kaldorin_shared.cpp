@@ -1,9 +1,14 @@
 #include "tools/kaldorin_shared.h"
 
 #include <errno.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 #include <stdio.h>
 
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 #include "tools/kaldorin_files.h"
@@ -15,6 +20,23 @@ namespace fs = std::filesystem;
 int UsageError(const std::string& problem) {
   fprintf(stderr, "kaldorin: %s\nTry 'kaldorin --help'.\n", problem.c_str());
   return kExitUsage;
+}
+
+std::string JsonNumber(uint64_t value) { return std::to_string(value); }
+
+void ReportResult(const Options& options, const std::string& text, const JsonFields& json) {
+  FILE* out = options.output == "-" || (options.command == "pack" && !options.args.empty() && options.args[0] == "-")
+                  ? stderr
+                  : stdout;
+  if (options.json) {
+    std::string line = "{";
+    for (size_t i = 0; i < json.size(); ++i) {
+      line += (i ? ", " : "") + JsonString(json[i].first) + ": " + json[i].second;
+    }
+    fprintf(out, "%s}\n", line.c_str());
+  } else if (!options.quiet && !text.empty()) {
+    fprintf(out, "%s\n", text.c_str());
+  }
 }
 
 const HostPlugin* OpenAndPick(const Options& options, const PluginSet& set, const std::string& path, PluginKind kind,
@@ -47,13 +69,13 @@ void PrintListing(const Options& options, const DataSource& source, const HostPl
            JsonString(plugin.apiVersion).c_str());
     for (size_t i = 0; i < members.size(); ++i) {
       const MemberRecord& m = members[i];
-      printf("%s\n  {\"name\": %s, \"path\": %s, \"method\": %s, \"position\": %llu, \"compsize\": %llu, "
+      printf("%s{\"name\": %s, \"path\": %s, \"method\": %s, \"position\": %llu, \"compsize\": %llu, "
              "\"size\": %llu, \"timestamp\": %llu}",
-             i ? "," : "", JsonString(m.filename).c_str(), JsonString(m.path).c_str(), JsonString(m.method).c_str(),
+             i ? ", " : "", JsonString(m.filename).c_str(), JsonString(m.path).c_str(), JsonString(m.method).c_str(),
              static_cast<unsigned long long>(m.position), static_cast<unsigned long long>(m.compsize),
              static_cast<unsigned long long>(m.filesize), static_cast<unsigned long long>(m.timestamp));
     }
-    printf("%s]}\n", members.empty() ? "" : "\n");
+    printf("]}\n");
     return;
   }
   if (withHeader) {
@@ -73,6 +95,7 @@ void PrintListing(const Options& options, const DataSource& source, const HostPl
 }
 
 int CheckOutputTarget(const Options& options, const std::string& target, const std::vector<std::string>& inputs) {
+  if (target == "-") return kExitOk;
   for (const std::string& input : inputs) {
     if (SameFile(target, input)) {
       ReportError(target, "is the input " + input + " of this command and is never written over, not even with --force");
@@ -134,9 +157,29 @@ int MoveSafely(const Options& options, const std::string& from, const std::strin
   return kExitOk;
 }
 
+FILE* StandardOutput() {
+#ifdef _WIN32
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  return stdout;
+}
+
+int FinishStandardOutput(bool ok, const std::string& error) {
+  if (ok && fflush(stdout) != 0) {
+    ReportError("standard output", SystemError(errno));
+    return kExitFailure;
+  }
+  if (ok) return kExitOk;
+  ReportError("standard output", error);
+  return CancelRequested() ? kExitCancelled : kExitFailure;
+}
+
 int WriteImageSafely(const Options& options, const std::string& target, ImageFormat format, const RgbImage& image) {
   PendingOutput out;
   std::string error;
+  if (target == "-") {
+    return FinishStandardOutput(WriteImageStream(StandardOutput(), format, image, nullptr, nullptr, &error), error);
+  }
   if (!CreatePendingFile(target, &out, &error)) {
     ReportError(target, "cannot write: " + error);
     return kExitFailure;
@@ -152,6 +195,10 @@ int WriteImageSafely(const Options& options, const std::string& target, ImageFor
 int WriteBytesSafely(const Options& options, const std::string& target, const uint8_t* data, size_t size) {
   PendingOutput out;
   std::string error;
+  if (target == "-") {
+    bool ok = size == 0 || fwrite(data, 1, size, StandardOutput()) == size;
+    return FinishStandardOutput(ok, ok ? "" : SystemError(errno));
+  }
   if (!CreatePendingFile(target, &out, &error)) {
     ReportError(target, "cannot write: " + error);
     return kExitFailure;

@@ -4,6 +4,8 @@
 #ifndef KALDORIN_TOOLS_KALDORIN_SHARED_H
 #define KALDORIN_TOOLS_KALDORIN_SHARED_H
 
+#include <stdio.h>
+
 #include <string>
 #include <vector>
 
@@ -11,6 +13,17 @@
 #include "tools/kaldorin_host_calls.h"
 
 int UsageError(const std::string& problem);
+
+// The fields of one JSON result object, values already in JSON.
+typedef std::vector<std::pair<std::string, std::string>> JsonFields;
+std::string JsonNumber(uint64_t value);
+
+// One result of a command (a file written, a member extracted): `text` as a
+// line of words unless --quiet (none when empty); with --json one object on
+// one line instead.
+// Both go to standard output, or to standard error when standard output
+// carries the command's data (-o -).
+void ReportResult(const Options& options, const std::string& text, const JsonFields& json);
 
 // Opens `path` as the options say and picks the plug-in of `kind` that takes
 // it (kKindOther: any picture or archive plug-in). Reports the error and
@@ -33,6 +46,11 @@ int CheckOutputTarget(const Options& options, const std::string& target, const s
 // writing. Errors are reported; returns an exit status.
 int WriteImageSafely(const Options& options, const std::string& target, ImageFormat format, const RgbImage& image);
 int WriteBytesSafely(const Options& options, const std::string& target, const uint8_t* data, size_t size);
+// Standard output for a command's data ("-o -"), in binary mode; and the end
+// of such a write: a failure reported, an exit status returned.
+FILE* StandardOutput();
+int FinishStandardOutput(bool ok, const std::string& error);
+
 // Moves a finished file (a plug-in's, or a temporary one) into place by the
 // same rules.
 int MoveSafely(const Options& options, const std::string& from, const std::string& target);
