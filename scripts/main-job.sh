@@ -2,7 +2,8 @@
 # The main job, end to end on the sample picture: encode it to I24B, pack it
 # with other files into a PACK archive, list the archive, extract the picture
 # through chestrel, decode it through glimmet and check that the pixels are
-# the sample's. Natively first, then under Wine with the Windows builds.
+# the sample's. Natively first, then under Wine with the Windows builds (the
+# 32-bit ones where the machine runs 32-bit programs).
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -40,9 +41,17 @@ run_job() {
 
 run_job build/release/kaldorin build/main-job/native samples/sample.png .png
 
-say "The same job under Wine (64-bit Windows build of the tool and plug-ins)"
-export WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wine() { /usr/lib/wine/wine64 "$@"; }
-run_job "wine build/win64/kaldorin.exe" build/main-job/wine samples/sample.bmp .bmp
-/usr/lib/wine/wineserver64 -w
-say "Done: the pixels came back exactly, natively and under Wine"
+# Under Wine: the 32-bit deliverables (glimmet.spi, chestrel.spi, with the
+# 32-bit tool) where this machine runs 32-bit programs, else the 64-bit twins.
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
+  say "This machine runs 32-bit programs: the same job under 32-bit Wine with the 32-bit deliverables"
+  bits=32; loader=/usr/lib/wine/wine; server=/usr/lib/wine/wineserver32
+else
+  say "This machine cannot run 32-bit programs: the same job under 64-bit Wine with the 64-bit plug-ins (.sph)"
+  bits=64; loader=/usr/lib/wine/wine64; server=/usr/lib/wine/wineserver64
+fi
+export WINEPREFIX="$PWD/build/win$bits/wineprefix"
+run_job "$loader build/win$bits/kaldorin.exe" build/main-job/wine samples/sample.bmp .bmp
+"$server" -w
+say "Done: the pixels came back exactly, natively and under $bits-bit Wine"
