@@ -37,7 +37,8 @@ struct ScanRequest {
 // that cannot be taken, set or restored.
 //
 // A lookup by position reads the directory from byte 0 of the stream and
-// puts the stream back where it was. On success a listing leaves an unlocked
+// puts the stream back where it was. A scan with a limit reads only the
+// bytes it checks, entry by entry. On success a listing leaves an unlocked
 // block of one record per member plus an end record (first byte NUL) in
 // `*request.listing`; on failure that block is freed and `*request.listing`
 // is null. Records are written only inside the block or to `info`.

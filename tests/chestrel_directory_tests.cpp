@@ -309,6 +309,34 @@ TEST_F(ChestrelDirectory, ProbeReadsAtMost85Entries) {
   EXPECT_EQ(0, ProbeBuffer({}));
 }
 
+#ifndef _WIN32
+// A host may hand over a whole archive shorter than the probe straight from
+// its memory. The probe reads the header and then entry by entry, up to the
+// terminator's first 8 bytes or the 85th entry, and nothing further: each
+// buffer here ends right before a guard page. Archives of 0 to 85 members,
+// each followed by 0 to 23 bytes of member data: every length from 16 (the
+// header and the terminator) to 2048.
+TEST_F(ChestrelDirectory, ProbeReadsNothingPastTheTerminator) {
+  GuardedRegion region;
+  for (int count = 0; count <= 85; ++count) {
+    for (size_t extra = 0; extra < 24; ++extra) {
+      std::vector<PackMember> members;
+      for (int i = 0; i < count; ++i) members.push_back({"M" + std::to_string(i) + ".BIN", {}});
+      if (count > 0) members.back().data = Bytes(extra, 0xEE);
+      Bytes data = MakePack(members);
+      if (count == 0) data.insert(data.end(), extra, 0xEE);
+      if (count == 85) data.resize(2048);  // the 85th entry ends the probe: no terminator within it
+      if (data.size() > 2048 || (count == 85 && extra > 0)) break;
+      SCOPED_TRACE(std::to_string(count) + " members, " + std::to_string(data.size()) + " bytes");
+      const uint8_t* buffer = CopyBeforeGuardPage(&region, data.data(), data.size(), data.size());
+      ASSERT_NE(nullptr, buffer);
+      EXPECT_EQ(1, isSupported("x.pak", reinterpret_cast<SpiDword>(buffer)));
+    }
+  }
+  ReleaseGuardedRegion(&region);
+}
+#endif
+
 TEST_F(ChestrelDirectory, ArchiveAtOffset512) {
   Bytes data(512, 'x');
   Bytes archive = MakePack({{"IN.DAT", {7, 8, 9}}, {"TWO.DAT", {1}}}, 512);
