@@ -247,7 +247,8 @@ ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t c
         result = kResultReadError;
         break;
       }
-      // Listing records lie in a zero-initialised block: no padding needed.
+      // Listing records lie in a zero-initialised block; a lookup's record
+      // is the host's and is cleared first.
       FillMemberRecord(offset, size, text, !listing, listing ? &records[*used] : target);
       ++*used;
       *found = true;
@@ -262,7 +263,8 @@ ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t c
 
 bool IsValidMemberName(const unsigned char field[kPackNameFieldSize]) { return NameIsValid(field); }
 
-void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool padName, fileInfo* record) {
+void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool clearFirst, fileInfo* record) {
+  if (clearFirst) memset(record, 0, sizeof *record);
   record->method[0] = ' ';
   record->method[1] = '\0';
   record->position = offset;
@@ -272,11 +274,7 @@ void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool pad
   record->path[0] = '\0';
   size_t length = strlen(name);
   memcpy(record->filename, name, length);
-  if (padName) {
-    memset(record->filename + length, 0, sizeof record->filename - length);
-  } else {
-    record->filename[length] = '\0';
-  }
+  record->filename[length] = '\0';
 }
 
 ResultCode ScanDirectory(const ScanRequest& request) {

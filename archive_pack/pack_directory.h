@@ -51,9 +51,9 @@ bool IsValidMemberName(const unsigned char field[kPackNameFieldSize]);
 
 // Fills the fields of `record` that describe a member: method " ", position,
 // both sizes, timestamp 0, empty path and the name text (which must be
-// NUL-terminated within 200 bytes), NUL-padded to 200 bytes when `padName`
-// (a record in a zero-initialised block needs no padding). Other bytes are
-// left alone.
-void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool padName, fileInfo* record);
+// NUL-terminated within 200 bytes). With `clearFirst` every byte of the
+// record is zeroed first, so that it reads as a listing's record; a record
+// in a zero-initialised block needs no clearing.
+void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool clearFirst, fileInfo* record);
 
 #endif

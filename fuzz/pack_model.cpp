@@ -44,6 +44,17 @@ bool ValidNameField(const uint8_t* field) {
   return stops == 1;
 }
 
+fileInfo ListedRecord(uint32_t offset, uint32_t size, const std::string& name) {
+  fileInfo r;
+  memset(&r, 0, sizeof r);
+  r.method[0] = ' ';
+  r.position = offset;
+  r.compsize = size;
+  r.filesize = size;
+  memcpy(r.filename, name.data(), name.size() < sizeof r.filename ? name.size() : sizeof r.filename - 1);
+  return r;
+}
+
 void CheckMemberRecord(const fileInfo& r, const char* what) {
   FUZZ_CHECK(r.method[0] == ' ' && r.method[1] == 0, what);
   FUZZ_CHECK(r.compsize == r.filesize && r.timestamp == 0 && r.path[0] == 0, what);

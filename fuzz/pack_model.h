@@ -37,6 +37,10 @@ PackScanOutcome ModelPackScan(const uint8_t* data, size_t size, const PackScanQu
 // Whether a 16-byte counted name field holds a valid member name.
 bool ValidNameField(const uint8_t* field);
 
+// The record a listing holds for a member: every byte zero but method " ",
+// the position, both sizes and the name.
+fileInfo ListedRecord(uint32_t offset, uint32_t size, const std::string& name);
+
 // Aborts with `what` unless `r` is a member record as chestrel fills it:
 // method " ", equal sizes, no time stamp, an empty path and a valid name.
 void CheckMemberRecord(const fileInfo& r, const char* what);
