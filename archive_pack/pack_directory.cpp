@@ -197,10 +197,16 @@ inline ResultCode NextEntry(DirectoryReader* r, uint32_t* offset, uint32_t* size
 // Walks the entries after the header. `records`/`capacity` is the listing
 // block (null when not listing). `*entryEnd` receives the offset of the
 // entry the walk stopped at.
+//
+// An empty member and the member after it share a position, so a lookup by
+// position that matches an empty member keeps it and goes on: a later entry
+// at that position with data replaces it. The empty member stands when the
+// walk ends first, at the terminator or at an entry it cannot read.
 ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t capacity, uint64_t* used, bool* found,
                        int64_t* entryEnd) {
   const bool listing = records != nullptr;
   fileInfo* target = listing ? records : request.info;
+  const bool byPosition = !listing && request.name == nullptr && request.position >= 0;
   DirectoryReader reader;
   reader.stream = request.stream;
   reader.next = reader.filled = 0;
@@ -211,7 +217,7 @@ ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t c
   // A lookup by position alone passes over most of the directory: entries
   // that are whole in the buffer, valid and not the one wanted are skipped
   // here; the loop below handles everything else as usual.
-  const bool positionOnly = !listing && request.name == nullptr && request.limit == 0 && request.position >= 0;
+  const bool positionOnly = byPosition && request.limit == 0;
   for (;; p += kPackEntrySize) {
     if (positionOnly) {
       const uint64_t wanted = static_cast<uint64_t>(request.position);
@@ -240,7 +246,10 @@ ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t c
     if (!match && request.name != nullptr) {
       match = (request.ignoreCase ? lstrcmpiA(request.name, text) : lstrcmpA(request.name, text)) == 0;
     }
-    if (!match && request.position >= 0) match = request.position == static_cast<int64_t>(offset);
+    if (!match && request.position >= 0) {
+      // Once an empty member is found only a member with data replaces it.
+      match = request.position == static_cast<int64_t>(offset) && !(*found && size == 0);
+    }
     if (!match) continue;
     if (target != nullptr) {
       if (listing && *used >= capacity) {
@@ -253,8 +262,10 @@ ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t c
       ++*used;
       *found = true;
     }
-    if (!listing) break;
+    if (listing) continue;
+    if (!(byPosition && *found && size == 0)) break;
   }
+  if (byPosition && *found) result = kResultOk;  // the empty member stands
   *entryEnd = p;
   return result;
 }

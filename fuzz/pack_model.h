@@ -15,12 +15,14 @@
 
 constexpr size_t kPackEntrySize = 24;
 
+// A search by position takes the first entry at that position, unless it
+// is empty (size 0) and a later entry at that position has data.
 struct PackScanQuery {
   size_t limit;         // 0 = none; the probe uses 2048
   bool listing;         // every entry is listed
   const char* name;     // find by name, or null
   bool ignoreCase;
-  int64_t position;     // find by offset, or -1
+  int64_t position;     // find by offset, or -1 (used without a name)
   bool haveRecord;      // a record to fill (without one nothing is found)
 };
 
