@@ -132,7 +132,8 @@ ResultCode AllocListing(uint32_t directoryEnd, HLOCAL* handle, fileInfo** record
 // ReadExact would at the same position: the bytes, or 6 when fewer remain
 // (end of data or a read error). A by-position lookup reads the directory
 // up to its member on every call, so the buffer is large: fewer, longer
-// reads.
+// reads. A probe reads only the bytes it takes: a host may hand over a
+// whole archive shorter than the probe, straight from its memory.
 constexpr LONG kDirectoryBuffer = kPackEntrySize * 1344;  // 31.5 KiB
 
 struct DirectoryReader {
@@ -140,6 +141,7 @@ struct DirectoryReader {
   LONG next;    // first unread byte in `bytes`
   LONG filled;  // bytes held in `bytes`
   bool ended;   // the stream has nothing more to give
+  bool exact;   // never read ahead of what is taken
   unsigned char bytes[kDirectoryBuffer];
 };
 
@@ -151,8 +153,9 @@ ResultCode Refill(DirectoryReader* r, LONG n) {
   r->next = 0;
   r->filled = kept;
   while (!r->ended && r->filled < n) {
+    const LONG want = r->exact ? n - r->filled : kDirectoryBuffer - r->filled;
     LONG got = 0;
-    if (ReadSome(r->stream, r->bytes + r->filled, kDirectoryBuffer - r->filled, &got) != kResultOk || got == 0) {
+    if (ReadSome(r->stream, r->bytes + r->filled, want, &got) != kResultOk || got == 0) {
       r->ended = true;
     }
     r->filled += got;
@@ -170,39 +173,51 @@ inline ResultCode Take(DirectoryReader* r, LONG n, const unsigned char** out) {
   return kResultOk;
 }
 
-// The next entry's first 8 bytes at `*head` and, unless they end the
-// directory, its name field at `*name`. Whole entries come straight from
-// the buffer; otherwise the two parts are taken as two reads would see them,
-// so that a directory whose last 8 bytes end the file still scans.
-inline ResultCode NextEntry(DirectoryReader* r, const unsigned char** head, const unsigned char** name) {
-  if (r->filled - r->next >= kPackEntrySize) {
-    *head = r->bytes + r->next;
-    *name = *head + 8;
+// The next entry's offset and size and, unless they end the directory, its
+// name field at `*name`. Whole entries come straight from the buffer;
+// otherwise the two parts are taken as two reads would see them, so that a
+// directory whose last 8 bytes end the file still scans. The numbers are
+// decoded before the name is taken, which may move the buffer's bytes.
+inline ResultCode NextEntry(DirectoryReader* r, uint32_t* offset, uint32_t* size, const unsigned char** name) {
+  const unsigned char* head = r->bytes + r->next;
+  const bool whole = r->filled - r->next >= kPackEntrySize;
+  if (whole) {
     r->next += kPackEntrySize;
-    return kResultOk;
+  } else {
+    ResultCode result = Take(r, 8, &head);
+    if (result != kResultOk) return result;
   }
-  ResultCode result = Take(r, 8, head);
-  if (result != kResultOk || (Le32(*head) == 0 && Le32(*head + 4) == 0)) return result;
+  *offset = Le32(head);
+  *size = Le32(head + 4);
+  *name = head + 8;
+  if (whole || (*offset == 0 && *size == 0)) return kResultOk;
   return Take(r, kPackNameFieldSize, name);
 }
 
 // Walks the entries after the header. `records`/`capacity` is the listing
 // block (null when not listing). `*entryEnd` receives the offset of the
 // entry the walk stopped at.
+//
+// An empty member and the member after it share a position, so a lookup by
+// position that matches an empty member keeps it and goes on: a later entry
+// at that position with data replaces it. The empty member stands when the
+// walk ends first, at the terminator or at an entry it cannot read.
 ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t capacity, uint64_t* used, bool* found,
                        int64_t* entryEnd) {
   const bool listing = records != nullptr;
   fileInfo* target = listing ? records : request.info;
+  const bool byPosition = !listing && request.name == nullptr && request.position >= 0;
   DirectoryReader reader;
   reader.stream = request.stream;
   reader.next = reader.filled = 0;
   reader.ended = false;
+  reader.exact = request.limit != 0;
   int64_t p = kPackHeaderSize;
   ResultCode result = kResultOk;
   // A lookup by position alone passes over most of the directory: entries
   // that are whole in the buffer, valid and not the one wanted are skipped
   // here; the loop below handles everything else as usual.
-  const bool positionOnly = !listing && request.name == nullptr && request.limit == 0 && request.position >= 0;
+  const bool positionOnly = byPosition && request.limit == 0;
   for (;; p += kPackEntrySize) {
     if (positionOnly) {
       const uint64_t wanted = static_cast<uint64_t>(request.position);
@@ -215,12 +230,11 @@ ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t c
       }
     }
     if (request.limit != 0 && p + kPackEntrySize > request.limit) break;
-    const unsigned char* head = nullptr;
+    uint32_t offset = 0;
+    uint32_t size = 0;
     const unsigned char* name = nullptr;
-    result = NextEntry(&reader, &head, &name);
+    result = NextEntry(&reader, &offset, &size, &name);
     if (result != kResultOk) break;
-    const uint32_t offset = Le32(head);
-    const uint32_t size = Le32(head + 4);
     if (offset == 0 && size == 0) break;
     if (!NameIsValid(name)) {
       result = kResultUnknownFormat;
@@ -232,20 +246,26 @@ ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t c
     if (!match && request.name != nullptr) {
       match = (request.ignoreCase ? lstrcmpiA(request.name, text) : lstrcmpA(request.name, text)) == 0;
     }
-    if (!match && request.position >= 0) match = request.position == static_cast<int64_t>(offset);
+    if (!match && request.position >= 0) {
+      // Once an empty member is found only a member with data replaces it.
+      match = request.position == static_cast<int64_t>(offset) && !(*found && size == 0);
+    }
     if (!match) continue;
     if (target != nullptr) {
       if (listing && *used >= capacity) {
         result = kResultReadError;
         break;
       }
-      // Listing records lie in a zero-initialised block: no padding needed.
+      // Listing records lie in a zero-initialised block; a lookup's record
+      // is the host's and is cleared first.
       FillMemberRecord(offset, size, text, !listing, listing ? &records[*used] : target);
       ++*used;
       *found = true;
     }
-    if (!listing) break;
+    if (listing) continue;
+    if (!(byPosition && *found && size == 0)) break;
   }
+  if (byPosition && *found) result = kResultOk;  // the empty member stands
   *entryEnd = p;
   return result;
 }
@@ -254,7 +274,8 @@ ResultCode WalkEntries(const ScanRequest& request, fileInfo* records, uint64_t c
 
 bool IsValidMemberName(const unsigned char field[kPackNameFieldSize]) { return NameIsValid(field); }
 
-void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool padName, fileInfo* record) {
+void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool clearFirst, fileInfo* record) {
+  if (clearFirst) memset(record, 0, sizeof *record);
   record->method[0] = ' ';
   record->method[1] = '\0';
   record->position = offset;
@@ -264,11 +285,7 @@ void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool pad
   record->path[0] = '\0';
   size_t length = strlen(name);
   memcpy(record->filename, name, length);
-  if (padName) {
-    memset(record->filename + length, 0, sizeof record->filename - length);
-  } else {
-    record->filename[length] = '\0';
-  }
+  record->filename[length] = '\0';
 }
 
 ResultCode ScanDirectory(const ScanRequest& request) {

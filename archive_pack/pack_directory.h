@@ -17,8 +17,9 @@ constexpr int kPackNameFieldSize = 16;
 constexpr int kPackNameMaxLength = 14;
 
 // What a scan does. A request with a listing lists; otherwise it looks up
-// `name` or `position` (the first matching entry wins), or, with neither,
-// only checks the entries.
+// `name` (the first entry of that name wins) or `position` (the first entry
+// at that position, unless it is empty and a later entry at that position
+// has data: then that one), or, with neither, only checks the entries.
 struct ScanRequest {
   SourceStream* stream;  // at the archive header unless a position is given
   LONG limit;            // 0: none; else stop before an entry ending beyond this many bytes
@@ -37,7 +38,9 @@ struct ScanRequest {
 // that cannot be taken, set or restored.
 //
 // A lookup by position reads the directory from byte 0 of the stream and
-// puts the stream back where it was. On success a listing leaves an unlocked
+// puts the stream back where it was. Once it has found an empty member, a
+// read failure or an invalid name further on ends it with that member. A
+// scan with a limit reads only the bytes it checks, entry by entry. On success a listing leaves an unlocked
 // block of one record per member plus an end record (first byte NUL) in
 // `*request.listing`; on failure that block is freed and `*request.listing`
 // is null. Records are written only inside the block or to `info`.
@@ -50,9 +53,9 @@ bool IsValidMemberName(const unsigned char field[kPackNameFieldSize]);
 
 // Fills the fields of `record` that describe a member: method " ", position,
 // both sizes, timestamp 0, empty path and the name text (which must be
-// NUL-terminated within 200 bytes), NUL-padded to 200 bytes when `padName`
-// (a record in a zero-initialised block needs no padding). Other bytes are
-// left alone.
-void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool padName, fileInfo* record);
+// NUL-terminated within 200 bytes). With `clearFirst` every byte of the
+// record is zeroed first, so that it reads as a listing's record; a record
+// in a zero-initialised block needs no clearing.
+void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool clearFirst, fileInfo* record);
 
 #endif

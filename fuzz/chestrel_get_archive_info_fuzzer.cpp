@@ -26,6 +26,7 @@ struct Member {
   uint64_t position;
   uint64_t size;
   std::string name;
+  fileInfo record;  // as listed
 };
 
 // Checks the records of a handed-over listing, collects them and frees it.
@@ -42,7 +43,7 @@ std::vector<Member> TakeListing(HLOCAL listing) {
     memcpy(&r, bytes.data() + i * sizeof r, sizeof r);
     if (r.method[0] == 0) break;
     CheckMemberRecord(r, "a listed record is filled as the format says");
-    members.push_back(Member{r.position, r.filesize, r.filename});
+    members.push_back(Member{r.position, r.filesize, r.filename, r});
   }
   FUZZ_CHECK(i < count, "the listing ends with an end record inside the block");
   FUZZ_CHECK(i > 0, "a successful listing has a member");
@@ -123,6 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
       FUZZ_CHECK(members[m].position == Le32(entry) && members[m].size == Le32(entry + 4) &&
                      members[m].name == EntryName(data, static_cast<long>(m)),
                  "records hold the entries' offsets, sizes and names in directory order");
+      const fileInfo listed = ListedRecord(Le32(entry), Le32(entry + 4), members[m].name);
+      FUZZ_CHECK(memcmp(&members[m].record, &listed, sizeof listed) == 0, "a listed record is zero but its fields");
     }
   }
   if (control.toFiles) {

@@ -107,7 +107,7 @@ void ExtractByPosition(const FuzzControl& control, const uint8_t* data, size_t s
   // reads nothing, wherever it lies.
   const bool inFile = found && (uint64_t{scan.offset} + scan.size <= size || scan.size == 0);
   const uint8_t* bytes = inFile && scan.size > 0 ? data + scan.offset : nullptr;
-  if (rc == kResultOk) FUZZ_CHECK(inFile, "GetFile extracts only the first member at that position, in the file");
+  if (rc == kResultOk) FUZZ_CHECK(inFile, "GetFile extracts only the member the scan finds there, in the file");
   if (!toFolder) {
     if (rc == kResultOk) {
       CheckMemoryMember(handle, bytes, scan.size);

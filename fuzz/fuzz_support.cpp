@@ -6,11 +6,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include "platform/fault_injection.h"
 #include "tests/plugin_host.h"
+#include "tests/test_files.h"
 
 // The fuzzers, the plug-ins and the platform stand-in share the sanitizer
 // runtime as a shared library; libFuzzer's own C++ runtime is loaded ahead
@@ -56,10 +56,6 @@ std::string MakeScratchFolder() {
 std::string* gScratch = nullptr;
 
 // One mapping per slot: readable pages followed by one inaccessible page.
-struct GuardedRegion {
-  uint8_t* base;
-  size_t readable;  // bytes before the guard page
-};
 GuardedRegion gRegions[2];
 
 void RemoveScratch() {
@@ -145,20 +141,8 @@ void FuzzFail(const char* what, const char* detail) {
 }
 
 const uint8_t* PlaceBeforeGuardPage(int slot, const uint8_t* data, size_t copied, size_t total) {
-  GuardedRegion* region = &gRegions[slot];
-  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  if (region->base == nullptr || region->readable < total) {
-    if (region->base != nullptr) munmap(region->base, region->readable + page);
-    const size_t readable = (total + page - 1) / page * page + page;  // at least one readable page
-    void* p = mmap(nullptr, readable + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) FuzzFail("cannot map an input buffer", strerror(errno));
-    region->base = static_cast<uint8_t*>(p);
-    region->readable = readable;
-    if (mprotect(region->base + readable, page, PROT_NONE) != 0) FuzzFail("cannot protect the guard page", strerror(errno));
-  }
-  uint8_t* start = region->base + region->readable - total;
-  if (copied > 0) memcpy(start, data, copied);
-  if (total > copied) memset(start + copied, 0, total - copied);
+  const uint8_t* start = CopyBeforeGuardPage(&gRegions[slot], data, copied, total);
+  if (start == nullptr) FuzzFail("cannot map an input buffer before a guard page", strerror(errno));
   return start;
 }
 

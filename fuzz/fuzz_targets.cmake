@@ -16,7 +16,8 @@ function(kaldorin_add_fuzz_support)
     ${KALDORIN_FUZZ_DIR}/fuzz_support.cpp
     ${KALDORIN_FUZZ_DIR}/pack_model.cpp
     ${KALDORIN_FUZZ_DIR}/i24b_reference.cpp
-    ${PROJECT_SOURCE_DIR}/tests/plugin_host.cpp)
+    ${PROJECT_SOURCE_DIR}/tests/plugin_host.cpp
+    ${PROJECT_SOURCE_DIR}/tests/test_files.cpp)
   target_include_directories(fuzz_support PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(fuzz_support PUBLIC kaldorin_platform i24b_encoder ${CMAKE_DL_LIBS})
 endfunction()

@@ -305,6 +305,31 @@ void ChestrelSeeds(const Folders& f, const std::string& tmp) {
   Put32(&sameOffset, 0);
   sameOffset.insert(sameOffset.end(), {1, 2, 3, 4});
   archives.push_back({"shared-offset", sameOffset});
+  // An empty member shares its position with a later member with data; a
+  // lookup by that position takes the member with data.
+  Bytes emptyFirst = PackHeader(80);
+  PutEntry(&emptyFirst, 89, 0, "EMPTY.A");
+  PutEntry(&emptyFirst, 88, 1, "OTHER.B");
+  PutEntry(&emptyFirst, 89, 2, "DATA.C");
+  Put32(&emptyFirst, 0);
+  Put32(&emptyFirst, 0);
+  emptyFirst.insert(emptyFirst.end(), {1, 2, 3});
+  archives.push_back({"shared-offset-empty-first", emptyFirst});
+  // Two empty members at one position, then the terminator: the first stands.
+  Bytes twoEmpty = PackHeader(56);
+  PutEntry(&twoEmpty, 64, 0, "FIRST.A");
+  PutEntry(&twoEmpty, 64, 0, "SECOND.B");
+  Put32(&twoEmpty, 0);
+  Put32(&twoEmpty, 0);
+  archives.push_back({"shared-offset-two-empty", twoEmpty});
+  // An empty member, then an invalid name: the empty member stands.
+  Bytes emptyThenBad = PackHeader(56);
+  PutEntry(&emptyThenBad, 64, 0, "EMPTY.A");
+  PutEntry(&emptyThenBad, 64, 1, "BAD-NAME.B");
+  Put32(&emptyThenBad, 0);
+  Put32(&emptyThenBad, 0);
+  emptyThenBad.push_back(5);
+  archives.push_back({"shared-offset-empty-then-invalid-name", emptyThenBad});
   archives.push_back({"not-pack", Text("PACX\x08\x00\x00\x00")});
   for (const auto& a : archives) {
     for (const std::string& dir : all) Write(dir + "/" + a.first, kPlain, a.second);
@@ -335,6 +360,9 @@ void ChestrelSeeds(const Folders& f, const std::string& tmp) {
   Write(f.file + "/three-members-output-7", kIgnoredBits, three);
   Write(f.file + "/empty-member-files", kToFiles, archives[2].second);
   Write(f.file + "/shared-offset-files", kToFiles, sameOffset);
+  Write(f.file + "/shared-offset-empty-first-files", kToFiles, emptyFirst);
+  Write(f.file + "/shared-offset-two-empty-files", kToFiles, twoEmpty);
+  Write(f.file + "/shared-offset-empty-then-invalid-name-files", kToFiles, emptyThenBad);
   Write(f.file + "/members-past-end-files", kToFiles, beyond);
 }
 

@@ -44,6 +44,17 @@ bool ValidNameField(const uint8_t* field) {
   return stops == 1;
 }
 
+fileInfo ListedRecord(uint32_t offset, uint32_t size, const std::string& name) {
+  fileInfo r;
+  memset(&r, 0, sizeof r);
+  r.method[0] = ' ';
+  r.position = offset;
+  r.compsize = size;
+  r.filesize = size;
+  memcpy(r.filename, name.data(), name.size() < sizeof r.filename ? name.size() : sizeof r.filename - 1);
+  return r;
+}
+
 void CheckMemberRecord(const fileInfo& r, const char* what) {
   FUZZ_CHECK(r.method[0] == ' ' && r.method[1] == 0, what);
   FUZZ_CHECK(r.compsize == r.filesize && r.timestamp == 0 && r.path[0] == 0, what);
@@ -90,29 +101,33 @@ PackScanOutcome ModelPackScan(const uint8_t* data, size_t size, const PackScanQu
   const uint64_t directoryEnd = Le32(data + 4);
   const uint64_t records = directoryEnd / kEntrySize + 1;
   bool found = false;
+  // A search by position that found an empty member: it goes on for a
+  // member with data at the same position, and keeps the empty one when the
+  // scan ends or fails first.
+  bool keptEmpty = false;
   uint64_t p = 8;
   for (long index = 0;; ++index, p += kEntrySize) {
     if (q.limit != 0 && p + kEntrySize > q.limit) break;
     if (p + kRecordBytes > size) {
       out.result = kReadError;
-      return out;
+      break;
     }
     const uint32_t offset = Le32(data + p);
     const uint32_t length = Le32(data + p + 4);
     if (offset == 0 && length == 0) break;
     if (p + kEntrySize > size) {
       out.result = kReadError;
-      return out;
+      break;
     }
     const uint8_t* field = data + p + 8;
     if (!ValidNameField(field)) {
       out.result = kUnknownFormat;
-      return out;
+      break;
     }
     if (q.listing) {
       if (out.members == records) {
         out.result = kReadError;
-        return out;
+        break;
       }
       ++out.members;
       found = true;
@@ -123,16 +138,25 @@ PackScanOutcome ModelPackScan(const uint8_t* data, size_t size, const PackScanQu
     const bool byName =
         q.name != nullptr && (q.ignoreCase ? strcasecmp(q.name, text) == 0 : strcmp(q.name, text) == 0);
     const bool byPosition = q.position >= 0 && static_cast<uint64_t>(q.position) == offset;
+    if (byPosition && keptEmpty && length == 0) continue;  // a second empty member there
     if (byName || byPosition) {
       if (q.haveRecord) {
         found = true;
         out.match = index;
         out.offset = offset;
         out.size = length;
+        if (byPosition && q.name == nullptr && length == 0) {
+          keptEmpty = true;
+          continue;
+        }
       }
       break;
     }
   }
-  if (q.limit == 0 && (!found || (q.listing && p != directoryEnd))) out.result = kReadError;
+  if (keptEmpty) {
+    out.result = kOk;
+  } else if (out.result == kOk && q.limit == 0 && (!found || (q.listing && p != directoryEnd))) {
+    out.result = kReadError;
+  }
   return out;
 }

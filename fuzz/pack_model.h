@@ -15,12 +15,14 @@
 
 constexpr size_t kPackEntrySize = 24;
 
+// A search by position takes the first entry at that position, unless it
+// is empty (size 0) and a later entry at that position has data.
 struct PackScanQuery {
   size_t limit;         // 0 = none; the probe uses 2048
   bool listing;         // every entry is listed
   const char* name;     // find by name, or null
   bool ignoreCase;
-  int64_t position;     // find by offset, or -1
+  int64_t position;     // find by offset, or -1 (used without a name)
   bool haveRecord;      // a record to fill (without one nothing is found)
 };
 
@@ -36,6 +38,10 @@ PackScanOutcome ModelPackScan(const uint8_t* data, size_t size, const PackScanQu
 
 // Whether a 16-byte counted name field holds a valid member name.
 bool ValidNameField(const uint8_t* field);
+
+// The record a listing holds for a member: every byte zero but method " ",
+// the position, both sizes and the name.
+fileInfo ListedRecord(uint32_t offset, uint32_t size, const std::string& name);
 
 // Aborts with `what` unless `r` is a member record as chestrel fills it:
 // method " ", equal sizes, no time stamp, an empty path and a valid name.

@@ -159,31 +159,86 @@ TEST_F(ChestrelExtract, Cancellation) {
   }
 }
 
-// An empty member can go to a file (an empty file), not to memory: an empty
-// movable block cannot be locked.
-TEST_F(ChestrelExtract, EmptyMember) {
-  Bytes data = MakePack({{"EMPTY.TXT", {}}, {"X.TXT", {1}}});
-  std::string archivePath = dir.Write("empty.pak", data);
-  std::string out = OutDir();
-  ProgressLog log;
-  ASSERT_EQ(kResultOk,
-            getFile(archivePath.c_str(), 64, const_cast<LPSTR>(out.c_str()), 0, RecordProgress, LogData(&log)));
-  EXPECT_EQ(FullProgress(), log.calls);
-  Bytes written = {1};
-  ASSERT_TRUE(ReadWholeFile(dir.File("out/EMPTY.TXT"), &written));
-  EXPECT_TRUE(written.empty());
+// Archives of entry offsets and sizes as given, the names A.TXT, B.TXT, ...
+// in order, then the terminator and `tail`.
+Bytes PackOfEntries(const std::vector<std::pair<uint32_t, uint32_t>>& entries, const Bytes& tail) {
+  Bytes b = {'P', 'A', 'C', 'K'};
+  PutLe32(&b, static_cast<uint32_t>(8 + 24 * entries.size()));
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const std::string name = std::string(1, static_cast<char>('A' + i)) + ".TXT";
+    AppendEntry(&b, PackEntryBytes{entries[i].first, entries[i].second, NameField(name)});
+  }
+  b.insert(b.end(), 8, 0);
+  b.insert(b.end(), tail.begin(), tail.end());
+  return b;
+}
 
-  HLOCAL h = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x55));
-  ProgressLog none;
-  EXPECT_EQ(kResultMemoryError,
-            getFile(archivePath.c_str(), 64, reinterpret_cast<LPSTR>(&h), kToMemory, RecordProgress, LogData(&none)));
-  EXPECT_EQ(reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x55)), h);
-  EXPECT_TRUE(none.calls.empty());
+// An empty member shares its position with the member after it. A lookup
+// by position that meets an empty member first takes a later member at that
+// position that has data; the empty member stands when the directory ends,
+// or turns unreadable, before one. An empty member can go to a file (an
+// empty file), not to memory: an empty movable block cannot be locked.
+TEST_F(ChestrelExtract, EmptyMembersSharingAPosition) {
+  Bytes unreadable = PackOfEntries({{64, 0}, {64, 2}}, {1, 2});
+  unreadable[8 + 24 + 8] = 0;  // B.TXT's name field: length 0
+  Bytes truncated = PackOfEntries({{64, 0}, {64, 2}}, {});
+  truncated.resize(8 + 24 + 20);  // ends inside the entry of B.TXT
+  struct Case {
+    const char* what;
+    Bytes data;
+    SpiLong position;
+    const char* member;  // the member extracted
+    Bytes bytes;
+  } cases[] = {
+      {"empty, then data at its position", MakePack({{"EMPTY.TXT", {}}, {"X.TXT", {1}}}), 64, "X.TXT", {1}},
+      {"empty, another member, then data at its position", PackOfEntries({{89, 0}, {88, 1}, {89, 2}}, {7, 8, 9}), 89,
+       "C.TXT", {8, 9}},
+      {"empty, empty, then data at their position", PackOfEntries({{88, 0}, {88, 0}, {88, 1}}, {5}), 88, "C.TXT",
+       {5}},
+      {"data, then empty at its position", PackOfEntries({{64, 1}, {64, 0}}, {6}), 64, "A.TXT", {6}},
+      {"two members with data at one position", PackOfEntries({{64, 2}, {64, 1}}, {3, 4}), 64, "A.TXT", {3, 4}},
+      {"empty alone at its position", MakePack({{"X.TXT", {1}}, {"EMPTY.TXT", {}}}), 65, "EMPTY.TXT", {}},
+      {"empty, empty at its position, then the terminator", PackOfEntries({{64, 0}, {64, 0}}, {}), 64, "A.TXT", {}},
+      {"empty, then data elsewhere", PackOfEntries({{64, 0}, {65, 1}}, {0, 1}), 64, "A.TXT", {}},
+      {"empty, then an invalid name", unreadable, 64, "A.TXT", {}},
+      {"empty, then the file ends in the directory", truncated, 64, "A.TXT", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string archivePath = dir.Write("shared.pak", c.data);
+    std::string out = OutDir();
+    ProgressLog log;
+    ASSERT_EQ(kResultOk, getFile(archivePath.c_str(), c.position, const_cast<LPSTR>(out.c_str()), 0, RecordProgress,
+                                 LogData(&log)));
+    EXPECT_EQ(FullProgress(), log.calls);
+    EXPECT_EQ(1u, FilesIn(out));
+    Bytes written = {0xCC};
+    ASSERT_TRUE(ReadWholeFile(out + "/" + c.member, &written));
+    EXPECT_EQ(c.bytes, written);
+    std::filesystem::remove_all(out);
+
+    HLOCAL h = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x55));
+    ProgressLog none;
+    if (c.bytes.empty()) {
+      EXPECT_EQ(kResultMemoryError, getFile(archivePath.c_str(), c.position, reinterpret_cast<LPSTR>(&h), kToMemory,
+                                            RecordProgress, LogData(&none)));
+      EXPECT_EQ(reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x55)), h);
+      EXPECT_TRUE(none.calls.empty());
+    } else {
+      Bytes member;
+      ASSERT_EQ(kResultOk, ExtractToMemory(archivePath, c.position, &member));
+      EXPECT_EQ(c.bytes, member);
+    }
+  }
+
   // The same for an empty memory image.
+  std::string out = OutDir();
+  HLOCAL h = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x55));
   char nothing = 0;
   EXPECT_EQ(kResultMemoryError,
             getFile(&nothing, 0, reinterpret_cast<LPSTR>(&h), kInputMemory | kToMemory, nullptr, 0));
   EXPECT_EQ(kResultOk, getFile(&nothing, 0, const_cast<LPSTR>(out.c_str()), kInputMemory, nullptr, 0));
+  Bytes written = {1};
   ASSERT_TRUE(ReadWholeFile(dir.File("out/noname"), &written));
   EXPECT_TRUE(written.empty());
 }

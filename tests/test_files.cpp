@@ -8,6 +8,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -71,3 +73,31 @@ void PutLe16(Bytes* b, uint16_t v) {
 void PutLe32(Bytes* b, uint32_t v) {
   for (int i = 0; i < 4; ++i) b->push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
+
+#ifndef _WIN32
+uint8_t* CopyBeforeGuardPage(GuardedRegion* region, const uint8_t* data, size_t copied, size_t total) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  if (region->base == nullptr || region->readable < total) {
+    ReleaseGuardedRegion(region);
+    const size_t readable = (total + page - 1) / page * page + page;  // at least one readable page
+    void* p = mmap(nullptr, readable + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    region->base = static_cast<uint8_t*>(p);
+    region->readable = readable;
+    if (mprotect(region->base + readable, page, PROT_NONE) != 0) {
+      ReleaseGuardedRegion(region);
+      return nullptr;
+    }
+  }
+  uint8_t* start = region->base + region->readable - total;
+  if (copied > 0) memcpy(start, data, copied);
+  if (total > copied) memset(start + copied, 0, total - copied);
+  return start;
+}
+
+void ReleaseGuardedRegion(GuardedRegion* region) {
+  if (region->base != nullptr) munmap(region->base, region->readable + static_cast<size_t>(sysconf(_SC_PAGESIZE)));
+  region->base = nullptr;
+  region->readable = 0;
+}
+#endif

@@ -33,4 +33,20 @@ bool FileExists(const std::string& path);
 void PutLe16(Bytes* b, uint16_t v);
 void PutLe32(Bytes* b, uint32_t v);
 
+#ifndef _WIN32
+// Pages followed by one that can be neither read nor written, for buffers
+// whose every read past the end must fault.
+struct GuardedRegion {
+  uint8_t* base = nullptr;
+  size_t readable = 0;  // bytes before the guard page
+};
+
+// Copies `copied` bytes of `data`, zero-padded to `total` bytes, so that the
+// copy ends right before the guard page of `region`, which is mapped (or
+// mapped anew, larger) as needed. Returns the copy, valid until the next
+// call with the same region, or null when the pages cannot be mapped.
+uint8_t* CopyBeforeGuardPage(GuardedRegion* region, const uint8_t* data, size_t copied, size_t total);
+void ReleaseGuardedRegion(GuardedRegion* region);
+#endif
+
 #endif
