@@ -514,7 +514,7 @@ TEST_F(ToolTest, EmptyMembersAndTheirNeighboursComeBackWhole) {
     ASSERT_EQ(r.status, 0) << r.err;
     archives.push_back({args[1], layouts[l]});
   }
-  dir_.Write("SHARED.PAK", HandBuiltPack({{56, 0, "M0.TXT"}, {56, 5, "M1.TXT"}}, Text("hello")));
+  dir_.Write("SHARED.PAK", HandBuiltPack({{80, 0, "M0.TXT"}, {80, 5, "M1.TXT"}}, Text("hello")));
   archives.push_back({In("SHARED.PAK"), {"", "hello"}});
 
   const std::vector<std::vector<std::string>> ways = {{}, {"--via-memory"}, {"--from-memory"},
@@ -620,7 +620,7 @@ TEST_F(ToolTest, NoCommandReplacesAFileUnasked) {
     dir_.Write("A.TXT", Text("not an archive"));
     dir_.Write("out/DATA.TXT", Text("old"));
     dir_.Write("M.PAK", Text("m"));
-    dir_.Write("CASE.PAK", HandBuiltPack({{56, 1, "A.TXT"}, {57, 1, "a.txt"}}, Text("12")));
+    dir_.Write("CASE.PAK", HandBuiltPack({{80, 1, "A.TXT"}, {81, 1, "a.txt"}}, Text("12")));
     WritePicture(In("pic.bmp"), MakePicture(6, 4, 9));
     ASSERT_EQ(Run({"pack", In("T.PAK"), In("EMPTY.TXT"), In("DATA.TXT")}).status, 0);
     ASSERT_EQ(Run({"pack", In("x/M.PAK"), In("M.PAK"), In("DATA.TXT")}).status, 0);
