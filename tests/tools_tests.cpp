@@ -28,6 +28,8 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -941,6 +943,47 @@ bool WritesInto(pid_t pid, const std::string& folder) {
     if (fs::read_symlink(it->path(), linkError).string().rfind(want, 0) == 0) return true;
   }
   return false;
+}
+
+// The progress bar on a narrow terminal: every redraw fits one line.
+TEST_F(ToolTest, ProgressBarFitsANarrowTerminal) {
+  RgbImage img = MakePicture(600, 400, 12);
+  WritePicture(In("wide.bmp"), img);
+  ASSERT_EQ(Run({"encode", In("wide.bmp"), "-o", In("A_RATHER_LONG_PICTURE_NAME_INDEED.I24")}).status, 0);
+  for (unsigned short columns : {30, 50, 120}) {
+    SCOPED_TRACE(std::to_string(columns) + " columns");
+    struct winsize size = {};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    int master = -1;
+    std::string tool = ToolPath();
+    std::string input = In("A_RATHER_LONG_PICTURE_NAME_INDEED.I24");
+    std::string output = In("out" + std::to_string(columns) + ".bmp");
+    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      execl(tool.c_str(), tool.c_str(), "decode", input.c_str(), "-o", output.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    std::string screen;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(master, buffer, sizeof buffer)) > 0) screen.append(buffer, static_cast<size_t>(n));
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    EXPECT_TRUE(Contains(screen, "] 100%")) << screen;
+    size_t longest = 0;
+    size_t start = 0;
+    for (size_t i = 0; i <= screen.size(); ++i) {
+      if (i == screen.size() || screen[i] == '\r' || screen[i] == '\n') {
+        longest = std::max(longest, i - start);
+        start = i + 1;
+      }
+    }
+    EXPECT_LT(longest, columns) << screen;
+  }
 }
 
 // Signals while a large picture is being written: the first Ctrl-C stops
