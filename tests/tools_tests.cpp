@@ -584,10 +584,13 @@ TEST_F(ToolTest, WildcardsStandardStreamsAndVerbosity) {
       EXPECT_EQ(r.out, "");
     }
     if (Contains(trace, "--json")) {
-      // One object per line, whatever the number of files.
+      // One object per line, whatever the number of files (Windows ends
+      // lines on standard output with CR LF).
+      std::string text = r.out;
+      text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
       size_t lines = 0;
-      for (size_t at = 0; (at = r.out.find("}\n", at)) != std::string::npos; ++at) ++lines;
-      EXPECT_EQ(lines, static_cast<size_t>(std::count(r.out.begin(), r.out.end(), '\n'))) << r.out;
+      for (size_t at = 0; (at = text.find("}\n", at)) != std::string::npos; ++at) ++lines;
+      EXPECT_EQ(lines, static_cast<size_t>(std::count(text.begin(), text.end(), '\n'))) << r.out;
     }
     if (!c.outputFolder.empty()) {
       EXPECT_EQ(Listing(In(c.outputFolder)), c.files);
