@@ -16,6 +16,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "common/little_endian.h"
 
@@ -45,6 +46,17 @@ inline uint32_t DirectoryEnd(const unsigned char* header) { return Le32(header +
 inline uint32_t EntryOffset(const unsigned char* entry) { return Le32(entry + kEntryOffsetAt); }
 inline uint32_t EntrySize(const unsigned char* entry) { return Le32(entry + kEntrySizeAt); }
 constexpr const unsigned char* EntryNameField(const unsigned char* entry) { return entry + kNameFieldAt; }
+
+// Writing them: the header, and an entry with its 16-byte name field.
+inline void PutHeader(unsigned char* header, uint32_t directoryEnd) {
+  memcpy(header, kMagic, kMagicSize);
+  PutLe32(header + kDirectoryEndAt, directoryEnd);
+}
+inline void PutEntry(unsigned char* entry, uint32_t offset, uint32_t size, const unsigned char* nameField) {
+  PutLe32(entry + kEntryOffsetAt, offset);
+  PutLe32(entry + kEntrySizeAt, size);
+  memcpy(entry + kNameFieldAt, nameField, kNameFieldSize);
+}
 
 // The entry at `offset` and `size` ends the directory.
 constexpr bool IsTerminator(uint32_t offset, uint32_t size) { return offset == 0 && size == 0; }

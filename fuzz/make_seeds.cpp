@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "archive_pack/pack_writer.h"
 #include "tools/i24b_encoder.h"
-#include "tools/pack_writer.h"
 
 namespace {
 
@@ -208,7 +208,7 @@ void GlimmetSeeds(const Folders& f) {
 }
 
 Bytes PackFrom(const std::string& tmp, const std::vector<std::pair<std::string, Bytes>>& members) {
-  std::vector<PackInput> inputs;
+  std::vector<pack::PackInput> inputs;
   for (size_t i = 0; i < members.size(); ++i) {
     const std::string path = tmp + "/member" + std::to_string(i);
     FILE* f = fopen(path.c_str(), "wb");
@@ -218,13 +218,16 @@ Bytes PackFrom(const std::string& tmp, const std::vector<std::pair<std::string, 
     }
     if (!members[i].second.empty()) fwrite(members[i].second.data(), 1, members[i].second.size(), f);
     fclose(f);
-    inputs.push_back(PackInput{members[i].first, path});
+    inputs.push_back(pack::PackInput{members[i].first, path});
   }
   const std::string out = tmp + "/archive.pak";
-  PackResult result;
-  std::string error;
+  pack::PackResult result;
+  std::string error = "cannot write " + out;
   Bytes archive;
-  if (!WritePackFile(out, inputs, &result, &error) || !ReadAll(out, &archive)) {
+  FILE* f = fopen(out.c_str(), "wb");
+  bool written = f != nullptr && pack::WritePack(f, inputs, nullptr, nullptr, &result, &error);
+  if (f != nullptr && fclose(f) != 0) written = false;
+  if (!written || !ReadAll(out, &archive)) {
     fprintf(stderr, "writing a seed archive failed: %s\n", error.c_str());
     gFailed = true;
   }

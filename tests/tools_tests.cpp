@@ -14,10 +14,10 @@
 #include <tuple>
 #include <vector>
 
+#include "archive_pack/pack_writer.h"
 #include "tests/plugin_host.h"
 #include "tests/test_files.h"
 #include "tools/kaldorin_image_io.h"
-#include "tools/pack_writer.h"
 
 #ifdef KALDORIN_HAVE_PNG
 #include <png.h>
@@ -1145,16 +1145,29 @@ TEST(ReadImageFile, PngColourTypesAndDepths) {
 #endif
 
 TEST(PackWriter, MemberNamesAndOffsetLimits) {
+  // The refusal in words: the first part of the name rule the name breaks.
   const struct {
-    const char* name;
-    bool ok;
-  } names[] = {{"A.TXT", true}, {".", true},      {"abcdefghij.klm", true}, {"abcdefghijk.lmn", false},
-               {"A.B.C", false}, {"ARCHIVE", false}, {"READ-ME.TXT", false},  {"", false},
-               {"a b.c", false}, {"x.", true}};
+    std::string name;
+    const char* why;  // null: the name can be stored
+  } names[] = {
+      {"A.TXT", nullptr},
+      {".", nullptr},
+      {"abcdefghij.klm", nullptr},
+      {"x.", nullptr},
+      {"abcdefghijk.lmn", "names are limited to 14 characters, this one has 15"},
+      {"A-B.C.D.E.F.G.H", "names are limited to 14 characters, this one has 15"},
+      {"A.B.C", "a name must hold exactly one full stop"},
+      {"ARCHIVE", "a name must hold exactly one full stop"},
+      {"READ-ME.TXT", "only letters, digits and one full stop are allowed in names"},
+      {"a b.c", "only letters, digits and one full stop are allowed in names"},
+      {std::string("A\0.B", 4), "only letters, digits and one full stop are allowed in names"},
+      {"\xC9.TXT", "only letters, digits and one full stop are allowed in names"},
+      {"", "an empty name cannot be stored"},
+  };
   for (const auto& n : names) {
     std::string why;
-    EXPECT_EQ(CheckMemberName(n.name, &why), n.ok) << n.name;
-    EXPECT_EQ(why.empty(), n.ok) << n.name;
+    EXPECT_EQ(pack::CheckMemberName(n.name, &why), n.why == nullptr) << n.name;
+    EXPECT_EQ(why, n.why != nullptr ? n.why : "") << n.name;
   }
   // Data members follow the directory; an empty member starts at its own
   // entry, so that no two members share a position.
@@ -1174,7 +1187,7 @@ TEST(PackWriter, MemberNamesAndOffsetLimits) {
   for (const auto& plan : plans) {
     std::vector<uint32_t> offsets;
     std::string error;
-    EXPECT_EQ(PlanPack(plan.sizes, &offsets, &error), !plan.offsets.empty()) << error;
+    EXPECT_EQ(pack::PlanPack(plan.sizes, &offsets, &error), !plan.offsets.empty()) << error;
     if (!plan.offsets.empty()) {
       EXPECT_EQ(offsets, plan.offsets);
     }
