@@ -14,7 +14,9 @@
 #include <tuple>
 #include <vector>
 
+#include "archive_pack/pack_format.h"
 #include "archive_pack/pack_writer.h"
+#include "tests/pack_model.h"
 #include "tests/plugin_host.h"
 #include "tests/test_files.h"
 #include "tools/kaldorin_image_io.h"
@@ -478,20 +480,13 @@ TEST_F(ToolTest, PackListExtractRoundTrip) {
   EXPECT_TRUE(Listing(In("w")).empty());
 }
 
-// A PACK archive built by hand: each member's offset, size and name, then
-// the data area.
+// A PACK archive built by hand: each member's offset, size and name, the
+// whole terminating entry (as the writer has it), then the data area.
 Bytes HandBuiltPack(const std::vector<std::tuple<uint32_t, uint32_t, std::string>>& entries, const Bytes& data) {
-  Bytes b = {'P', 'A', 'C', 'K'};
-  PutLe32(&b, static_cast<uint32_t>(8 + 24 * entries.size()));
-  for (const auto& e : entries) {
-    PutLe32(&b, std::get<0>(e));
-    PutLe32(&b, std::get<1>(e));
-    const std::string& name = std::get<2>(e);
-    b.push_back(static_cast<uint8_t>(name.size()));
-    b.insert(b.end(), name.begin(), name.end());
-    b.resize(b.size() + 15 - name.size(), 0);
-  }
-  b.resize(b.size() + 24, 0);
+  std::vector<pack::model::PackEntryBytes> stored;
+  for (const auto& e : entries) stored.push_back({std::get<0>(e), std::get<1>(e), pack::model::NameField(std::get<2>(e))});
+  Bytes b = pack::model::PackDirectory(stored);
+  b.resize(b.size() + pack::kEntrySize - pack::kTerminatorSize, 0);
   b.insert(b.end(), data.begin(), data.end());
   return b;
 }
