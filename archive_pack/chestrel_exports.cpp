@@ -1,5 +1,5 @@
 // chestrel's exports: its information strings and the archive exports, each
-// of which opens its source, lets ScanDirectory do the directory work and
+// of which opens its source, lets pack_directory.h do the directory work and
 // closes the source before returning.
 #include <string.h>
 
@@ -22,19 +22,6 @@ const char* const kChestrelInfo[] = {
 // The name GetFile gives a member that the host handed over as memory.
 const char kMemoryMemberName[] = "noname";
 
-// A scan that lists nothing, finds nothing and has no limit.
-ScanRequest PlainScan(SourceStream* stream) {
-  ScanRequest request;
-  request.stream = stream;
-  request.limit = 0;
-  request.listing = nullptr;
-  request.info = nullptr;
-  request.name = nullptr;
-  request.ignoreCase = false;
-  request.position = -1;
-  return request;
-}
-
 }  // namespace
 
 SPI_EXPORT int SPI_CALL GetPluginInfo(int infono, LPSTR buf, int buflen) {
@@ -44,11 +31,7 @@ SPI_EXPORT int SPI_CALL GetPluginInfo(int infono, LPSTR buf, int buflen) {
 SPI_EXPORT int SPI_CALL IsSupported(LPCSTR, SpiDword dw) {
   SourceStream stream;
   if (OpenProbe(dw, &stream) != kResultOk) return 0;
-  fileInfo scratch;
-  ScanRequest request = PlainScan(&stream);
-  request.limit = kProbeSize;
-  request.info = &scratch;
-  ResultCode result = ScanDirectory(request);
+  ResultCode result = pack::ProbeDirectory(&stream);
   ResultCode closing = kResultOk;
   CloseSource(&stream, &closing);
   return result == kResultOk ? 1 : 0;
@@ -61,9 +44,7 @@ SPI_EXPORT int SPI_CALL GetArchiveInfo(LPCSTR buf, SpiLong len, unsigned int fla
   ResultCode result = OpenSource(buf, len, flag, &stream);
   if (result != kResultOk) return result;
   HLOCAL listing = nullptr;
-  ScanRequest request = PlainScan(&stream);
-  request.listing = &listing;
-  result = ScanDirectory(request);
+  result = pack::ListDirectory(&stream, &listing);
   CloseSource(&stream, &result);
   // The host gets the listing only with a success.
   if (result == kResultOk) {
@@ -79,11 +60,7 @@ SPI_EXPORT int SPI_CALL GetFileInfo(LPCSTR buf, SpiLong len, LPCSTR filename, un
   SourceStream stream;
   ResultCode result = OpenSource(buf, len, flag, &stream);
   if (result != kResultOk) return result;
-  ScanRequest request = PlainScan(&stream);
-  request.info = lpInfo;
-  request.name = filename;
-  request.ignoreCase = (flag & kFlagIgnoreCase) != 0;
-  result = ScanDirectory(request);
+  result = pack::FindByName(&stream, filename, (flag & kFlagIgnoreCase) != 0, lpInfo);
   CloseSource(&stream, &result);
   return result;
 }
@@ -98,28 +75,25 @@ SPI_EXPORT int SPI_CALL GetFile(LPCSTR src, SpiLong len, LPSTR dest, unsigned in
   fileInfo member;
   memset(&member, 0, sizeof member);
   if ((flag & kFlagInputMask) == kInputFile) {
-    // The directory is read from byte 0 of the file; the scan puts the
+    // The directory is read from byte 0 of the file; the lookup puts the
     // stream back at byte `len`, the member's first byte.
-    ScanRequest request = PlainScan(&stream);
-    request.info = &member;
-    request.position = len;
-    result = ScanDirectory(request);
+    result = pack::FindByPosition(&stream, len, &member);
   } else {
-    FillMemberRecord(0, 0, kMemoryMemberName, true, &member);
+    pack::FillMemberRecord(0, 0, kMemoryMemberName, true, &member);
     member.filesize = static_cast<uintptr_t>(len);
   }
   // Bytes past 2 GiB cannot be reached through 32-bit mmio positions.
   if (result == kResultOk &&
-      static_cast<uint64_t>(member.position) + static_cast<uint64_t>(member.filesize) > kLargestMemberEnd) {
+      static_cast<uint64_t>(member.position) + static_cast<uint64_t>(member.filesize) > pack::kLargestMemberEnd) {
     result = kResultReadError;
   }
 
   const bool toMemory = (flag & kFlagOutputMask) != 0;
-  MemberData data = {nullptr, nullptr, 0};
+  pack::MemberData data = {nullptr, nullptr, 0};
   if (result == kResultOk) {
-    result = ReadMember(&stream, member.filesize, !toMemory, lpPrgressCallback, lData, &data);
+    result = pack::ReadMember(&stream, member.filesize, !toMemory, lpPrgressCallback, lData, &data);
   }
-  if (result == kResultOk && !toMemory) result = WriteMemberFile(dest, member.filename, data.data, data.size);
+  if (result == kResultOk && !toMemory) result = pack::WriteMemberFile(dest, member.filename, data.data, data.size);
   CloseSource(&stream, &result);
   // The source is closed before the block is handed over, so that the host's
   // handle changes only with a success.

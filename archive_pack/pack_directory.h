@@ -1,55 +1,93 @@
-// The PACK archive directory: an 8-byte header ("PACK", DirectoryEnd), then
-// 24-byte entries (offset, size, counted name) ended by an entry whose
-// offset and size are both 0. ScanDirectory reads and checks it and, as
-// asked, only checks it, lists every member, or finds one member by name or
-// by data position.
+// Reading a PACK directory (pack_format.h): a cursor that reads and checks
+// the header (OpenDirectory) and then one entry at a time (NextEntry), and
+// its four uses, one per export: probing, listing, and finding a member by
+// name or by data position.
 #ifndef KALDORIN_ARCHIVE_PACK_PACK_DIRECTORY_H
 #define KALDORIN_ARCHIVE_PACK_PACK_DIRECTORY_H
 
 #include <stdint.h>
 
+#include "archive_pack/pack_format.h"
+#include "archive_pack/pack_name_check.h"
 #include "common/plugin_api.h"
 #include "common/source_stream.h"
 
-constexpr LONG kPackHeaderSize = 8;
-constexpr LONG kPackEntrySize = 24;
-constexpr int kPackNameFieldSize = 16;
-constexpr int kPackNameMaxLength = 14;
+namespace pack {
 
-// What a scan does. A request with a listing lists; otherwise it looks up
-// `name` (the first entry of that name wins) or `position` (the first entry
-// at that position, unless it is empty and a later entry at that position
-// has data: then that one), or, with neither, only checks the entries.
-struct ScanRequest {
-  SourceStream* stream;  // at the archive header unless a position is given
-  LONG limit;            // 0: none; else stop before an entry ending beyond this many bytes
-  HLOCAL* listing;       // listing: receives the new block of fileInfo records; null: no listing
-  fileInfo* info;        // lookup: receives the matched member's record; null: none
-  LPCSTR name;           // member name to find, or null
-  bool ignoreCase;       // compare names without regard to case
-  int64_t position;      // member offset to find, or -1
+// How the cursor reads. Read-ahead fills a 31.5 KiB buffer at a time: a
+// lookup by position reads the directory up to its member on every call, so
+// fewer, longer reads pay. Exact reads take only the bytes the entry needs:
+// a host may hand over a whole archive shorter than the probe, straight
+// from its memory.
+enum DirectoryReads { kReadAhead, kReadExactly };
+
+constexpr LONG kDirectoryBuffer = kEntrySize * 1344;  // 31.5 KiB
+
+struct Directory {
+  SourceStream* stream;
+  uint32_t directoryEnd;  // as the header gives it
+  bool exact;
+  bool ended;    // the stream has nothing more to give
+  int64_t base;  // offset from the header of bytes[0]
+  LONG next;     // first unread byte in `bytes`: the next entry's
+  LONG filled;   // bytes held in `bytes`
+  unsigned char bytes[kDirectoryBuffer];
+  unsigned char split[kEntrySize];  // an entry read in two parts
 };
 
-// Scans the directory as `request` says. Results: 0; 2 for a missing PACK
-// magic or an invalid entry name; 4 or 5 when the listing block cannot be
-// allocated or locked; 6 for a read failure, a member not found (limit 0
-// only; without `info` nothing counts as found), a listing whose terminator
-// is not at DirectoryEnd or that outgrows its block, or a stream position
-// that cannot be taken, set or restored.
-//
-// A lookup by position reads the directory from byte 0 of the stream and
-// puts the stream back where it was. Once it has found an empty member, a
-// read failure or an invalid name further on ends it with that member. A
-// scan with a limit reads only the bytes it checks, entry by entry. On success a listing leaves an unlocked
-// block of one record per member plus an end record (first byte NUL) in
-// `*request.listing`; on failure that block is freed and `*request.listing`
-// is null. Records are written only inside the block or to `info`.
-ResultCode ScanDirectory(const ScanRequest& request);
+// Reads the header at the stream's position: 0; 2 when it is not "PACK";
+// 6 when it cannot be read.
+ResultCode OpenDirectory(SourceStream* stream, DirectoryReads reads, Directory* dir);
 
-// Whether a 16-byte name field holds a valid member name: length byte 1..14,
-// characters from 0-9, A-Z, a-z and '.', exactly one '.', and zero bytes
-// after the name up to the end of the field.
-bool IsValidMemberName(const unsigned char field[kPackNameFieldSize]);
+// Reads the entry at EntryAt: its 24 bytes (EntryOffset, EntrySize,
+// MemberName), kept until the next read, and the cursor moves on. Null when
+// the directory ends there, `*result` saying why: 0 at the terminator, 2 for
+// an invalid name, 6 when the entry cannot be read. (Defined below: it is
+// every lookup's inner loop.)
+inline const unsigned char* NextEntry(Directory* dir, ResultCode* result);
+
+// NextEntry until an entry whose member starts at `position`: that entry,
+// or null where NextEntry ends the directory. (Defined below: it is every
+// lookup by position's inner loop.)
+inline const unsigned char* NextEntryAt(Directory* dir, int64_t position, ResultCode* result);
+
+// The offset from the header of the entry NextEntry reads next, or of the
+// terminator it stopped at.
+inline int64_t EntryAt(const Directory& dir) { return dir.base + dir.next; }
+
+// The name of an entry that NextEntry gave, NUL-terminated in its field.
+inline const char* MemberName(const unsigned char* entry) {
+  return reinterpret_cast<const char*>(EntryNameField(entry) + 1);
+}
+
+// IsSupported's check of the probe at the stream: the header, then every
+// entry up to the terminator or the last whole entry of the probe, read
+// exactly, nothing past them. 0, or the first failure.
+ResultCode ProbeDirectory(SourceStream* stream);
+
+// A new block of one record per member, in directory order, and an end
+// record (first byte NUL), left unlocked in `*listing`; null on failure.
+// Results: 0; 2 (not PACK, an invalid name); 4 or 5 when the block cannot
+// be allocated or locked; 6 for a read failure, no members, a terminator
+// other than at DirectoryEnd, or members beyond DirectoryEnd's room.
+ResultCode ListDirectory(SourceStream* stream, HLOCAL* listing);
+
+// The first member called `name` (compared without regard to case with
+// `ignoreCase`) into `*info`, every byte of it written. Results: 0; 2 (not
+// PACK, an invalid name before it); 6 when it is not there, a read fails or
+// `info` is null (nothing counts as found without a record). `*info` is
+// written only on success.
+ResultCode FindByName(SourceStream* stream, LPCSTR name, bool ignoreCase, fileInfo* info);
+
+// The member whose data starts at `position` into `*info`, every byte of it
+// written: the first entry with that position, unless it is empty (an empty
+// member starts at the same byte as the member after it) and a later entry
+// at that position has data; the empty member stands when the directory
+// ends, or an entry cannot be read, before such an entry. The directory is
+// read from byte 0 of the stream, which is put back where it was. Results
+// as FindByName's, and 6 when the stream position cannot be taken, set or
+// restored.
+ResultCode FindByPosition(SourceStream* stream, int64_t position, fileInfo* info);
 
 // Fills the fields of `record` that describe a member: method " ", position,
 // both sizes, timestamp 0, empty path and the name text (which must be
@@ -57,5 +95,52 @@ bool IsValidMemberName(const unsigned char field[kPackNameFieldSize]);
 // record is zeroed first, so that it reads as a listing's record; a record
 // in a zero-initialised block needs no clearing.
 void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool clearFirst, fileInfo* record);
+
+// NextEntry for an entry that is not whole in the buffer.
+const unsigned char* NextEntryInParts(Directory* dir, ResultCode* result);
+
+// NextEntry's answer for `entry`, whose offset and size say whether it is
+// the terminator.
+inline const unsigned char* CheckEntry(const unsigned char* entry, uint32_t offset, uint32_t size,
+                                       ResultCode* result) {
+  if (IsTerminator(offset, size)) {
+    *result = kResultOk;
+    return nullptr;
+  }
+  if (!IsValidNameFieldFast(EntryNameField(entry))) {
+    *result = kResultUnknownFormat;
+    return nullptr;
+  }
+  return entry;
+}
+
+inline const unsigned char* NextEntry(Directory* dir, ResultCode* result) {
+  if (dir->filled - dir->next < kEntrySize) return NextEntryInParts(dir, result);
+  const unsigned char* entry = CheckEntry(dir->bytes + dir->next, EntryOffset(dir->bytes + dir->next),
+                                          EntrySize(dir->bytes + dir->next), result);
+  if (entry != nullptr) dir->next += kEntrySize;
+  return entry;
+}
+
+// The entries whole in the buffer are passed over in a loop of their own,
+// free of calls, so that the cursor stays in registers; NextEntry reads the
+// one they stop at.
+inline const unsigned char* NextEntryAt(Directory* dir, int64_t position, ResultCode* result) {
+  for (;;) {
+    LONG next = dir->next;
+    for (; dir->filled - next >= kEntrySize; next += kEntrySize) {
+      const unsigned char* entry = dir->bytes + next;
+      if (EntryOffset(entry) == position || IsTerminator(EntryOffset(entry), EntrySize(entry)) ||
+          !IsValidNameFieldFast(EntryNameField(entry))) {
+        break;
+      }
+    }
+    dir->next = next;
+    const unsigned char* entry = NextEntry(dir, result);
+    if (entry == nullptr || EntryOffset(entry) == position) return entry;
+  }
+}
+
+}  // namespace pack
 
 #endif

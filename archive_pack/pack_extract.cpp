@@ -4,6 +4,8 @@
 
 #include "common/movable_block.h"
 
+namespace pack {
+
 namespace {
 
 int SPI_CALL NoProgress(int, int, SpiLong) { return 0; }
@@ -76,3 +78,5 @@ ResultCode WriteMemberFile(LPCSTR dest, const char* name, const void* data, uint
   if (mmioClose(file, 0) != MMSYSERR_NOERROR) result = kResultInternalError;
   return result;
 }
+
+}  // namespace pack

@@ -5,8 +5,11 @@
 
 #include <stdint.h>
 
+#include "archive_pack/pack_format.h"
 #include "common/plugin_api.h"
 #include "common/source_stream.h"
+
+namespace pack {
 
 // Progress reports of an extraction: (i, 32) before chunk i, then (32, 32).
 constexpr int kExtractChunks = 32;
@@ -19,9 +22,6 @@ constexpr char kPathSeparator = '\\';
 #else
 constexpr char kPathSeparator = '/';
 #endif
-
-// mmio positions and lengths are 32-bit: a member must end by this offset.
-constexpr uint64_t kLargestMemberEnd = 0x7FFFFFFF;
 
 // A member read into memory. `handle` is null when nothing was allocated
 // (also for an empty member read for a file); `data` is the locked bytes.
@@ -45,5 +45,7 @@ ResultCode ReadMember(SourceStream* stream, uint64_t size, bool allowEmpty, Prog
 // be created, the write stores fewer bytes, or closing fails. A file that
 // was created stays even when writing it failed.
 ResultCode WriteMemberFile(LPCSTR dest, const char* name, const void* data, uint64_t size);
+
+}  // namespace pack
 
 #endif

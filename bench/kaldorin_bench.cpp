@@ -19,6 +19,7 @@
 
 #include <qoi.h>
 
+#include "archive_pack/pack_format.h"
 #include "bench/bench_inputs.h"
 #include "common/plugin_api.h"
 
@@ -96,28 +97,19 @@ void CopyBytes(benchmark::State& state, uint64_t bytes, double pixels) {
 
 // --- archives -------------------------------------------------------------
 
-void PutLe32(std::vector<uint8_t>* b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b->push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 // A PACK archive of `count` members of `memberSize` bytes each (bytes not
 // written to the file are a hole: zeros).
 std::string WriteArchive(const std::string& path, uint32_t count, uint32_t memberSize) {
-  std::vector<uint8_t> head;
-  head.insert(head.end(), {'P', 'A', 'C', 'K'});
-  uint32_t dirEnd = 8 + 24 * count;
-  PutLe32(&head, dirEnd);
-  uint32_t offset = dirEnd + 8;
+  const uint32_t dirEnd = pack::kHeaderSize + pack::kEntrySize * count;
+  std::vector<uint8_t> head(dirEnd + pack::kTerminatorSize, 0);
+  pack::PutHeader(head.data(), dirEnd);
+  uint32_t offset = static_cast<uint32_t>(head.size());
   for (uint32_t i = 0; i < count; ++i) {
-    PutLe32(&head, offset);
-    PutLe32(&head, memberSize);
-    char name[16] = {};
-    int n = snprintf(name + 1, 15, "M%u.BIN", i);
-    name[0] = static_cast<char>(n);
-    head.insert(head.end(), name, name + 16);
+    unsigned char name[pack::kNameFieldSize] = {};
+    name[0] = static_cast<unsigned char>(snprintf(reinterpret_cast<char*>(name) + 1, 15, "M%u.BIN", i));
+    pack::PutEntry(head.data() + pack::kHeaderSize + pack::kEntrySize * i, offset, memberSize, name);
     offset += memberSize;
   }
-  head.resize(head.size() + 8, 0);
   std::vector<uint8_t> member(memberSize);
   for (uint32_t i = 0; i < memberSize; ++i) member[i] = static_cast<uint8_t>(i * 31 + 7);
   FILE* f = fopen(path.c_str(), "wb");

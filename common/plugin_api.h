@@ -94,23 +94,24 @@ struct fileInfo {
 
 #pragma pack(pop)
 
+// The records as hosts of this build's pointer width lay them out: sizes
+// and the offsets of the fields after the first pointer-sized one. (64-bit:
+// hInfo follows two pad bytes.)
+struct SpiRecordLayout {
+  size_t pictureInfo, hInfo, fileInfo, timestamp, path, filename, crc;
+};
 #if UINTPTR_MAX > 0xFFFFFFFFu
-static_assert(sizeof(PictureInfo) == 32, "64-bit PictureInfo is 32 bytes");
-static_assert(offsetof(PictureInfo, hInfo) == 24, "64-bit hInfo follows two pad bytes");
-static_assert(sizeof(fileInfo) == 448, "64-bit fileInfo is 448 bytes");
-static_assert(offsetof(fileInfo, timestamp) == 32, "64-bit timestamp offset");
-static_assert(offsetof(fileInfo, path) == 40, "64-bit path offset");
-static_assert(offsetof(fileInfo, filename) == 240, "64-bit filename offset");
-static_assert(offsetof(fileInfo, crc) == 440, "64-bit crc offset");
+constexpr SpiRecordLayout kSpiRecordLayout = {32, 24, 448, 32, 40, 240, 440};
 #else
-static_assert(sizeof(PictureInfo) == 26, "PictureInfo is 26 bytes");
-static_assert(offsetof(PictureInfo, hInfo) == 22, "hInfo offset");
-static_assert(sizeof(fileInfo) == 428, "fileInfo is 428 bytes");
-static_assert(offsetof(fileInfo, timestamp) == 20, "timestamp offset");
-static_assert(offsetof(fileInfo, path) == 24, "path offset");
-static_assert(offsetof(fileInfo, filename) == 224, "filename offset");
-static_assert(offsetof(fileInfo, crc) == 424, "crc offset");
+constexpr SpiRecordLayout kSpiRecordLayout = {26, 22, 428, 20, 24, 224, 424};
 #endif
+static_assert(sizeof(PictureInfo) == kSpiRecordLayout.pictureInfo, "PictureInfo size");
+static_assert(offsetof(PictureInfo, hInfo) == kSpiRecordLayout.hInfo, "hInfo offset");
+static_assert(sizeof(fileInfo) == kSpiRecordLayout.fileInfo, "fileInfo size");
+static_assert(offsetof(fileInfo, timestamp) == kSpiRecordLayout.timestamp, "timestamp offset");
+static_assert(offsetof(fileInfo, path) == kSpiRecordLayout.path, "path offset");
+static_assert(offsetof(fileInfo, filename) == kSpiRecordLayout.filename, "filename offset");
+static_assert(offsetof(fileInfo, crc) == kSpiRecordLayout.crc, "crc offset");
 static_assert(offsetof(PictureInfo, width) == 8 && offsetof(PictureInfo, colorDepth) == 20,
               "PictureInfo field offsets");
 static_assert(offsetof(fileInfo, position) == 8, "position follows the 8-byte method");

@@ -11,10 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "archive_pack/pack_format.h"
 #include "fuzz/fuzz_support.h"
-#include "fuzz/pack_model.h"
+#include "tests/pack_model.h"
 
 namespace {
+
+using namespace pack::model;
+using pack::kEntrySize;
+using pack::kHeaderSize;
 
 // GetArchiveInfo allocates a record per 24 bytes of DirectoryEnd before
 // reading the entries; larger listings than this are not asked for.
@@ -42,7 +47,7 @@ std::vector<Member> TakeListing(HLOCAL listing) {
     fileInfo r;
     memcpy(&r, bytes.data() + i * sizeof r, sizeof r);
     if (r.method[0] == 0) break;
-    CheckMemberRecord(r, "a listed record is filled as the format says");
+    FUZZ_CHECK(IsMemberRecord(r), "a listed record is filled as the format says");
     members.push_back(Member{r.position, r.filesize, r.filename, r});
   }
   FUZZ_CHECK(i < count, "the listing ends with an end record inside the block");
@@ -51,7 +56,7 @@ std::vector<Member> TakeListing(HLOCAL listing) {
 }
 
 bool ListingTooLarge(const uint8_t* data, size_t size) {
-  return size >= 8 && (Le32(data + 4) / kPackEntrySize + 1) * sizeof(fileInfo) > kMaxListingBytes;
+  return size >= kHeaderSize && (pack::DirectoryEnd(data) / kEntrySize + 1) * sizeof(fileInfo) > kMaxListingBytes;
 }
 
 // GetArchiveInfo on a file holding the archive behind a few other bytes,
@@ -118,13 +123,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   }
   if (rc == kResultOk && !fired) {
     FUZZ_CHECK(members.size() == model.members, "the listing holds every member");
-    FUZZ_CHECK(Le32(data + 4) == 8 + kPackEntrySize * members.size(), "the listing ends at DirectoryEnd");
+    FUZZ_CHECK(pack::DirectoryEnd(data) == kHeaderSize + kEntrySize * members.size(), "the listing ends at DirectoryEnd");
     for (size_t m = 0; m < members.size(); ++m) {
-      const uint8_t* entry = data + 8 + kPackEntrySize * m;
-      FUZZ_CHECK(members[m].position == Le32(entry) && members[m].size == Le32(entry + 4) &&
+      const uint8_t* entry = data + kHeaderSize + kEntrySize * m;
+      FUZZ_CHECK(members[m].position == pack::EntryOffset(entry) && members[m].size == pack::EntrySize(entry) &&
                      members[m].name == EntryName(data, static_cast<long>(m)),
                  "records hold the entries' offsets, sizes and names in directory order");
-      const fileInfo listed = ListedRecord(Le32(entry), Le32(entry + 4), members[m].name);
+      const fileInfo listed = ListedRecord(pack::EntryOffset(entry), pack::EntrySize(entry), members[m].name);
       FUZZ_CHECK(memcmp(&members[m].record, &listed, sizeof listed) == 0, "a listed record is zero but its fields");
     }
   }

@@ -16,9 +16,11 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "fuzz/pack_model.h"
+#include "tests/pack_model.h"
 
 namespace {
+
+using namespace pack::model;
 
 // Positions tried per input, to keep each run short.
 constexpr size_t kMaxPositionsTried = 12;

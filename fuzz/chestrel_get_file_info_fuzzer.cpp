@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "fuzz/pack_model.h"
+#include "tests/pack_model.h"
 
 namespace {
+
+using namespace pack::model;
 
 // Names looked up per input, to keep each run short.
 constexpr size_t kMaxNamesTried = 12;
@@ -40,7 +42,7 @@ void FindByName(const FuzzControl& control, const uint8_t* data, size_t size, co
   CheckNoLeak(before, "GetFileInfo leaked");
   if (rc == kResultOk) {
     FUZZ_CHECK(useRecord, "without a record nothing is found");
-    CheckMemberRecord(record, "GetFileInfo fills the record as the format says");
+    FUZZ_CHECK(IsMemberRecord(record), "GetFileInfo fills the record as the format says");
     FUZZ_CHECK(ignoreCase ? strcasecmp(record.filename, name.c_str()) == 0 : name == record.filename,
                "GetFileInfo finds the name asked for");
     const fileInfo listed = ListedRecord(static_cast<uint32_t>(record.position),

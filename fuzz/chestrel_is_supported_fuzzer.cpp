@@ -5,9 +5,11 @@
 #include <stdint.h>
 
 #include "fuzz/fuzz_support.h"
-#include "fuzz/pack_model.h"
+#include "tests/pack_model.h"
 
 namespace {
+
+using namespace pack::model;
 
 IsSupportedFn gIsSupported = nullptr;
 

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "common/little_endian.h"
 #include "common/plugin_api.h"
 
 constexpr size_t kControlBytes = 3;
@@ -134,11 +135,6 @@ bool ReadFileBytes(const std::string& path, std::string* out);
 // cannot be loaded or lacks an export.
 void* LoadPluginOrDie(const char* name);
 void* ExportOrDie(void* module, const char* name);
-
-inline uint32_t Le16(const uint8_t* p) { return p[0] | (uint32_t{p[1]} << 8); }
-inline uint32_t Le32(const uint8_t* p) {
-  return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
 
 // A handle value no export returns: out-parameters start with it.
 #define FUZZ_UNSET_HANDLE (reinterpret_cast<HLOCAL>(uintptr_t{0x5A5A5A5A}))

@@ -9,13 +9,13 @@ set(KALDORIN_FUZZ_TARGETS
 set(KALDORIN_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 # The helpers every target links: controls, guard pages, leak checks, the
-# PACK model, the reference decoder (its codes come from our encoder's code
+# PACK model (shared with the tests), the reference decoder (its codes come from our encoder's code
 # book) and the host's plug-in loader.
 function(kaldorin_add_fuzz_support)
   add_library(fuzz_support STATIC
     ${KALDORIN_FUZZ_DIR}/fuzz_support.cpp
-    ${KALDORIN_FUZZ_DIR}/pack_model.cpp
     ${KALDORIN_FUZZ_DIR}/i24b_reference.cpp
+    ${PROJECT_SOURCE_DIR}/tests/pack_model.cpp
     ${PROJECT_SOURCE_DIR}/tests/plugin_host.cpp
     ${PROJECT_SOURCE_DIR}/tests/test_files.cpp)
   target_include_directories(fuzz_support PUBLIC ${PROJECT_SOURCE_DIR})

@@ -17,8 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "archive_pack/pack_writer.h"
+#include "tests/pack_model.h"
 #include "tools/i24b_encoder.h"
-#include "tools/pack_writer.h"
 
 namespace {
 
@@ -208,7 +209,7 @@ void GlimmetSeeds(const Folders& f) {
 }
 
 Bytes PackFrom(const std::string& tmp, const std::vector<std::pair<std::string, Bytes>>& members) {
-  std::vector<PackInput> inputs;
+  std::vector<pack::PackInput> inputs;
   for (size_t i = 0; i < members.size(); ++i) {
     const std::string path = tmp + "/member" + std::to_string(i);
     FILE* f = fopen(path.c_str(), "wb");
@@ -218,13 +219,16 @@ Bytes PackFrom(const std::string& tmp, const std::vector<std::pair<std::string, 
     }
     if (!members[i].second.empty()) fwrite(members[i].second.data(), 1, members[i].second.size(), f);
     fclose(f);
-    inputs.push_back(PackInput{members[i].first, path});
+    inputs.push_back(pack::PackInput{members[i].first, path});
   }
   const std::string out = tmp + "/archive.pak";
-  PackResult result;
-  std::string error;
+  pack::PackResult result;
+  std::string error = "cannot write " + out;
   Bytes archive;
-  if (!WritePackFile(out, inputs, &result, &error) || !ReadAll(out, &archive)) {
+  FILE* f = fopen(out.c_str(), "wb");
+  bool written = f != nullptr && pack::WritePack(f, inputs, nullptr, nullptr, &result, &error);
+  if (f != nullptr && fclose(f) != 0) written = false;
+  if (!written || !ReadAll(out, &archive)) {
     fprintf(stderr, "writing a seed archive failed: %s\n", error.c_str());
     gFailed = true;
   }
@@ -235,18 +239,10 @@ Bytes PackFrom(const std::string& tmp, const std::vector<std::pair<std::string, 
 
 Bytes Text(const char* s) { return Bytes(s, s + strlen(s)); }
 
-// One directory entry: offset, size and a counted name field of 16 bytes.
-void PutEntry(Bytes* b, uint32_t offset, uint32_t size, const char* name, int lengthByte = -1) {
-  Put32(b, offset);
-  Put32(b, size);
-  const size_t n = strlen(name);
-  b->push_back(static_cast<uint8_t>(lengthByte >= 0 ? lengthByte : static_cast<int>(n)));
-  for (size_t i = 0; i < 15; ++i) b->push_back(i < n ? static_cast<uint8_t>(name[i]) : 0);
-}
-
-Bytes PackHeader(uint32_t directoryEnd) {
-  Bytes b = {'P', 'A', 'C', 'K'};
-  Put32(&b, directoryEnd);
+// A hand-made directory (the PACK model's), then `tail`.
+Bytes HandMade(const std::vector<pack::model::PackEntryBytes>& entries, const Bytes& tail, int64_t directoryEnd = -1) {
+  Bytes b = pack::model::PackDirectory(entries, directoryEnd);
+  b.insert(b.end(), tail.begin(), tail.end());
   return b;
 }
 
@@ -267,68 +263,29 @@ void ChestrelSeeds(const Folders& f, const std::string& tmp) {
   archives.push_back({"ninety-members", ninety});
 
   // Hand-made directories.
-  Bytes tiny = PackHeader(32);  // the 43-byte archive with one member
-  PutEntry(&tiny, 40, 3, "A.TXT");
-  Put32(&tiny, 0);
-  Put32(&tiny, 0);
-  tiny.insert(tiny.end(), {'x', 'y', 'z'});
-  archives.push_back({"tiny-43", tiny});
-  Bytes none = PackHeader(8);
-  Put32(&none, 0);
-  Put32(&none, 0);
-  archives.push_back({"no-members", none});
-  Bytes wrongEnd = PackHeader(80);
-  PutEntry(&wrongEnd, 56, 2, "A.B");
-  PutEntry(&wrongEnd, 58, 2, "readme.txt");
-  Put32(&wrongEnd, 0);
-  Put32(&wrongEnd, 0);
-  wrongEnd.insert(wrongEnd.end(), {1, 2, 3, 4});
+  using pack::model::NameField;
+  archives.push_back({"tiny-43", HandMade({{40, 3, NameField("A.TXT")}}, {'x', 'y', 'z'})});  // 43 bytes, one member
+  archives.push_back({"no-members", HandMade({}, {})});
+  const Bytes wrongEnd = HandMade({{56, 2, NameField("A.B")}, {58, 2, NameField("readme.txt")}}, {1, 2, 3, 4}, 80);
   archives.push_back({"wrong-directory-end", wrongEnd});
-  Bytes beyond = PackHeader(56);
-  PutEntry(&beyond, 60, 500, "PAST.END");
-  PutEntry(&beyond, 4000, 10, "FAR.AWAY");
-  Put32(&beyond, 0);
-  Put32(&beyond, 0);
-  beyond.insert(beyond.end(), {9, 9, 9, 9, 9, 9, 9, 9});
+  const Bytes beyond =
+      HandMade({{60, 500, NameField("PAST.END")}, {4000, 10, NameField("FAR.AWAY")}}, {9, 9, 9, 9, 9, 9, 9, 9});
   archives.push_back({"members-past-end", beyond});
-  Bytes badName = PackHeader(56);
-  PutEntry(&badName, 56, 1, "GOOD.A");
-  PutEntry(&badName, 57, 1, "README.TXT", 8);  // characters where zeros belong
-  Put32(&badName, 0);
-  Put32(&badName, 0);
-  badName.insert(badName.end(), {7, 8});
-  archives.push_back({"invalid-name", badName});
-  Bytes sameOffset = PackHeader(56);
-  PutEntry(&sameOffset, 56, 4, "FIRST.A");
-  PutEntry(&sameOffset, 56, 2, "SECOND.B");
-  Put32(&sameOffset, 0);
-  Put32(&sameOffset, 0);
-  sameOffset.insert(sameOffset.end(), {1, 2, 3, 4});
+  // Characters where zeros belong.
+  archives.push_back(
+      {"invalid-name", HandMade({{56, 1, NameField("GOOD.A")}, {57, 1, NameField(8, "README.TXT")}}, {7, 8})});
+  const Bytes sameOffset = HandMade({{56, 4, NameField("FIRST.A")}, {56, 2, NameField("SECOND.B")}}, {1, 2, 3, 4});
   archives.push_back({"shared-offset", sameOffset});
   // An empty member shares its position with a later member with data; a
   // lookup by that position takes the member with data.
-  Bytes emptyFirst = PackHeader(80);
-  PutEntry(&emptyFirst, 89, 0, "EMPTY.A");
-  PutEntry(&emptyFirst, 88, 1, "OTHER.B");
-  PutEntry(&emptyFirst, 89, 2, "DATA.C");
-  Put32(&emptyFirst, 0);
-  Put32(&emptyFirst, 0);
-  emptyFirst.insert(emptyFirst.end(), {1, 2, 3});
+  const Bytes emptyFirst =
+      HandMade({{89, 0, NameField("EMPTY.A")}, {88, 1, NameField("OTHER.B")}, {89, 2, NameField("DATA.C")}}, {1, 2, 3});
   archives.push_back({"shared-offset-empty-first", emptyFirst});
   // Two empty members at one position, then the terminator: the first stands.
-  Bytes twoEmpty = PackHeader(56);
-  PutEntry(&twoEmpty, 64, 0, "FIRST.A");
-  PutEntry(&twoEmpty, 64, 0, "SECOND.B");
-  Put32(&twoEmpty, 0);
-  Put32(&twoEmpty, 0);
+  const Bytes twoEmpty = HandMade({{64, 0, NameField("FIRST.A")}, {64, 0, NameField("SECOND.B")}}, {});
   archives.push_back({"shared-offset-two-empty", twoEmpty});
   // An empty member, then an invalid name: the empty member stands.
-  Bytes emptyThenBad = PackHeader(56);
-  PutEntry(&emptyThenBad, 64, 0, "EMPTY.A");
-  PutEntry(&emptyThenBad, 64, 1, "BAD-NAME.B");
-  Put32(&emptyThenBad, 0);
-  Put32(&emptyThenBad, 0);
-  emptyThenBad.push_back(5);
+  const Bytes emptyThenBad = HandMade({{64, 0, NameField("EMPTY.A")}, {64, 1, NameField("BAD-NAME.B")}}, {5});
   archives.push_back({"shared-offset-empty-then-invalid-name", emptyThenBad});
   archives.push_back({"not-pack", Text("PACX\x08\x00\x00\x00")});
   for (const auto& a : archives) {

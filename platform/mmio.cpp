@@ -51,7 +51,20 @@ bool UnregisterOpen(HMMIO h) {
 
 bool IsMemory(const KaldorinMmioFile* f) { return f->fd < 0; }
 
-int HalfOf(LONG n) { return n / 2; }
+// How many of the `n` bytes asked a read or write (`call`) of `h` may move:
+// -1 when the call fails (injected, no file, a negative count), half of
+// them when it is made short.
+LONG Allowed(PlatformCall call, HMMIO h, LONG n) {
+  int fault = ShouldFail(call);
+  if (h == nullptr || n < 0 || fault == kFaultError) return -1;
+  return fault == kFaultShort ? n / 2 : n;
+}
+
+// How many of `n` bytes a memory file holds from its position on.
+LONG MemoryBytes(const KaldorinMmioFile* f, LONG n) {
+  int64_t left = f->pos < f->size ? f->size - f->pos : 0;
+  return static_cast<LONG>(std::min<int64_t>(n, left));
+}
 
 HMMIO OpenMemory(LPMMIOINFO info, DWORD flags) {
   if (info->cchBuffer < 0) return nullptr;
@@ -136,12 +149,10 @@ HMMIO mmioOpenA(LPSTR name, LPMMIOINFO info, DWORD flags) {
 }
 
 LONG mmioRead(HMMIO h, HPSTR buf, LONG n) {
-  int fault = ShouldFail(kCallMmioRead);
-  if (h == nullptr || n < 0 || fault == kFaultError) return -1;
-  if (fault == kFaultShort) n = HalfOf(n);
+  n = Allowed(kCallMmioRead, h, n);
+  if (n < 0) return -1;
   if (IsMemory(h)) {
-    int64_t left = h->pos < h->size ? h->size - h->pos : 0;
-    LONG take = static_cast<LONG>(std::min<int64_t>(n, left));
+    LONG take = MemoryBytes(h, n);
     memcpy(buf, h->memory + h->pos, take);
     h->pos += take;
     return take;
@@ -150,12 +161,10 @@ LONG mmioRead(HMMIO h, HPSTR buf, LONG n) {
 }
 
 LONG mmioWrite(HMMIO h, const char* buf, LONG n) {
-  int fault = ShouldFail(kCallMmioWrite);
-  if (h == nullptr || n < 0 || fault == kFaultError) return -1;
-  if (fault == kFaultShort) n = HalfOf(n);
+  n = Allowed(kCallMmioWrite, h, n);
+  if (n < 0) return -1;
   if (IsMemory(h)) {
-    int64_t left = h->pos < h->size ? h->size - h->pos : 0;
-    LONG take = static_cast<LONG>(std::min<int64_t>(n, left));
+    LONG take = MemoryBytes(h, n);
     if (take == 0 && n > 0) return -1;  // a memory file cannot grow
     memcpy(h->memory + h->pos, buf, take);
     h->pos += take;
@@ -214,14 +223,6 @@ MMRESULT mmioGetInfo(HMMIO h, LPMMIOINFO info, UINT) {
     info->pchNext = info->pchEndRead = info->pchEndWrite = h->buffer;
     info->lDiskOffset = static_cast<LONG>(h->pos);
     info->lBufOffset = static_cast<LONG>(h->pos);
-  }
-  return MMSYSERR_NOERROR;
-}
-
-MMRESULT mmioSetInfo(HMMIO h, const MMIOINFO* info, UINT) {
-  if (h == nullptr || info == nullptr) return MMIOERR_CANNOTREAD;
-  if (IsMemory(h) && info->pchNext >= h->memory && info->pchNext <= h->memory + h->size) {
-    h->pos = info->pchNext - h->memory;
   }
   return MMSYSERR_NOERROR;
 }

@@ -132,7 +132,6 @@ KALDORIN_PLATFORM_API LONG mmioRead(HMMIO h, HPSTR buf, LONG n);
 KALDORIN_PLATFORM_API LONG mmioWrite(HMMIO h, const char* buf, LONG n);
 KALDORIN_PLATFORM_API LONG mmioSeek(HMMIO h, LONG offset, int origin);
 KALDORIN_PLATFORM_API MMRESULT mmioGetInfo(HMMIO h, LPMMIOINFO info, UINT flags);
-KALDORIN_PLATFORM_API MMRESULT mmioSetInfo(HMMIO h, const MMIOINFO* info, UINT flags);
 KALDORIN_PLATFORM_API MMRESULT mmioClose(HMMIO h, UINT flags);
 
 // Host file handles. Natively a handle is a file descriptor cast to HANDLE.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include "archive_pack/pack_format.h"
 #include "tests/pack_samples.h"
 
 #ifndef _WIN32
@@ -10,6 +11,8 @@
 #endif
 
 namespace {
+
+using namespace pack::model;
 
 using ChestrelDirectory = ChestrelTest;
 
@@ -24,13 +27,7 @@ TEST_F(ChestrelDirectory, TinyArchiveListsOneMember) {
   ASSERT_EQ(2u, fromMemory.size()) << "DirectoryEnd 32 gives room for 32 / 24 + 1 records";
   ASSERT_EQ(0, memcmp(fromMemory.data(), fromFile.data(), 2 * sizeof(fileInfo)));
 
-  fileInfo expected;
-  memset(&expected, 0, sizeof expected);
-  expected.method[0] = ' ';
-  expected.position = 40;
-  expected.compsize = 3;
-  expected.filesize = 3;
-  strcpy(expected.filename, "A.TXT");
+  const fileInfo expected = ListedRecord(40, 3, "A.TXT");
   EXPECT_EQ(0, memcmp(&expected, &fromMemory[0], sizeof expected)) << "first record";
   EXPECT_EQ(0, fromMemory[1].method[0]) << "end record";
 
@@ -117,10 +114,8 @@ TEST_F(ChestrelDirectory, NameValidity) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.field.begin() + 1, c.field.end()) + " / length " + std::to_string(c.field[0]));
-    Bytes data = {'P', 'A', 'C', 'K'};
-    PutLe32(&data, 32);
-    AppendEntry(&data, PackEntryBytes{40, 1, c.field});
-    data.insert(data.end(), 9, 0);
+    Bytes data = PackDirectory({{40, 1, c.field}});
+    data.push_back(0);
     std::vector<fileInfo> records;
     EXPECT_EQ(c.valid ? kResultOk : kResultUnknownFormat, ListMemory(data, &records));
     EXPECT_EQ(c.valid ? 1 : 0, ProbeBuffer(data));
@@ -136,31 +131,14 @@ TEST_F(ChestrelDirectory, NameValidity) {
 }
 
 // Every byte value at every place of the name field, for every length byte:
-// the scanner agrees with the naming rule written out plainly. (The scanner
-// checks names several bytes at a time; this pins every lane.) Native builds
-// also check variants/chestrel_portable, built with the name check that machines
-// without SSE2 (the 32-bit DLL) use.
+// the reader agrees with the plain name rule, pack::IsValidNameField. (The
+// reader checks names several bytes at a time; this pins every lane.) Native
+// builds also check variants/chestrel_portable, built with the name check
+// that machines without SSE2 (the 32-bit DLL) use.
 TEST_F(ChestrelDirectory, NameRuleOnEveryByte) {
-  auto follows = [](const uint8_t* f) {
-    int length = f[0];
-    if (length < 1 || length > 14) return false;
-    int stops = 0;
-    for (int i = 1; i <= length; ++i) {
-      uint8_t c = f[i];
-      bool letterOrDigit = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-      if (c == '.') ++stops;
-      else if (!letterOrDigit) return false;
-    }
-    for (int i = length + 1; i < 16; ++i) {
-      if (f[i] != 0) return false;
-    }
-    return stops == 1;
-  };
-  Bytes data = {'P', 'A', 'C', 'K'};
-  PutLe32(&data, 32);
-  AppendEntry(&data, PackEntryBytes{40, 1, NameField("A.TXT")});
-  data.insert(data.end(), 9, 0);
-  uint8_t* field = data.data() + 16;
+  Bytes data = PackDirectory({{40, 1, NameField("A.TXT")}});
+  data.push_back(0);
+  uint8_t* field = data.data() + pack::kHeaderSize + pack::kNameFieldAt;
   const char base[] = "B.CDEFGHIJKLMNOP";  // a full stop, then letters
   auto mismatchesOf = [&](GetArchiveInfoFn list) {
     int mismatches = 0;
@@ -174,7 +152,7 @@ TEST_F(ChestrelDirectory, NameRuleOnEveryByte) {
           ResultCode r =
               list(reinterpret_cast<LPCSTR>(data.data()), static_cast<SpiLong>(data.size()), kInputMemory, &h);
           LocalFree(h);
-          if ((r == kResultOk) != follows(field) && ++mismatches < 5) {
+          if ((r == kResultOk) != pack::IsValidNameField(field) && ++mismatches < 5) {
             ADD_FAILURE() << "length " << length << ", byte " << place << " = " << value << ": result " << r;
           }
         }
@@ -258,7 +236,7 @@ TEST_F(ChestrelDirectory, FirstMatchWinsWhileListingFails) {
     EXPECT_EQ(kResultOk, getFileInfo(path.c_str(), 0, "A.TXT", 0, &info));
     EXPECT_EQ(kResultOk, getFileInfo(path.c_str(), 0, "a.txt", kFlagIgnoreCase, &info));
     // The member's data offset finds it by position as well.
-    uint32_t offset = c.data[8] | c.data[9] << 8;
+    const uint32_t offset = pack::EntryOffset(c.data.data() + pack::kHeaderSize);
     Bytes member;
     EXPECT_EQ(c.hasData ? kResultOk : kResultReadError, ExtractToMemory(path, offset, &member));
     if (c.hasData) {
@@ -270,11 +248,7 @@ TEST_F(ChestrelDirectory, FirstMatchWinsWhileListingFails) {
 
 // An entry with only one of offset and size zero is an ordinary member.
 TEST_F(ChestrelDirectory, HalfZeroEntriesAreMembers) {
-  Bytes data = {'P', 'A', 'C', 'K'};
-  PutLe32(&data, 8 + 2 * 24);
-  AppendEntry(&data, PackEntryBytes{0, 5, NameField("AT0.BIN")});
-  AppendEntry(&data, PackEntryBytes{70, 0, NameField("EMPTY.BIN")});
-  data.insert(data.end(), 8, 0);
+  Bytes data = PackDirectory({{0, 5, NameField("AT0.BIN")}, {70, 0, NameField("EMPTY.BIN")}});
   std::vector<fileInfo> records;
   ASSERT_EQ(kResultOk, ListMemory(data, &records));
   ASSERT_EQ(3u, records.size());
@@ -289,8 +263,8 @@ TEST_F(ChestrelDirectory, HalfZeroEntriesAreMembers) {
 TEST_F(ChestrelDirectory, ProbeReadsAtMost85Entries) {
   for (int broken : {84, 85, 86, 200}) {
     SCOPED_TRACE("broken entry " + std::to_string(broken + 1));
-    Bytes data = {'P', 'A', 'C', 'K'};
-    PutLe32(&data, 8 + 24 * 200);
+    Bytes data;
+    AppendHeader(&data, 8 + 24 * 200);
     for (int i = 0; i < 200; ++i) {
       Bytes name = i == broken ? NameField("BAD NAME") : NameField("M" + std::to_string(i) + ".BIN");
       AppendEntry(&data, PackEntryBytes{static_cast<uint32_t>(10000 + i), 1, name});

@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace pack::model;
+
 constexpr unsigned kToMemory = 1u << 8;
 
 class ChestrelExtract : public ChestrelTest {
@@ -162,13 +164,12 @@ TEST_F(ChestrelExtract, Cancellation) {
 // Archives of entry offsets and sizes as given, the names A.TXT, B.TXT, ...
 // in order, then the terminator and `tail`.
 Bytes PackOfEntries(const std::vector<std::pair<uint32_t, uint32_t>>& entries, const Bytes& tail) {
-  Bytes b = {'P', 'A', 'C', 'K'};
-  PutLe32(&b, static_cast<uint32_t>(8 + 24 * entries.size()));
+  std::vector<PackEntryBytes> stored;
   for (size_t i = 0; i < entries.size(); ++i) {
     const std::string name = std::string(1, static_cast<char>('A' + i)) + ".TXT";
-    AppendEntry(&b, PackEntryBytes{entries[i].first, entries[i].second, NameField(name)});
+    stored.push_back(PackEntryBytes{entries[i].first, entries[i].second, NameField(name)});
   }
-  b.insert(b.end(), 8, 0);
+  Bytes b = PackDirectory(stored);
   b.insert(b.end(), tail.begin(), tail.end());
   return b;
 }
@@ -295,11 +296,8 @@ TEST_F(ChestrelExtract, FailuresLeaveTheHandle) {
   notPack[3] = 'X';
   std::string notPackPath = dir.Write("notpack.pak", notPack);
   // Members whose bytes would lie beyond 2 GiB: refused before allocating.
-  Bytes huge = {'P', 'A', 'C', 'K'};
-  PutLe32(&huge, 56);
-  AppendEntry(&huge, PackEntryBytes{64, 0x80000000u, NameField("HUGE.BIN")});
-  AppendEntry(&huge, PackEntryBytes{0x7FFFFFF0u, 0x20, NameField("FAR.BIN")});
-  huge.insert(huge.end(), 8 + 100, 0);
+  Bytes huge = PackDirectory({{64, 0x80000000u, NameField("HUGE.BIN")}, {0x7FFFFFF0u, 0x20, NameField("FAR.BIN")}});
+  huge.insert(huge.end(), 100, 0);
   std::string hugePath = dir.Write("huge.pak", huge);
   struct Case {
     const char* what;

@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace pack::model;
+
 using ChestrelLarge = ChestrelTest;
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -28,15 +30,9 @@ std::string MemberName(int i) {
 TEST_F(ChestrelLarge, ListsHundredThousandMembers) {
   const int n = 100000;
   const uint32_t dataStart = 8 + 24 * n + 8;
-  Bytes data = {'P', 'A', 'C', 'K'};
-  PutLe32(&data, 8 + 24 * n);
-  uint32_t at = dataStart;
-  for (int i = 0; i < n; ++i) {
-    AppendEntry(&data, PackEntryBytes{at, static_cast<uint32_t>(i % 5), NameField(MemberName(i))});
-    at += i % 5;
-  }
-  data.insert(data.end(), 8, 0);
-  for (int i = 0; i < n; ++i) data.insert(data.end(), i % 5, static_cast<uint8_t>(i));
+  std::vector<PackMember> members;
+  for (int i = 0; i < n; ++i) members.push_back({MemberName(i), Bytes(i % 5, static_cast<uint8_t>(i))});
+  const Bytes data = MakePack(members);
   std::string path = dir.Write("many.pak", data);
 
   auto start = std::chrono::steady_clock::now();
@@ -44,7 +40,7 @@ TEST_F(ChestrelLarge, ListsHundredThousandMembers) {
   ASSERT_EQ(kResultOk, ListFile(path, 0, &records));
   printf("listing of %d members: %.3f s\n", n, SecondsSince(start));
   ASSERT_EQ(static_cast<size_t>(n) + 1, records.size());
-  at = dataStart;
+  uint32_t at = dataStart;
   for (int i = 0; i < n; ++i) {
     const fileInfo& r = records[i];
     ASSERT_EQ(MemberName(i), r.filename) << i;
@@ -86,12 +82,7 @@ int64_t FirstMismatch(const uint8_t* got, size_t n, uint64_t from) {
 TEST_F(ChestrelLarge, Extracts256MiBMember) {
   std::string path = dir.File("big.pak");
   {
-    Bytes head = MakePack({{"BIG.BIN", {}}});
-    // Patch the entry's size: the bytes follow at offset 40.
-    head[12] = kBigSize & 0xFF;
-    head[13] = (kBigSize >> 8) & 0xFF;
-    head[14] = (kBigSize >> 16) & 0xFF;
-    head[15] = kBigSize >> 24;
+    const Bytes head = PackDirectory({{kBigAt, kBigSize, NameField("BIG.BIN")}});
     ASSERT_EQ(kBigAt, head.size());
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(head.data()), head.size());

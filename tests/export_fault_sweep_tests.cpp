@@ -27,6 +27,8 @@
 
 namespace {
 
+using namespace pack::model;
+
 // ---------------------------------------------------------------------------
 // The expected result of one failing call.
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "archive_pack/pack_format.h"
 #include "tests/i24b_samples.h"
 #include "tests/pack_samples.h"
 #include "tests/plugin_exports.h"
@@ -21,6 +22,8 @@
 #endif
 
 namespace {
+
+using namespace pack::model;
 
 // No hostile call may take longer, even on a loaded machine under a sanitizer.
 constexpr double kSecondsBound = 20;
@@ -167,10 +170,7 @@ TEST_F(HostileInputs, LyingArchives) {
   // PACK, DirectoryEnd, one entry (offset, size, "A.TXT"), the terminator
   // and the bytes "abc" at offset 40: TinyPack with other numbers.
   auto archive = [](uint32_t directoryEnd, uint32_t offset, uint32_t size) {
-    Bytes b = {'P', 'A', 'C', 'K'};
-    PutLe32(&b, directoryEnd);
-    AppendEntry(&b, PackEntryBytes{offset, size, NameField("A.TXT")});
-    b.insert(b.end(), 8, 0);
+    Bytes b = PackDirectory({{offset, size, NameField("A.TXT")}}, directoryEnd);
     b.insert(b.end(), {'a', 'b', 'c'});
     return b;
   };
@@ -200,8 +200,7 @@ TEST_F(HostileInputs, LyingArchives) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string path = dir.Write("lying.pak", c.data);
-    const uint32_t position = static_cast<uint32_t>(c.data[8]) | static_cast<uint32_t>(c.data[9]) << 8 |
-                              static_cast<uint32_t>(c.data[10]) << 16 | static_cast<uint32_t>(c.data[11]) << 24;
+    const uint32_t position = pack::EntryOffset(c.data.data() + pack::kHeaderSize);
     Bytes probe = ProbeOf(c.data);
     EXPECT_EQ(c.probe, chestrel.isSupported(path.c_str(), reinterpret_cast<SpiDword>(probe.data())));
     SpiDword handle = OpenHostHandle(path);

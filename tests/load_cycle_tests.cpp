@@ -24,6 +24,8 @@
 
 namespace {
 
+using namespace pack::model;
+
 constexpr int kCycles = 1000;
 // Cycles before the memory baseline is taken (heap and loader caches settle).
 constexpr int kWarmUp = 50;

@@ -1,5 +1,6 @@
-// PACK archives for tests, and a fixture that loads chestrel and its
-// exports as a host does.
+// What chestrel's tests share: the PACK model (tests/pack_model.h) that
+// builds their archives, byte patterns, a recording progress callback and a
+// fixture that loads chestrel and its exports as a host does.
 #ifndef KALDORIN_TESTS_PACK_SAMPLES_H
 #define KALDORIN_TESTS_PACK_SAMPLES_H
 
@@ -9,58 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/pack_model.h"
 #include "tests/plugin_host.h"
 #include "tests/test_files.h"
-
-// A 16-byte name field: length byte `length`, then `chars` (at most 15
-// bytes), zero-padded.
-inline Bytes NameField(uint8_t length, const std::string& chars) {
-  Bytes field(16, 0);
-  field[0] = length;
-  for (size_t i = 0; i < chars.size() && i < 15; ++i) field[1 + i] = static_cast<uint8_t>(chars[i]);
-  return field;
-}
-inline Bytes NameField(const std::string& name) { return NameField(static_cast<uint8_t>(name.size()), name); }
-
-// One directory entry as stored.
-struct PackEntryBytes {
-  uint32_t offset;
-  uint32_t size;
-  Bytes name;  // 16 bytes
-};
-
-inline void AppendEntry(Bytes* b, const PackEntryBytes& e) {
-  PutLe32(b, e.offset);
-  PutLe32(b, e.size);
-  b->insert(b->end(), e.name.begin(), e.name.end());
-}
-
-struct PackMember {
-  std::string name;
-  Bytes data;
-};
-
-// An archive of `members` starting at byte `base` of its file (offsets count
-// from the start of the file): header, entries, an 8-byte terminator, then
-// the members' bytes in order. `directoryEnd` < 0 means the correct value.
-// Only the archive's own bytes are returned.
-inline Bytes MakePack(const std::vector<PackMember>& members, uint32_t base = 0, int64_t directoryEnd = -1) {
-  const uint32_t end = static_cast<uint32_t>(8 + 24 * members.size());
-  Bytes b = {'P', 'A', 'C', 'K'};
-  PutLe32(&b, directoryEnd < 0 ? end : static_cast<uint32_t>(directoryEnd));
-  uint32_t at = base + end + 8;
-  for (const PackMember& m : members) {
-    AppendEntry(&b, PackEntryBytes{at, static_cast<uint32_t>(m.data.size()), NameField(m.name)});
-    at += static_cast<uint32_t>(m.data.size());
-  }
-  b.insert(b.end(), 8, 0);
-  for (const PackMember& m : members) b.insert(b.end(), m.data.begin(), m.data.end());
-  return b;
-}
-
-// The smallest useful archive: PACK, DirectoryEnd 32, one entry (offset 40,
-// size 3, "A.TXT"), the 8-byte terminator and the bytes "abc": 43 bytes.
-inline Bytes TinyPack() { return MakePack({{"A.TXT", {'a', 'b', 'c'}}}); }
 
 // Bytes 0..n-1 of a pattern that differs from chunk to chunk.
 inline Bytes PatternBytes(size_t n, uint32_t seed = 1) {

@@ -23,6 +23,8 @@
 
 namespace {
 
+using namespace pack::model;
+
 constexpr SpiLong k4GiB = static_cast<SpiLong>(1) << 32;
 constexpr size_t kHighBlockSize = 1 << 16;
 
@@ -224,11 +226,8 @@ TEST_F(PointerWidth, LengthsBeyondThirtyTwoBitsAreRefused) {
 
 // Positions and sizes of 2 GiB and more reach the host as unsigned values.
 TEST_F(PointerWidth, PositionsAndSizesAreZeroExtended) {
-  Bytes archive = {'P', 'A', 'C', 'K'};
-  PutLe32(&archive, 8 + 2 * 24);
-  AppendEntry(&archive, PackEntryBytes{0x90000000u, 0xF0000000u, NameField("BIG.BIN")});
-  AppendEntry(&archive, PackEntryBytes{0xFFFFFFFFu, 0xFFFFFFFFu, NameField("TOP.BIN")});
-  archive.insert(archive.end(), 8, 0);
+  const Bytes archive = PackDirectory({{0x90000000u, 0xF0000000u, NameField("BIG.BIN")},
+                                       {0xFFFFFFFFu, 0xFFFFFFFFu, NameField("TOP.BIN")}});
 
   HLOCAL listing = nullptr;
   ASSERT_EQ(chestrel_.Get<GetArchiveInfoFn>("GetArchiveInfo")(reinterpret_cast<LPCSTR>(archive.data()),

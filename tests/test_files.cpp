@@ -5,6 +5,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "common/little_endian.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -66,12 +68,13 @@ bool FileExists(const std::string& path) {
 }
 
 void PutLe16(Bytes* b, uint16_t v) {
-  b->push_back(static_cast<uint8_t>(v));
-  b->push_back(static_cast<uint8_t>(v >> 8));
+  b->resize(b->size() + 2);
+  PutLe16(b->data() + b->size() - 2, v);
 }
 
 void PutLe32(Bytes* b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b->push_back(static_cast<uint8_t>(v >> (8 * i)));
+  b->resize(b->size() + 4);
+  PutLe32(b->data() + b->size() - 4, v);
 }
 
 #ifndef _WIN32

@@ -30,6 +30,7 @@ class ScratchDir {
 bool ReadWholeFile(const std::string& path, Bytes* out);
 bool FileExists(const std::string& path);
 
+// Appends `v` little-endian (common/little_endian.h stores in place).
 void PutLe16(Bytes* b, uint16_t v);
 void PutLe32(Bytes* b, uint32_t v);
 

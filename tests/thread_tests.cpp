@@ -19,6 +19,8 @@
 
 namespace {
 
+using namespace pack::model;
+
 constexpr int kThreads = 8;
 
 // One input, as a file and as a memory image.

@@ -14,10 +14,12 @@
 #include <tuple>
 #include <vector>
 
+#include "archive_pack/pack_format.h"
+#include "archive_pack/pack_writer.h"
+#include "tests/pack_model.h"
 #include "tests/plugin_host.h"
 #include "tests/test_files.h"
 #include "tools/kaldorin_image_io.h"
-#include "tools/pack_writer.h"
 
 #ifdef KALDORIN_HAVE_PNG
 #include <png.h>
@@ -480,20 +482,13 @@ TEST_F(ToolTest, PackListExtractRoundTrip) {
   EXPECT_TRUE(Listing(In("w")).empty());
 }
 
-// A PACK archive built by hand: each member's offset, size and name, then
-// the data area.
+// A PACK archive built by hand: each member's offset, size and name, the
+// whole terminating entry (as the writer has it), then the data area.
 Bytes HandBuiltPack(const std::vector<std::tuple<uint32_t, uint32_t, std::string>>& entries, const Bytes& data) {
-  Bytes b = {'P', 'A', 'C', 'K'};
-  PutLe32(&b, static_cast<uint32_t>(8 + 24 * entries.size()));
-  for (const auto& e : entries) {
-    PutLe32(&b, std::get<0>(e));
-    PutLe32(&b, std::get<1>(e));
-    const std::string& name = std::get<2>(e);
-    b.push_back(static_cast<uint8_t>(name.size()));
-    b.insert(b.end(), name.begin(), name.end());
-    b.resize(b.size() + 15 - name.size(), 0);
-  }
-  b.resize(b.size() + 24, 0);
+  std::vector<pack::model::PackEntryBytes> stored;
+  for (const auto& e : entries) stored.push_back({std::get<0>(e), std::get<1>(e), pack::model::NameField(std::get<2>(e))});
+  Bytes b = pack::model::PackDirectory(stored);
+  b.resize(b.size() + pack::kEntrySize - pack::kTerminatorSize, 0);
   b.insert(b.end(), data.begin(), data.end());
   return b;
 }
@@ -1191,16 +1186,29 @@ TEST(ReadImageFile, PngColourTypesAndDepths) {
 #endif
 
 TEST(PackWriter, MemberNamesAndOffsetLimits) {
+  // The refusal in words: the first part of the name rule the name breaks.
   const struct {
-    const char* name;
-    bool ok;
-  } names[] = {{"A.TXT", true}, {".", true},      {"abcdefghij.klm", true}, {"abcdefghijk.lmn", false},
-               {"A.B.C", false}, {"ARCHIVE", false}, {"READ-ME.TXT", false},  {"", false},
-               {"a b.c", false}, {"x.", true}};
+    std::string name;
+    const char* why;  // null: the name can be stored
+  } names[] = {
+      {"A.TXT", nullptr},
+      {".", nullptr},
+      {"abcdefghij.klm", nullptr},
+      {"x.", nullptr},
+      {"abcdefghijk.lmn", "names are limited to 14 characters, this one has 15"},
+      {"A-B.C.D.E.F.G.H", "names are limited to 14 characters, this one has 15"},
+      {"A.B.C", "a name must hold exactly one full stop"},
+      {"ARCHIVE", "a name must hold exactly one full stop"},
+      {"READ-ME.TXT", "only letters, digits and one full stop are allowed in names"},
+      {"a b.c", "only letters, digits and one full stop are allowed in names"},
+      {std::string("A\0.B", 4), "only letters, digits and one full stop are allowed in names"},
+      {"\xC9.TXT", "only letters, digits and one full stop are allowed in names"},
+      {"", "an empty name cannot be stored"},
+  };
   for (const auto& n : names) {
     std::string why;
-    EXPECT_EQ(CheckMemberName(n.name, &why), n.ok) << n.name;
-    EXPECT_EQ(why.empty(), n.ok) << n.name;
+    EXPECT_EQ(pack::CheckMemberName(n.name, &why), n.why == nullptr) << n.name;
+    EXPECT_EQ(why, n.why != nullptr ? n.why : "") << n.name;
   }
   // Data members follow the directory; an empty member starts at its own
   // entry, so that no two members share a position.
@@ -1220,7 +1228,7 @@ TEST(PackWriter, MemberNamesAndOffsetLimits) {
   for (const auto& plan : plans) {
     std::vector<uint32_t> offsets;
     std::string error;
-    EXPECT_EQ(PlanPack(plan.sizes, &offsets, &error), !plan.offsets.empty()) << error;
+    EXPECT_EQ(pack::PlanPack(plan.sizes, &offsets, &error), !plan.offsets.empty()) << error;
     if (!plan.offsets.empty()) {
       EXPECT_EQ(offsets, plan.offsets);
     }

@@ -8,15 +8,18 @@
 #include <string>
 #include <system_error>
 
+#include "archive_pack/pack_writer.h"
 #include "tools/kaldorin_cli.h"
 #include "tools/kaldorin_files.h"
 #include "tools/kaldorin_host_calls.h"
 #include "tools/kaldorin_output.h"
 #include "tools/kaldorin_progress.h"
 #include "tools/kaldorin_shared.h"
-#include "tools/pack_writer.h"
 
 namespace fs = std::filesystem;
+using pack::PackInput;
+using pack::PackResult;
+using pack::WritePack;
 
 namespace {
 

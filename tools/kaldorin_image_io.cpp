@@ -11,6 +11,7 @@
 #include <setjmp.h>
 #endif
 
+#include "common/little_endian.h"
 #include "tools/kaldorin_files.h"
 
 namespace {
@@ -20,19 +21,6 @@ namespace {
 constexpr uint32_t kMaxSide = 65535;
 constexpr size_t kInfoHeaderSize = 40;
 constexpr size_t kFileHeaderSize = 14;
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-void PutLe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 std::string Lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(tolower(c)); });

@@ -1,4 +1,4 @@
-#include "tools/pack_writer.h"
+#include "archive_pack/pack_writer.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -8,25 +8,11 @@
 #include <filesystem>
 #include <system_error>
 
+#include "archive_pack/pack_format.h"
+
+namespace pack {
+
 namespace {
-
-constexpr uint64_t kHeaderSize = 8;
-constexpr uint64_t kEntrySize = 24;
-constexpr size_t kMaxNameLength = 14;
-constexpr size_t kNameFieldSize = 16;
-// The plug-ins read through 32-bit signed file offsets: every member must
-// end by this byte.
-constexpr uint64_t kLargestEnd = 0x7FFFFFFFull;
-static_assert(kHeaderSize + kEntrySize == 32, "the first entry ends at byte 32");
-static_assert(1 + kMaxNameLength < kNameFieldSize, "a stored name always ends with a NUL");
-
-void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-bool IsNameChar(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.';
-}
 
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
@@ -35,28 +21,41 @@ std::string Upper(std::string s) {
 
 bool WriteAll(FILE* f, const void* data, size_t n) { return fwrite(data, 1, n, f) == n; }
 
+// The header, one entry per member and the all-zero terminating entry.
+std::vector<uint8_t> EncodeDirectory(const std::vector<PackInput>& inputs, const std::vector<uint64_t>& sizes,
+                                     const std::vector<uint32_t>& offsets) {
+  std::vector<uint8_t> directory(kHeaderSize + kEntrySize * (inputs.size() + 1), 0);
+  PutHeader(directory.data(), static_cast<uint32_t>(kHeaderSize + kEntrySize * inputs.size()));
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    unsigned char field[kNameFieldSize] = {};
+    field[0] = static_cast<unsigned char>(inputs[i].name.size());
+    memcpy(field + 1, inputs[i].name.data(), inputs[i].name.size());
+    PutEntry(directory.data() + kHeaderSize + kEntrySize * i, offsets[i], static_cast<uint32_t>(sizes[i]), field);
+  }
+  return directory;
+}
+
 }  // namespace
 
 bool CheckMemberName(const std::string& name, std::string* why) {
-  if (name.empty()) {
-    *why = "an empty name cannot be stored";
-    return false;
-  }
-  if (name.size() > kMaxNameLength) {
-    *why = "names are limited to 14 characters, this one has " + std::to_string(name.size());
-    return false;
-  }
-  for (char c : name) {
-    if (!IsNameChar(c)) {
+  switch (CheckName(reinterpret_cast<const unsigned char*>(name.data()), name.size())) {
+    case kNameValid:
+      return true;
+    case kNameEmpty:
+      *why = "an empty name cannot be stored";
+      break;
+    case kNameTooLong:
+      *why = "names are limited to " + std::to_string(kNameMaxLength) + " characters, this one has " +
+             std::to_string(name.size());
+      break;
+    case kNameBadCharacter:
       *why = "only letters, digits and one full stop are allowed in names";
-      return false;
-    }
+      break;
+    case kNameNotOneDot:
+      *why = "a name must hold exactly one full stop";
+      break;
   }
-  if (std::count(name.begin(), name.end(), '.') != 1) {
-    *why = "a name must hold exactly one full stop";
-    return false;
-  }
-  return true;
+  return false;
 }
 
 bool PlanPack(const std::vector<uint64_t>& sizes, std::vector<uint32_t>* offsets, std::string* error) {
@@ -64,7 +63,7 @@ bool PlanPack(const std::vector<uint64_t>& sizes, std::vector<uint32_t>* offsets
   uint64_t count = sizes.size();
   // The directory: header, one entry per member and the terminating entry.
   uint64_t position = kHeaderSize + kEntrySize * (count + 1);
-  if (position > kLargestEnd) {
+  if (position > kLargestMemberEnd) {
     *error = std::to_string(count) + " members need a directory larger than the plug-ins can read";
     return false;
   }
@@ -76,7 +75,7 @@ bool PlanPack(const std::vector<uint64_t>& sizes, std::vector<uint32_t>* offsets
       offsets->push_back(static_cast<uint32_t>(kHeaderSize + kEntrySize * i));
       continue;
     }
-    if (sizes[i] > kLargestEnd - position) {
+    if (sizes[i] > kLargestMemberEnd - position) {
       *error = "member " + std::to_string(i + 1) + " would end at byte " + std::to_string(position + sizes[i]) +
                ", past the 2 GiB - 1 that the plug-ins can read (they use 32-bit signed file offsets)";
       return false;
@@ -123,16 +122,7 @@ bool WritePack(FILE* out, const std::vector<PackInput>& inputs, PackProgress pro
     return false;
   }
 
-  std::vector<uint8_t> directory(static_cast<size_t>(kHeaderSize + kEntrySize * (inputs.size() + 1)), 0);
-  memcpy(directory.data(), "PACK", 4);
-  PutLe32(directory.data() + 4, static_cast<uint32_t>(kHeaderSize + kEntrySize * inputs.size()));
-  for (size_t i = 0; i < inputs.size(); ++i) {
-    uint8_t* e = directory.data() + kHeaderSize + kEntrySize * i;
-    PutLe32(e, offsets[i]);
-    PutLe32(e + 4, static_cast<uint32_t>(sizes[i]));
-    e[8] = static_cast<uint8_t>(inputs[i].name.size());
-    memcpy(e + 9, inputs[i].name.data(), inputs[i].name.size());
-  }
+  const std::vector<uint8_t> directory = EncodeDirectory(inputs, sizes, offsets);
 
   uint64_t total = directory.size();
   for (uint64_t s : sizes) total += s;
@@ -181,18 +171,4 @@ bool WritePack(FILE* out, const std::vector<PackInput>& inputs, PackProgress pro
   return true;
 }
 
-bool WritePackFile(const std::string& outPath, const std::vector<PackInput>& inputs, PackResult* result,
-                   std::string* error) {
-  FILE* out = fopen(outPath.c_str(), "wb");
-  if (out == nullptr) {
-    *error = outPath + ": " + strerror(errno);
-    return false;
-  }
-  bool ok = WritePack(out, inputs, nullptr, nullptr, result, error);
-  errno = 0;
-  if (fclose(out) != 0 && ok) {
-    ok = false;
-    *error = outPath + ": " + (errno != 0 ? strerror(errno) : "write error");
-  }
-  return ok;
-}
+}  // namespace pack

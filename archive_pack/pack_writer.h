@@ -1,8 +1,8 @@
-// Writes PACK archives: an 8-byte header ("PACK" and the directory end), one
-// 24-byte entry per member (offset, size, counted name), an all-zero
-// terminating entry, then the members' bytes stored as they are.
-#ifndef KALDORIN_TOOLS_PACK_WRITER_H
-#define KALDORIN_TOOLS_PACK_WRITER_H
+// Writes PACK archives (pack_format.h): one entry per member, an all-zero
+// terminating entry, then the members' bytes stored as they are. A library
+// of its own for the kaldorin tool, the tests and the fuzzers' seeds.
+#ifndef KALDORIN_ARCHIVE_PACK_PACK_WRITER_H
+#define KALDORIN_ARCHIVE_PACK_PACK_WRITER_H
 
 #include <stdint.h>
 #include <stdio.h>
@@ -10,13 +10,15 @@
 #include <string>
 #include <vector>
 
+namespace pack {
+
 struct PackInput {
   std::string name;  // member name as stored
   std::string path;  // file holding the member's bytes
 };
 
-// Whether `name` can be stored: 1 to 14 characters, only letters, digits and
-// exactly one full stop. On refusal `why` says what is wrong.
+// Whether `name` can be stored (pack_format.h's CheckName). On refusal `why`
+// says in words which part of the rule it breaks.
 bool CheckMemberName(const std::string& name, std::string* why);
 
 // Called with bytes written so far and the total; true = stop.
@@ -30,17 +32,13 @@ struct PackResult {
 // Writes the archive to `out` (its bytes from the current position on).
 // Refuses, before writing anything, names that cannot be stored, names that
 // are equal when case is ignored (a host may look members up without regard
-// to case), and archives in which a member would end past byte 2^31 - 1,
-// beyond the reach of the plug-ins' 32-bit signed file offsets. A member
-// file that changes size while it is being copied is an error. `error` says
-// what the system said of a failed write. On failure `out` may hold a
-// partial archive: callers write to a temporary file.
+// to case), and archives in which a member would end past
+// kLargestMemberEnd, beyond the reach of the plug-ins' 32-bit signed file
+// offsets. A member file that changes size while it is being copied is an
+// error. `error` says what the system said of a failed write. On failure
+// `out` may hold a partial archive: callers write to a temporary file.
 bool WritePack(FILE* out, const std::vector<PackInput>& inputs, PackProgress progress, void* user, PackResult* result,
                std::string* error);
-// The same into a new file `outPath`, replaced if it exists (for tests and
-// seed generators).
-bool WritePackFile(const std::string& outPath, const std::vector<PackInput>& inputs, PackResult* result,
-                   std::string* error);
 
 // The layout alone: the offset of each member for the given sizes, or false
 // with `error` (then `offsets` holds the members before the one that does
@@ -48,5 +46,7 @@ bool WritePackFile(const std::string& outPath, const std::vector<PackInput>& inp
 // gets the offset of its own directory entry, where no other member starts,
 // so that no two members share a starting position.
 bool PlanPack(const std::vector<uint64_t>& sizes, std::vector<uint32_t>* offsets, std::string* error);
+
+}  // namespace pack
 
 #endif
