@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <system_error>
+
 #include "image_i24b/code_tables.h"
 #include "image_i24b/fast_tables.h"
 #include "image_i24b/i24b_header.h"
@@ -68,8 +70,13 @@ bool StartCheck(const Options& options, const unsigned char (&raw)[kI24BHeaderSi
   }
   check->width = header.width;
   check->height = header.height;
+  try {
+    check->worker = std::thread(RunCheck, check);
+  } catch (const std::system_error& e) {
+    ReportError(check->subject, std::string("cannot check whether the data is complete: ") + e.what());
+    return false;
+  }
   check->running = true;
-  check->worker = std::thread(RunCheck, check);
   return true;
 }
 
