@@ -705,7 +705,7 @@ TEST_F(ToolTest, TruncatedPicturesAreRefusedUnlessAllowed) {
   ASSERT_EQ(Run({"pack", In("CUT.PAK"), In("CUT.I24")}).status, 0);
   dir_.Write("huge.i24", MakeI24B(65535, 65535, Bytes(100, 0x5A)));
   dir_.Write("big.i24", MakeI24B(20000, 20000, Bytes(100, 0x5A)));
-  const std::string guessed = " to 9 of 9 are guessed";
+  const std::string guessed = " to 9 of 9 are guessed";  // the first row depends on the coding
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -724,11 +724,11 @@ TEST_F(ToolTest, TruncatedPicturesAreRefusedUnlessAllowed) {
       {{"decode", "@WHOLE.I24", "-o", "@out/w.bmp"}, 0, "", {"w.bmp"}},
       {{"decode", "@huge.i24", "-o", "@out/h.bmp"}, 1,
        In("huge.i24") + ": ends early: a 65535 x 65535 picture needs at least 63913009 bytes of coded data, "
-                        "the file has 100\n",
+                        "the file has 100",
        {}},
       {{"decode", "@big.i24", "-o", "@out/h.bmp", "--from-memory"}, 1,
        In("big.i24") + ": ends early: a 20000 x 20000 picture needs at least 5952500 bytes of coded data, "
-                       "the file has 100\n",
+                       "the file has 100",
        {}},
   };
   for (const Case& c : cases) {
@@ -749,7 +749,8 @@ TEST_F(ToolTest, TruncatedPicturesAreRefusedUnlessAllowed) {
       EXPECT_EQ(r.err, "");
     } else {
       EXPECT_EQ(r.err.compare(0, 10 + c.message.size(), "kaldorin: " + c.message), 0) << r.err;
-      EXPECT_TRUE(Contains(c.message, "picture needs") || Contains(r.err, guessed + "\n")) << r.err;
+      EXPECT_TRUE(Contains(c.message, "picture needs") || Contains(r.err, guessed)) << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
       EXPECT_LT(seconds, 10.0);
     }
     EXPECT_EQ(Listing(In("out")), c.written);
