@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/i24b_encoder.h"
+#include "image_i24b/i24b_encoder.h"
 #include "tools/pack_writer.h"
 
 namespace {
@@ -118,7 +118,7 @@ Bytes Encode(uint32_t width, uint32_t height, Pattern pattern) {
   Bytes rgb = Picture(width, height, pattern);
   Bytes out;
   std::string error;
-  if (!EncodeI24B(rgb.data(), width, height, &out, nullptr, nullptr, nullptr, &error)) {
+  if (!i24b::EncodeI24B(rgb.data(), width, height, &out, nullptr, nullptr, nullptr, &error)) {
     fprintf(stderr, "encoding %ux%u failed: %s\n", width, height, error.c_str());
     gFailed = true;
   }
