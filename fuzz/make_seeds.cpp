@@ -159,13 +159,13 @@ void GlimmetSeeds(const Folders& f) {
   Write(f.picture + "/8x6-from-file", kToFiles, small);
   Write(f.picture + "/8x6-ignored-flag-bits", kIgnoredBits, small);
 
-  // Hand-made: headers alone, the two-pixel example stream, edge sizes.
+  // Hand-made: headers alone, two pixels with explicit deltas, edge sizes.
   std::vector<std::pair<std::string, Bytes>> made;
   made.push_back({"header-0x0", I24BHeader(0, 0)});
   made.push_back({"header-0x3", I24BHeader(0, 3)});
   Bytes twoPixels = I24BHeader(2, 1);
   twoPixels.insert(twoPixels.end(), {0xE6, 0x51, 0x24});
-  made.push_back({"2x1-example", twoPixels});
+  made.push_back({"2x1-explicit-deltas", twoPixels});
   Bytes wide = I24BHeader(65535, 1);
   wide.insert(wide.end(), {0xF0, 0x0F, 0xAA, 0x55});
   made.push_back({"65535x1", wide});

@@ -78,7 +78,7 @@ TEST(EncoderBitWriter, PacksFirstBitHighAndPadsWithZeros) {
   EXPECT_EQ((std::vector<uint8_t>{0xD2, 0xE9, 0x74, 0xBA, 0x5D, 0x28}), out);
 }
 
-TEST(Encoder, TwoByOneExample) {
+TEST(Encoder, TwoPixelsWithExplicitDeltas) {
   // Pixels as red, green, blue: FD 03 FC twice.
   const uint8_t rgb[] = {0xFD, 0x03, 0xFC, 0xFD, 0x03, 0xFC};
   std::vector<uint8_t> out;
