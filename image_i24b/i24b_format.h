@@ -104,13 +104,6 @@ constexpr ReferenceOffset kReferenceOffsets[kOffsetSymbols] = {{-1, 0}, {0, 1}, 
 // Byte distance from an output position to the reference.
 constexpr int64_t ReferenceDistance(const ReferenceOffset& o, int64_t stride) { return o.dy * stride + 3 * o.dx; }
 
-// `value`'s low `width` bits in reverse order.
-constexpr uint32_t ReverseBits(uint32_t value, unsigned width) {
-  uint32_t r = 0;
-  for (unsigned b = 0; b < width; ++b) r |= ((value >> b) & 1u) << (width - 1 - b);
-  return r;
-}
-
 }  // namespace i24b
 
 #endif
