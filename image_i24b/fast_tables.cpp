@@ -7,9 +7,6 @@
 namespace i24b {
 namespace {
 
-// The entry of `table` for the next `table.maxlen` bits, first bit on top.
-CodeEntry EntryFor(const CodeTable& table, uint32_t index) { return table.entries[index]; }
-
 void CopyEntries(const CodeTable& table, CodeEntry* out) {
   memcpy(out, table.entries, sizeof(CodeEntry) << table.maxlen);
 }
@@ -18,8 +15,8 @@ void FillTokens(const CodeTableSet& set, FastTables* t) {
   const unsigned mainBits = static_cast<unsigned>(set.mainTable->maxlen);
   for (uint32_t i = 0; i < (1u << kTokenTableBits); ++i) {
     // A code that fits in the index's bits is the same whatever follows.
-    CodeEntry m = kTokenTableBits <= mainBits ? EntryFor(*set.mainTable, i << (mainBits - kTokenTableBits))
-                                              : EntryFor(*set.mainTable, i >> (kTokenTableBits - mainBits));
+    CodeEntry m = kTokenTableBits <= mainBits ? set.mainTable->entries[i << (mainBits - kTokenTableBits)]
+                                              : set.mainTable->entries[i >> (kTokenTableBits - mainBits)];
     if (m.length > kTokenTableBits || m.symbol == kLongRunSymbol) {
       t->token[i] = kTokenSlow;
       continue;
@@ -28,7 +25,7 @@ void FillTokens(const CodeTableSet& set, FastTables* t) {
     const unsigned rest = kTokenTableBits - m.length;
     const uint32_t restBits = i & ((1u << rest) - 1);
     const uint32_t next5 = rest >= 5 ? restBits >> (rest - 5) : restBits << (5 - rest);
-    const unsigned offsetLength = t->offset[next5] >> 4u;
+    const unsigned offsetLength = t->offset[next5] >> 4;
     if (offsetLength <= rest) {
       entry = uint32_t{m.symbol} << kTokenSymbolShift | (m.length + offsetLength) |
               uint32_t{t->offset[next5] & 15u} << kTokenOffsetShift | kTokenHasOffset;
@@ -102,11 +99,11 @@ FastTables* BuildFastTables(const CodeTableSet& set) {
   memset(t, 0, sizeof *t);
   for (int i = 0; i <= kLastEscapeIndex; ++i) t->escapeAdd[i] = static_cast<uint8_t>(-EscapeDelta(i));
   for (uint32_t i = 0; i < (1u << kOffsetCodeBits); ++i) {
-    CodeEntry e = EntryFor(*set.offsetTable, i);
+    CodeEntry e = set.offsetTable->entries[i];
     t->offset[i] = static_cast<uint8_t>(e.length << 4 | e.symbol);
   }
   for (uint32_t i = 0; i < (1u << kEscapeCodeBits); ++i) {
-    CodeEntry e = EntryFor(*set.escapeTable, i);
+    CodeEntry e = set.escapeTable->entries[i];
     uint32_t entry = e.length;
     entry |= e.symbol == kFarEscapeSymbol ? kEscapeFar : uint32_t{t->escapeAdd[e.symbol]} << kEscapeAddShift;
     t->escape[i] = entry;
