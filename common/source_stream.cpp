@@ -17,7 +17,12 @@ ResultCode OpenMemoryFile(char* buffer, LONG size, DWORD extraFlags, SourceStrea
 
 }  // namespace
 
-ResultCode OpenSource(LPCSTR buf, SpiLong len, unsigned int flag, SourceStream* stream) {
+HMMIO OpenNamedFile(SpiName name, DWORD flags) {
+  if (name.wide) return mmioOpenW(const_cast<LPWSTR>(static_cast<LPCWSTR>(name.text)), nullptr, flags);
+  return mmioOpenA(const_cast<LPSTR>(static_cast<LPCSTR>(name.text)), nullptr, flags);
+}
+
+ResultCode OpenSource(SpiName buf, SpiLong len, unsigned int flag, SourceStream* stream) {
   switch (flag & kFlagInputMask) {
     case kInputMemory: {
       // mmio sizes are 32-bit: a larger image cannot be opened.
@@ -25,11 +30,11 @@ ResultCode OpenSource(LPCSTR buf, SpiLong len, unsigned int flag, SourceStream* 
         stream->mmio = nullptr;
         return kResultMemoryError;
       }
-      char* memory = const_cast<char*>(buf);
+      char* memory = static_cast<char*>(const_cast<void*>(buf.text));
       return OpenMemoryFile(memory, static_cast<LONG>(len), memory == nullptr ? MMIO_ALLOCBUF : 0, stream);
     }
     case kInputFile: {
-      stream->mmio = mmioOpenA(const_cast<LPSTR>(buf), nullptr, MMIO_READ | MMIO_ALLOCBUF | MMIO_DENYWRITE);
+      stream->mmio = OpenNamedFile(buf, MMIO_READ | MMIO_ALLOCBUF | MMIO_DENYWRITE);
       if (stream->mmio == nullptr) return kResultReadError;
       if (len != 0) {
         bool reachable = len > 0 && len <= 0x7FFFFFFF;
