@@ -301,11 +301,11 @@ TEST_F(ToolTest, PluginsListsBothPlugInsAndTheirStrings) {
   RunResult r = Run({"plugins"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(Contains(r.out, PluginFile("glimmet") + "  API 00IN, picture plug-in")) << r.out;
-  EXPECT_TRUE(Contains(r.out, PluginFile("chestrel") + "  API 00AM, archive plug-in")) << r.out;
+  EXPECT_TRUE(Contains(r.out, PluginFile("chestrel") + "  API 00AM, archive plug-in, ANSI and wide exports")) << r.out;
   EXPECT_TRUE(Contains(r.out, "KALDORIN Archive (*.DAT)")) << r.out;
   r = Run({"plugins", "--json"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(Contains(r.out, "{\"file\": \"" + PluginFile("glimmet") + "\", \"api\": \"00IN\", \"kind\": \"picture\"")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "{\"file\": \"" + PluginFile("glimmet") + "\", \"api\": \"00IN\", \"kind\": \"picture\", \"exports\": \"ANSI and wide\"")) << r.out;
 
   r = Run({"plugins", "--plugins", dir_.path()});
   EXPECT_EQ(r.status, 1);
@@ -553,7 +553,7 @@ TEST_F(ToolTest, WildcardsStandardStreamsAndVerbosity) {
     std::string outputFolder;
     std::vector<std::string> files;  // what the output folder then holds
   };
-  const std::string pluginCall = PluginFile("chestrel") + " GetArchiveInfo(file at byte 0) -> 0 (success)";
+  const std::string pluginCall = PluginFile("chestrel") + " GetArchiveInfoW(file at byte 0) -> 0 (success)";
   const Case cases[] = {
       {{"extract", In("T.PAK"), "*.txt", "-d", In("a")}, "", 0, "extracted DATA.TXT", "", "a", {"DATA.TXT", "EMPTY.TXT"}},
       {{"extract", In("T.PAK"), "d?ta.[s-t]xt", "*.I2[0-9]", "DATA.TXT", "-d", In("b"), "-q"}, "", 0, "", "", "b",
