@@ -1,7 +1,9 @@
 // Speed of the plug-ins against baselines timed in the same run: glimmet's
-// decoding against libpng, the QOI reference decoder and memcpy; chestrel's
-// extraction and listing against copying, reading and zero-filling the same
-// bytes. Prints megapixels (or MiB) per second and the ratios.
+// decoding against libpng, the QOI reference decoder and memcpy, and a decode
+// as kaldorin does it (with its check for data that ends early on a second
+// thread) against the plug-in alone; chestrel's extraction and listing
+// against copying, reading and zero-filling the same bytes. Prints
+// megapixels (or MiB) per second and the ratios.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -11,10 +13,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <qoi.h>
@@ -22,6 +26,10 @@
 #include "archive_pack/pack_format.h"
 #include "bench/bench_inputs.h"
 #include "common/plugin_api.h"
+#include "image_i24b/code_tables.h"
+#include "image_i24b/fast_tables.h"
+#include "image_i24b/picture_decoder.h"
+#include "tools/kaldorin_files.h"
 
 namespace fs = std::filesystem;
 
@@ -48,19 +56,89 @@ bool LoadPlugins(const std::string& folder, Plugins* p) {
 
 Plugins gPlugins;
 
+// One GetPicture of the picture, its blocks freed: its result.
+int GlimmetOnce(const BenchPicture* p, bool fromFile) {
+  HLOCAL info = nullptr;
+  HLOCAL bits = nullptr;
+  int r = fromFile ? gPlugins.getPicture(p->i24bPath.c_str(), 0, kInputFile, &info, &bits, nullptr, 0)
+                   : gPlugins.getPicture(reinterpret_cast<LPCSTR>(p->i24b.data()), static_cast<SpiLong>(p->i24b.size()),
+                                         kInputMemory, &info, &bits, nullptr, 0);
+  LocalFree(info);
+  LocalFree(bits);
+  return r;
+}
+
 void DecodeWithGlimmet(benchmark::State& state, const BenchPicture* p, bool fromFile) {
   for (auto _ : state) {
-    HLOCAL info = nullptr;
-    HLOCAL bits = nullptr;
-    int r = fromFile ? gPlugins.getPicture(p->i24bPath.c_str(), 0, kInputFile, &info, &bits, nullptr, 0)
-                     : gPlugins.getPicture(reinterpret_cast<LPCSTR>(p->i24b.data()),
-                                           static_cast<SpiLong>(p->i24b.size()), kInputMemory, &info, &bits,
-                                           nullptr, 0);
-    if (r != 0) state.SkipWithError("GetPicture failed");
-    LocalFree(info);
-    LocalFree(bits);
+    if (GlimmetOnce(p, fromFile) != 0) state.SkipWithError("GetPicture failed");
   }
   state.counters["MP/s"] = benchmark::Counter(static_cast<double>(p->Pixels()) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// The decoder's tables for kaldorin's check, built once as the tool does.
+const FastTables* CheckTables() {
+  static CodeTableSet set;
+  static FastTables* fast = BuildCodeTableSet(&set) ? BuildFastTables(set) : nullptr;
+  return fast;
+}
+
+// kaldorin's check alone, on this thread: the coded data decoded for its
+// bits, without pixels.
+void ScanOnly(benchmark::State& state, const BenchPicture* p) {
+  const FastTables* fast = CheckTables();
+  if (fast == nullptr) state.SkipWithError("cannot build the tables");
+  for (auto _ : state) {
+    uint32_t guessed = 0;
+    ScanCodedRows(*fast, p->i24b.data() + 24, p->i24b.size() - 24, p->width, p->height, nullptr, 0, &guessed);
+    if (guessed != kNoGuessedRow) state.SkipWithError("the check found guessed rows in a whole picture");
+  }
+  state.counters["MP/s"] = benchmark::Counter(static_cast<double>(p->Pixels()) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// A decode as kaldorin does it: GetPicture on this thread while a worker
+// decodes the same bytes for their bits alone (ScanCodedRows), reading them
+// itself when the plug-in reads a file. 0 when both found the picture whole.
+int ToolDecodeOnce(const BenchPicture* p, bool fromFile) {
+  const FastTables* fast = CheckTables();
+  if (fast == nullptr) return -1;
+  uint32_t guessed = 0;
+  std::thread worker([&]() {
+    std::vector<uint8_t> read;
+    std::string error;
+    if (fromFile && !ReadFileFrom(p->i24bPath, 0, &read, &error)) return;
+    const std::vector<uint8_t>& bytes = fromFile ? read : p->i24b;
+    ScanCodedRows(*fast, bytes.data() + 24, bytes.size() - 24, p->width, p->height, nullptr, 0, &guessed);
+  });
+  int r = GlimmetOnce(p, fromFile);
+  worker.join();
+  return r != 0 ? r : guessed != kNoGuessedRow ? -1 : 0;
+}
+
+void DecodeWithCheck(benchmark::State& state, const BenchPicture* p, bool fromFile) {
+  for (auto _ : state) {
+    if (ToolDecodeOnce(p, fromFile) != 0) state.SkipWithError("the decode failed or found guessed rows");
+  }
+  state.counters["MP/s"] = benchmark::Counter(static_cast<double>(p->Pixels()) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// A decode as kaldorin does it against GetPicture alone: the median of the
+// time ratios of pairs run one right after the other (in turn, either
+// first), so that other work on the machine weighs on both alike.
+double PairedCheckRatio(const BenchPicture& p, bool fromFile) {
+  using Clock = std::chrono::steady_clock;
+  std::vector<double> ratios;
+  for (int i = 0; i < 21; ++i) {
+    double seconds[2];
+    for (int k = 0; k < 2; ++k) {
+      const bool checked = (k + i) % 2 == 1;
+      Clock::time_point start = Clock::now();
+      if ((checked ? ToolDecodeOnce(&p, fromFile) : GlimmetOnce(&p, fromFile)) != 0) return 0;
+      seconds[checked] = std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    ratios.push_back(seconds[1] / seconds[0]);
+  }
+  std::sort(ratios.begin(), ratios.end());
+  return ratios[ratios.size() / 2];
 }
 
 void DecodeWithLibpng(benchmark::State& state, const BenchPicture* p) {
@@ -328,6 +406,17 @@ void PrintTables(const std::map<std::string, double>& m, const std::vector<Bench
            Ratio(m, base + "qoi", base + "glimmet-memory"), Ratio(m, base + "libpng", base + "glimmet-memory"),
            Ratio(m, base + "glimmet-memory", base + "glimmet-file"));
   }
+  printf("\n| picture | GetPicture (memory) ms | the same as kaldorin decodes ms | kaldorin's check alone ms |"
+         " kaldorin / GetPicture (memory), paired | the same (file), paired |\n|---|---|---|---|---|---|\n");
+  for (const BenchPicture& p : pictures) {
+    std::string base = "decode/" + p.name + "/";
+    auto ms = [&](const char* what) {
+      auto it = m.find(base + what);
+      return it == m.end() ? 0.0 : it->second * 1e3;
+    };
+    printf("| %s | %.1f | %.1f | %.1f | %.3f | %.3f |\n", p.name.c_str(), ms("glimmet-memory"),
+           ms("glimmet-memory-checked"), ms("check-alone"), PairedCheckRatio(p, false), PairedCheckRatio(p, true));
+  }
   printf("\nNew anonymous memory of one decode (from a file) beyond the two handed-over blocks:\n");
   for (const BenchPicture& p : pictures) {
     // Smaller pixel blocks come from the heap, which reuses freed memory
@@ -380,6 +469,11 @@ int main(int argc, char** argv) {
     std::string base = "decode/" + p.name + "/";
     benchmark::RegisterBenchmark((base + "glimmet-memory").c_str(), DecodeWithGlimmet, &p, false)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark((base + "glimmet-file").c_str(), DecodeWithGlimmet, &p, true)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((base + "check-alone").c_str(), ScanOnly, &p)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((base + "glimmet-memory-checked").c_str(), DecodeWithCheck, &p, false)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((base + "glimmet-file-checked").c_str(), DecodeWithCheck, &p, true)
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark((base + "libpng").c_str(), DecodeWithLibpng, &p)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark((base + "qoi").c_str(), DecodeWithQoi, &p)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark((base + "memcpy").c_str(), CopyBytes, p.DibBytes(), static_cast<double>(p.Pixels()))->Unit(benchmark::kMillisecond);

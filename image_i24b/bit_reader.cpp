@@ -1,7 +1,11 @@
 #include "image_i24b/bit_reader.h"
 
-const uint8_t* OpenInputWindow(InputWindow* window, SourceStream* stream) {
+namespace {
+
+const uint8_t* OpenWindow(InputWindow* window, SourceStream* stream, const uint8_t* data, size_t size) {
   window->stream = stream;
+  window->memory = data;
+  window->memoryLeft = size;
   window->validEnd = window->bytes;
   window->limit = window->bytes;
   window->base = 0;
@@ -9,6 +13,27 @@ const uint8_t* OpenInputWindow(InputWindow* window, SourceStream* stream) {
   window->ended = false;
   window->failed = false;
   return RefillInputWindow(window, window->bytes);
+}
+
+// Up to `space` bytes from the window's source: false on a read error.
+bool ReadMore(InputWindow* window, uint8_t* dst, LONG space, LONG* got) {
+  if (window->stream != nullptr) return ReadSome(window->stream, dst, space, got) == kResultOk;
+  size_t n = window->memoryLeft < static_cast<size_t>(space) ? window->memoryLeft : static_cast<size_t>(space);
+  if (n != 0) memcpy(dst, window->memory, n);
+  window->memory += n;
+  window->memoryLeft -= n;
+  *got = static_cast<LONG>(n);
+  return true;
+}
+
+}  // namespace
+
+const uint8_t* OpenInputWindow(InputWindow* window, SourceStream* stream) {
+  return OpenWindow(window, stream, nullptr, 0);
+}
+
+const uint8_t* OpenMemoryWindow(InputWindow* window, const uint8_t* data, size_t size) {
+  return OpenWindow(window, nullptr, data, size);
 }
 
 const uint8_t* RefillInputWindow(InputWindow* window, const uint8_t* in) {
@@ -22,7 +47,7 @@ const uint8_t* RefillInputWindow(InputWindow* window, const uint8_t* in) {
   while (!window->ended && window->validEnd < bytes + kWindowChunk) {
     LONG got = 0;
     LONG space = static_cast<LONG>(bytes + kWindowChunk - window->validEnd);
-    if (ReadSome(window->stream, window->validEnd, space, &got) != kResultOk) {
+    if (!ReadMore(window, window->validEnd, space, &got)) {
       window->failed = true;
       window->ended = true;
     } else if (got == 0) {

@@ -1,7 +1,7 @@
-// The coded pixel stream as bits. The stream is read in large chunks into an
-// InputWindow; the decoder keeps the bit buffer, its bit count and the input
-// pointer in locals of its hot loop and uses the inline routines below, so
-// no symbol costs a stream call or a function call.
+// The coded pixel stream as bits. The stream (or a block in memory) is read
+// in large chunks into an InputWindow; the decoder keeps the bit buffer, its
+// bit count and the input pointer in locals of its hot loop and uses the
+// inline routines below, so no symbol costs a stream call or a function call.
 //
 // Bit order: within each byte the most significant bit comes first, and the
 // bit buffer keeps that order: the next bit of the stream is its top bit, so
@@ -33,7 +33,9 @@ constexpr LONG kWindowChunk = 16384;
 constexpr size_t kWindowBytes = kWindowChunk + 64;
 
 struct InputWindow {
-  SourceStream* stream;
+  SourceStream* stream;    // null: the bytes come from `memory`
+  const uint8_t* memory;   // the rest of a coded block in memory, when there is no stream
+  size_t memoryLeft;
   uint8_t* validEnd;   // end of the bytes that hold stream data (or trailing zeros)
   uint8_t* limit;      // an 8-byte load at any position <= limit stays below validEnd
   uint64_t base;       // position in the coded data of bytes[0]
@@ -46,6 +48,8 @@ struct InputWindow {
 // Starts a window over `stream` at its current position and returns the
 // first input position. Reads at once (a failure shows in `failed`).
 const uint8_t* OpenInputWindow(InputWindow* window, SourceStream* stream);
+// The same over `size` bytes at `data`, read in place of a stream.
+const uint8_t* OpenMemoryWindow(InputWindow* window, const uint8_t* data, size_t size);
 
 // Moves the unread bytes from `in` on to the front of the window, fills the
 // rest from the stream (or with zeros once it has ended) and returns the new
@@ -55,11 +59,6 @@ const uint8_t* RefillInputWindow(InputWindow* window, const uint8_t* in);
 // Bits of the coded data the decoder has consumed so far.
 inline uint64_t ConsumedBits(const InputWindow& window, const uint8_t* in, unsigned count) {
   return (window.base + static_cast<uint64_t>(in - window.bytes)) * 8 - count;
-}
-
-// Whether a read error has taken away bits that the decoder has consumed.
-inline bool LostBitsConsumed(const InputWindow& window, const uint8_t* in, unsigned count) {
-  return window.failed && ConsumedBits(window, in, count) > window.delivered * 8;
 }
 
 // Tops the bit buffer up to at least 56 bits. The buffer holds the next bit

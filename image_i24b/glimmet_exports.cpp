@@ -1,8 +1,13 @@
-// glimmet's exports that need no more than the header: plug-in information,
-// probing, picture information and the (unsupported) preview.
+// glimmet's exports: plug-in information, probing, picture information, the
+// picture itself and the (unsupported) preview.
+#include <string.h>
+
+#include "common/movable_block.h"
 #include "common/plugin_info.h"
 #include "common/source_stream.h"
+#include "image_i24b/glimmet_tables.h"
 #include "image_i24b/i24b_header.h"
+#include "image_i24b/picture_decoder.h"
 
 namespace {
 
@@ -44,4 +49,63 @@ SPI_EXPORT int SPI_CALL GetPictureInfo(LPCSTR buf, SpiLong len, unsigned int fla
 
 SPI_EXPORT int SPI_CALL GetPreview(LPCSTR, SpiLong, unsigned int, HLOCAL*, HLOCAL*, ProgressCallback, SpiLong) {
   return kResultNotImplemented;
+}
+
+SPI_EXPORT int SPI_CALL GetPicture(LPCSTR buf, SpiLong len, unsigned int flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
+                                   ProgressCallback lpPrgressCallback, SpiLong lData) {
+  if (pHBInfo == nullptr || pHBm == nullptr) return kResultInternalError;
+  *pHBInfo = nullptr;
+  *pHBm = nullptr;
+  const FastTables* fast = LoadedFastTables();
+  if (fast == nullptr) return kResultOutOfMemory;
+
+  SourceStream stream;
+  ResultCode result = OpenSource(buf, len, flag, &stream);
+  if (result != kResultOk) return result;
+
+  I24BHeader header = {};
+  result = CheckI24BHeader(&stream, &header);
+  HLOCAL info = nullptr;
+  HLOCAL pixels = nullptr;
+  void* infoPtr = nullptr;
+  void* pixelPtr = nullptr;
+  PixelBlock block = {nullptr, 0, RowStride(header.width), header.width, header.height};
+  if (result == kResultOk) {
+    // Every position in the block, plus the longest overshoot of a run and
+    // the pad bytes after it, must fit in a signed address-sized integer.
+    uint64_t imageSize = uint64_t{block.height} * block.stride;
+    if (imageSize > 0xFFFFFFFFu || imageSize > static_cast<uint64_t>(INTPTR_MAX) - 1024) {
+      result = kResultOutOfMemory;
+    } else {
+      block.size = static_cast<size_t>(imageSize);
+    }
+  }
+  if (result == kResultOk) result = AllocBlock(sizeof(DibHeader), &info, &infoPtr);
+  if (result == kResultOk) {
+    DibHeader dib = {};
+    dib.biSize = sizeof(DibHeader);
+    dib.biWidth = static_cast<int32_t>(block.width);
+    dib.biHeight = static_cast<int32_t>(block.height);
+    dib.biPlanes = 1;
+    dib.biBitCount = header.bitsPerPixel;
+    dib.biCompression = 0;  // BI_RGB
+    dib.biSizeImage = static_cast<uint32_t>(block.size);
+    memcpy(infoPtr, &dib, sizeof dib);
+    result = AllocBlock(block.size, &pixels, &pixelPtr);
+  }
+  if (result == kResultOk) {
+    block.base = static_cast<uint8_t*>(pixelPtr);
+    result = DecodePicture(*fast, &stream, block, lpPrgressCallback, lData);
+  }
+  CloseSource(&stream, &result);
+  if (result == kResultOk) {
+    ReleaseBlock(info, nullptr);
+    ReleaseBlock(pixels, nullptr);
+    *pHBInfo = info;
+    *pHBm = pixels;
+  } else {
+    ReleaseBlock(info, infoPtr);
+    ReleaseBlock(pixels, pixelPtr);
+  }
+  return result;
 }

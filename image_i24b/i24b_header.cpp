@@ -17,6 +17,10 @@ ResultCode CheckI24BHeader(SourceStream* stream, I24BHeader* header) {
   unsigned char raw[kI24BHeaderSize];
   ResultCode result = ReadExact(stream, raw, kI24BHeaderSize);
   if (result != kResultOk) return result;
+  return ParseI24BHeader(raw, header);
+}
+
+ResultCode ParseI24BHeader(const unsigned char (&raw)[kI24BHeaderSize], I24BHeader* header) {
   if (Le32(raw) != kMagic || Le32(raw + 4) != kVersion || Le32(raw + 8) != 0 || Le32(raw + 16) != 24 ||
       Le32(raw + 20) != 0) {
     return kResultUnknownFormat;

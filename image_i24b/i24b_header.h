@@ -21,6 +21,8 @@ struct I24BHeader {
 // 24 bits per pixel or either reserved word (which must be 0) differ. Width
 // and height may be anything, 0 included.
 ResultCode CheckI24BHeader(SourceStream* stream, I24BHeader* header);
+// The same check of 24 bytes already read: 0 or 2.
+ResultCode ParseI24BHeader(const unsigned char (&raw)[kI24BHeaderSize], I24BHeader* header);
 
 // Fills the host's record from a checked header.
 void FillPictureInfo(const I24BHeader& header, PictureInfo* info);

@@ -2,10 +2,7 @@
 
 #include <string.h>
 
-#include "common/movable_block.h"
 #include "image_i24b/bit_reader.h"
-#include "image_i24b/glimmet_tables.h"
-#include "image_i24b/i24b_header.h"
 
 namespace {
 
@@ -108,10 +105,13 @@ I24B_ALWAYS_INLINE uint32_t DecodeExplicitDeltas(const FastTables& fast, const P
   return add;
 }
 
-}  // namespace
-
-ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const PixelBlock& pixelBlock,
-                         ProgressCallback callback, SpiLong lData) {
+// Decodes every row from the coded data (`stream`, or `size` bytes at `data`
+// when `stream` is null). Without kWritePixels the block has no memory: the
+// rows are decoded for their bits alone, the pixels are not made.
+template <bool kWritePixels>
+ResultCode DecodeRows(const FastTables& fast, SourceStream* stream, const uint8_t* data, size_t size,
+                      const PixelBlock& pixelBlock, ProgressCallback callback, SpiLong lData,
+                      uint32_t* firstGuessedRow) {
   // A local copy: byte stores into the block cannot alias it, so its fields
   // stay in registers.
   const PixelBlock block = pixelBlock;
@@ -130,7 +130,7 @@ ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const Pix
   const uintptr_t lastWordRef = block.size - 4;
 
   InputWindow window;
-  const uint8_t* in = OpenInputWindow(&window, stream);
+  const uint8_t* in = stream != nullptr ? OpenInputWindow(&window, stream) : OpenMemoryWindow(&window, data, size);
   const uint8_t* limit = window.limit;
   uint64_t bits = 0;
   unsigned count = 0;
@@ -142,12 +142,15 @@ ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const Pix
   const size_t rowBytes = size_t{3} * block.width;
   const size_t padBytes = block.stride - rowBytes;
   ResultCode result = kResultOk;
+  uint32_t guessed = kNoGuessedRow;
   for (uint32_t r = 0; r < block.height; ++r) {
     if (callback != nullptr && callback(static_cast<int>(r), static_cast<int>(block.height), lData) != 0) {
       result = kResultCancelled;
       break;
     }
-    size_t dst = size_t{block.height - 1 - r} * block.stride;
+    // Without pixels every row is measured from 0, so that no position
+    // grows with the picture.
+    size_t dst = kWritePixels ? size_t{block.height - 1 - r} * block.stride : 0;
     const size_t rowEnd = dst + rowBytes;
     while (dst < rowEnd) {
       const uint32_t token = fast.token[PeekTop(bits, kTokenTableBits)];
@@ -201,106 +204,69 @@ ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const Pix
           add = DecodeExplicitDeltas(fast, p, p.add, &window, in, limit, bits, count);
           if (count < kTokenTableBits) RefillBits(&window, in, limit, bits, count);
         }
-        uint8_t* out = base + dst;
-        if (wordPixels && static_cast<uintptr_t>(ref) <= lastWordRef) {
-          uint32_t v;
-          memcpy(&v, base + ref, sizeof v);
-          v = AddBytes(v, add);
-          // The fourth byte is the next pixel's first, written by the next
-          // token before anything reads it; only the row's last pixel must
-          // leave it alone.
-          if (dst + 3 < rowEnd) {
-            memcpy(out, &v, sizeof v);
+        if (kWritePixels) {
+          uint8_t* out = base + dst;
+          if (wordPixels && static_cast<uintptr_t>(ref) <= lastWordRef) {
+            uint32_t v;
+            memcpy(&v, base + ref, sizeof v);
+            v = AddBytes(v, add);
+            // The fourth byte is the next pixel's first, written by the next
+            // token before anything reads it; only the row's last pixel must
+            // leave it alone.
+            if (dst + 3 < rowEnd) {
+              memcpy(out, &v, sizeof v);
+            } else {
+              out[0] = static_cast<uint8_t>(v);
+              out[1] = static_cast<uint8_t>(v >> 8);
+              out[2] = static_cast<uint8_t>(v >> 16);
+            }
           } else {
-            out[0] = static_cast<uint8_t>(v);
-            out[1] = static_cast<uint8_t>(v >> 8);
-            out[2] = static_cast<uint8_t>(v >> 16);
+            // Red, green, blue: each reference byte is read just before its own
+            // output byte is written, so an overlapping reference sees the new
+            // bytes. The pixel itself always lies inside its row.
+            out[2] = static_cast<uint8_t>(ReferenceByte(block, ref + 2) + (add >> 16));
+            out[1] = static_cast<uint8_t>(ReferenceByte(block, ref + 1) + (add >> 8));
+            out[0] = static_cast<uint8_t>(ReferenceByte(block, ref) + add);
           }
-        } else {
-          // Red, green, blue: each reference byte is read just before its own
-          // output byte is written, so an overlapping reference sees the new
-          // bytes. The pixel itself always lies inside its row.
-          out[2] = static_cast<uint8_t>(ReferenceByte(block, ref + 2) + (add >> 16));
-          out[1] = static_cast<uint8_t>(ReferenceByte(block, ref + 1) + (add >> 8));
-          out[0] = static_cast<uint8_t>(ReferenceByte(block, ref) + add);
         }
         dst += 3;
       } else {
         size_t n = size_t{3} * (s - 214);
-        CopyRun(block, dst, ref, n);
+        if (kWritePixels) CopyRun(block, dst, ref, n);
         dst += n;
       }
     }
     // The pad bytes, from wherever the row's last token ended.
-    for (size_t i = 0; i < padBytes; ++i) {
+    for (size_t i = 0; kWritePixels && i < padBytes; ++i) {
       if (dst + i < block.size) base[dst + i] = 0;
     }
-    if (LostBitsConsumed(window, in, count)) {
-      result = kResultReadError;
-      break;
+    // Bits past the bytes the source delivered: zeros after the end of the
+    // data (this row and every later one are guessed), or lost to a read
+    // error. Once per row; consumed bits only grow.
+    if (ConsumedBits(window, in, count) > window.delivered * 8) {
+      if (window.failed) {
+        result = kResultReadError;
+        break;
+      }
+      if (guessed == kNoGuessedRow) guessed = r;
     }
   }
+  if (firstGuessedRow != nullptr) *firstGuessedRow = guessed;
   if (callback != nullptr && callback(static_cast<int>(block.height), static_cast<int>(block.height), lData) != 0) {
     result = kResultCancelled;
   }
   return result;
 }
 
-SPI_EXPORT int SPI_CALL GetPicture(LPCSTR buf, SpiLong len, unsigned int flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
-                                   ProgressCallback lpPrgressCallback, SpiLong lData) {
-  if (pHBInfo == nullptr || pHBm == nullptr) return kResultInternalError;
-  *pHBInfo = nullptr;
-  *pHBm = nullptr;
-  const FastTables* fast = LoadedFastTables();
-  if (fast == nullptr) return kResultOutOfMemory;
+}  // namespace
 
-  SourceStream stream;
-  ResultCode result = OpenSource(buf, len, flag, &stream);
-  if (result != kResultOk) return result;
+ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const PixelBlock& block,
+                         ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
+  return DecodeRows<true>(fast, stream, nullptr, 0, block, callback, lData, firstGuessedRow);
+}
 
-  I24BHeader header = {};
-  result = CheckI24BHeader(&stream, &header);
-  HLOCAL info = nullptr;
-  HLOCAL pixels = nullptr;
-  void* infoPtr = nullptr;
-  void* pixelPtr = nullptr;
-  PixelBlock block = {nullptr, 0, RowStride(header.width), header.width, header.height};
-  if (result == kResultOk) {
-    // Every position in the block, plus the longest overshoot of a run and
-    // the pad bytes after it, must fit in a signed address-sized integer.
-    uint64_t imageSize = uint64_t{block.height} * block.stride;
-    if (imageSize > 0xFFFFFFFFu || imageSize > static_cast<uint64_t>(INTPTR_MAX) - 1024) {
-      result = kResultOutOfMemory;
-    } else {
-      block.size = static_cast<size_t>(imageSize);
-    }
-  }
-  if (result == kResultOk) result = AllocBlock(sizeof(DibHeader), &info, &infoPtr);
-  if (result == kResultOk) {
-    DibHeader dib = {};
-    dib.biSize = sizeof(DibHeader);
-    dib.biWidth = static_cast<int32_t>(block.width);
-    dib.biHeight = static_cast<int32_t>(block.height);
-    dib.biPlanes = 1;
-    dib.biBitCount = header.bitsPerPixel;
-    dib.biCompression = 0;  // BI_RGB
-    dib.biSizeImage = static_cast<uint32_t>(block.size);
-    memcpy(infoPtr, &dib, sizeof dib);
-    result = AllocBlock(block.size, &pixels, &pixelPtr);
-  }
-  if (result == kResultOk) {
-    block.base = static_cast<uint8_t*>(pixelPtr);
-    result = DecodePicture(*fast, &stream, block, lpPrgressCallback, lData);
-  }
-  CloseSource(&stream, &result);
-  if (result == kResultOk) {
-    ReleaseBlock(info, nullptr);
-    ReleaseBlock(pixels, nullptr);
-    *pHBInfo = info;
-    *pHBm = pixels;
-  } else {
-    ReleaseBlock(info, infoPtr);
-    ReleaseBlock(pixels, pixelPtr);
-  }
-  return result;
+ResultCode ScanCodedRows(const FastTables& fast, const uint8_t* data, size_t size, uint32_t width, uint32_t height,
+                         ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
+  const PixelBlock block = {nullptr, 0, RowStride(width), width, height};
+  return DecodeRows<false>(fast, nullptr, data, size, block, callback, lData, firstGuessedRow);
 }

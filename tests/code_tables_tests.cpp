@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "image_i24b/code_tables.h"
+#include "image_i24b/picture_decoder.h"
 #include "tests/i24b_test_writer.h"
 
 #ifndef _WIN32
@@ -128,6 +130,25 @@ TEST_F(CodeTables, FixedTables) {
   EXPECT_EQ(-2, set_.deltaRed[36 + 6 * 4 + 5]);
   EXPECT_EQ(1, set_.deltaGreen[36 + 6 * 4 + 5]);
   EXPECT_EQ(2, set_.deltaBlue[36 + 6 * 4 + 5]);
+}
+
+// The bound behind FewestCodedBytes: no token (a MainTable symbol, a long
+// run's LongRunTable symbol, the shortest offset code; explicit deltas only
+// add bits) covers its pixels with fewer bits per pixel than the longest
+// run does with its codes.
+TEST_F(CodeTables, FewestBitsPerPixel) {
+  std::vector<TestCode> main = CodesOfTable(*set_.mainTable);
+  std::vector<TestCode> longRun = CodesOfTable(*set_.longRunTable);
+  std::vector<TestCode> offset = CodesOfTable(*set_.offsetTable);
+  int shortestOffset = 99;
+  for (int k = 0; k < 11; ++k) shortestOffset = std::min(shortestOffset, int(offset[k].length));
+  auto check = [&](int bits, int pixels, int symbol) {
+    EXPECT_GE(uint64_t(bits) * kLongestRunPixels, uint64_t(kLongestRunBits) * pixels) << "main symbol " << symbol;
+  };
+  for (int s = 0; s < 239; ++s) check(main[s].length + shortestOffset, s <= 215 ? 1 : s - 214, s);
+  for (int j = 0; j < 102; ++j) check(main[239].length + longRun[j].length + shortestOffset, 239 + j - 214, 239 + j);
+  EXPECT_EQ(kLongestRunPixels, 239u + 101 - 214);
+  EXPECT_EQ(int(kLongestRunBits), main[239].length + longRun[101].length + shortestOffset);
 }
 
 // Small codes whose shape follows from the merge rule: ties go by symbol,

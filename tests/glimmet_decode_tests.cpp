@@ -1,7 +1,8 @@
 // glimmet's GetPicture as a host calls it: the worked pictures, every way a
 // reference or a write can leave the pixel block, random token streams
 // checked against a literal model of the reconstruction, end of data and a
-// large picture.
+// large picture; and the decoder core's report of the first row that data
+// ending early left to guesswork.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -9,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/source_stream.h"
+#include "image_i24b/i24b_header.h"
 #include "image_i24b/picture_decoder.h"
 #include "tests/i24b_samples.h"
 #include "tests/i24b_test_writer.h"
@@ -93,8 +96,12 @@ class GlimmetDecode : public ::testing::Test {
   static void SetUpTestSuite() {
     ASSERT_TRUE(LoadPlugin("glimmet", &plugin_));
     ASSERT_TRUE(BuildCodeTableSet(&tables_));
+    fast_ = BuildFastTables(tables_);
+    ASSERT_NE(nullptr, fast_);
   }
   static void TearDownTestSuite() {
+    ReleaseFastTables(fast_);
+    fast_ = nullptr;
     ReleaseCodeTableSet(&tables_);
     UnloadPlugin(&plugin_);
   }
@@ -145,14 +152,37 @@ class GlimmetDecode : public ::testing::Test {
 
   I24BTestWriter Writer() const { return I24BTestWriter(tables_); }
 
+  // The first guessed row as DecodePicture reports it (the picture read as
+  // GetPicture reads it, from memory) and as ScanCodedRows does.
+  std::pair<uint32_t, uint32_t> FirstGuessedRows(const Bytes& image) {
+    std::pair<uint32_t, uint32_t> rows(0, 0);
+    SourceStream stream;
+    EXPECT_EQ(kResultOk, OpenSource(reinterpret_cast<LPCSTR>(image.data()), static_cast<SpiLong>(image.size()),
+                                    kInputMemory, &stream));
+    I24BHeader header = {};
+    EXPECT_EQ(kResultOk, CheckI24BHeader(&stream, &header));
+    PixelBlock block = {nullptr, 0, RowStride(header.width), header.width, header.height};
+    Bytes pixels(size_t{block.stride} * block.height);
+    block.base = pixels.data();
+    block.size = pixels.size();
+    EXPECT_EQ(kResultOk, DecodePicture(*fast_, &stream, block, nullptr, 0, &rows.first));
+    ResultCode closed = kResultOk;
+    CloseSource(&stream, &closed);
+    EXPECT_EQ(kResultOk, ScanCodedRows(*fast_, image.data() + kI24BHeaderSize, image.size() - kI24BHeaderSize,
+                                       header.width, header.height, nullptr, 0, &rows.second));
+    return rows;
+  }
+
   static Plugin plugin_;
   static CodeTableSet tables_;
+  static FastTables* fast_;
   GetPictureFn getPicture = nullptr;
   Resources before;
   ScratchDir dir;
 };
 Plugin GlimmetDecode::plugin_;
 CodeTableSet GlimmetDecode::tables_;
+FastTables* GlimmetDecode::fast_ = nullptr;
 
 TEST_F(GlimmetDecode, TwoByOneExample) {
   Bytes image = MakeI24B(2, 1, {0xE6, 0x51, 0x24});
@@ -335,6 +365,104 @@ TEST_F(GlimmetDecode, EndOfDataReadsZeros) {
     ASSERT_EQ(kResultOk, shortened.result) << cut;
     ASSERT_EQ(kResultOk, reference.result) << cut;
     EXPECT_EQ(reference.pixels, shortened.pixels) << cut;
+  }
+}
+
+// Coded data that ends early: the first row whose tokens need a bit past
+// the end is reported (the rows from there on are guessed), by the writer's
+// own count of where each row ends. A row ending exactly at the last byte
+// is whole; zero bits that fill the last byte are not needed by any row.
+struct CodedRows {
+  Bytes coded;
+  std::vector<uint64_t> rowEnd;  // bits up to the end of each row's tokens
+};
+CodedRows RowsOfRuns(const CodeTableSet& tables, int height) {
+  I24BTestWriter w(tables);
+  CodedRows rows;
+  for (int r = 0; r < height; ++r) {
+    w.Run(2, 0);  // 4 + 1 bits: a row of width 2
+    rows.rowEnd.push_back(w.bitCount());
+  }
+  rows.coded = w.bytes();
+  return rows;
+}
+CodedRows RandomRows(const CodeTableSet& tables, int width, int height, std::mt19937* random) {
+  I24BTestWriter w(tables);
+  ReferenceModel model(width, height);  // only for its count of pixels per row
+  CodedRows rows;
+  for (int r = 0; r < height; ++r) {
+    model.StartRow(r);
+    while (model.count < width) {
+      int k = int((*random)() % 11);
+      if ((*random)() % 2) {
+        uint8_t delta[3];
+        for (uint8_t& d : delta) d = uint8_t((*random)() % 3 ? int((*random)() % 5) - 2 : int((*random)()));
+        w.Pixel(k, delta[0], delta[1], delta[2]);
+        model.Pixel(k, delta);
+      } else {
+        int n = 2 + int((*random)() % 125);
+        w.Run(n, k);
+        model.Run(n, k);
+      }
+    }
+    rows.rowEnd.push_back(w.bitCount());
+  }
+  rows.coded = w.bytes();
+  return rows;
+}
+uint32_t ExpectedFirstGuessedRow(const CodedRows& rows, size_t bytes) {
+  for (size_t r = 0; r < rows.rowEnd.size(); ++r) {
+    if (rows.rowEnd[r] > 8 * uint64_t{bytes}) return uint32_t(r);
+  }
+  return kNoGuessedRow;
+}
+
+TEST_F(GlimmetDecode, FirstGuessedRow) {
+  const CodedRows rows16 = RowsOfRuns(tables_, 16);     // 80 bits: 10 whole bytes
+  const CodedRows rows15 = RowsOfRuns(tables_, 15);     // 75 bits: the last byte ends in 5 zero bits
+  const CodedRows rows60k = RowsOfRuns(tables_, 60000);  // 37500 bytes: past the first window refills
+  ASSERT_EQ(10u, rows16.coded.size());
+  ASSERT_EQ(10u, rows15.coded.size());
+  Bytes padded = rows16.coded;
+  padded.push_back(0);
+  struct Case {
+    const char* what;
+    const Bytes* coded;
+    int height;
+    size_t kept;
+    uint32_t expected;
+  } cases[] = {
+      {"whole", &rows16.coded, 16, 10, kNoGuessedRow},
+      {"a zero byte after the data", &padded, 16, 11, kNoGuessedRow},
+      {"last byte half padding, whole", &rows15.coded, 15, 10, kNoGuessedRow},
+      {"no coded data", &rows16.coded, 16, 0, 0},
+      {"one byte: row 0 whole, row 1 cut", &rows16.coded, 16, 1, 1},
+      {"row 7 ends on the last byte", &rows16.coded, 16, 5, 8},
+      {"one byte short", &rows16.coded, 16, 9, 14},
+      {"last byte half padding, cut before it", &rows15.coded, 15, 9, 14},
+      {"row 47999 ends on the last byte of the 30000", &rows60k.coded, 60000, 30000, 48000},
+      {"one byte short of 37500", &rows60k.coded, 60000, 37499, 59998},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes coded(c.coded->begin(), c.coded->begin() + c.kept);
+    std::pair<uint32_t, uint32_t> got = FirstGuessedRows(MakeI24B(2, uint16_t(c.height), coded));
+    EXPECT_EQ(c.expected, got.first);
+    EXPECT_EQ(c.expected, got.second);
+  }
+  // Every cut of pictures of random tokens, explicit deltas and long runs
+  // among them.
+  std::mt19937 random(99);
+  for (int i = 0; i < 4; ++i) {
+    const int width = 1 + int(random() % 200);
+    const CodedRows rows = RandomRows(tables_, width, 7, &random);
+    for (size_t kept = 0; kept <= rows.coded.size(); ++kept) {
+      Bytes coded(rows.coded.begin(), rows.coded.begin() + kept);
+      std::pair<uint32_t, uint32_t> got = FirstGuessedRows(MakeI24B(uint16_t(width), 7, coded));
+      const uint32_t expected = ExpectedFirstGuessedRow(rows, kept);
+      ASSERT_EQ(expected, got.first) << "width " << width << ", " << kept << " bytes";
+      ASSERT_EQ(expected, got.second) << "width " << width << ", " << kept << " bytes";
+    }
   }
 }
 

@@ -94,6 +94,9 @@ class I24BTestWriter {
     }
   }
 
+  // Bits written so far.
+  uint64_t bitCount() const { return bytes_.size() * 8 + static_cast<uint64_t>(pendingBits_); }
+
   // The stream so far; a partial last byte is filled with zero bits.
   Bytes bytes() const {
     Bytes b = bytes_;

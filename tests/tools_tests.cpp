@@ -17,6 +17,7 @@
 #include "archive_pack/pack_format.h"
 #include "archive_pack/pack_writer.h"
 #include "tests/pack_model.h"
+#include "tests/i24b_samples.h"
 #include "tests/plugin_host.h"
 #include "tests/test_files.h"
 #include "tools/kaldorin_image_io.h"
@@ -766,6 +767,82 @@ TEST_F(ToolTest, BadInputGivesAClearErrorAndStatus) {
   }
   if (fs::exists(In("o"))) {
     EXPECT_TRUE(Listing(In("o")).empty());
+  }
+}
+
+// Pictures whose coded data ends early: refused with the rows that would be
+// guessed and nothing written, unless --allow-truncated (then a warning and
+// the picture); a header that no coding could fit in the file is refused
+// before the plug-in allocates anything.
+TEST_F(ToolTest, TruncatedPicturesAreRefusedUnlessAllowed) {
+  RgbImage img = MakePicture(40, 9, 7);
+  WritePicture(In("p.bmp"), img);
+  ASSERT_EQ(Run({"encode", In("p.bmp"), "-o", In("WHOLE.I24")}).status, 0);
+  Bytes whole;
+  ReadWholeFile(In("WHOLE.I24"), &whole);
+  dir_.Write("CUT.I24", Bytes(whole.begin(), whole.begin() + 24 + (whole.size() - 24) / 2));
+  ASSERT_EQ(Run({"pack", In("CUT.PAK"), In("CUT.I24")}).status, 0);
+  dir_.Write("huge.i24", MakeI24B(65535, 65535, Bytes(100, 0x5A)));
+  dir_.Write("big.i24", MakeI24B(20000, 20000, Bytes(100, 0x5A)));
+  const std::string guessed = " to 9 of 9 are guessed";  // the first row depends on the coding
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string message;  // the line, up to its first row
+    std::vector<std::string> written;
+  };
+  const Case cases[] = {
+      {{"decode", "@CUT.I24", "-o", "@out/c.bmp"}, 1, In("CUT.I24") + ": ends early: rows ", {}},
+      {{"decode", "@CUT.I24", "-o", "@out/c.bmp", "--from-memory"}, 1, In("CUT.I24") + ": ends early: rows ", {}},
+      {{"decode", "@CUT.I24", "-o", "@out/c.bmp", "--allow-truncated"}, 0, In("CUT.I24") + ": ends early: rows ",
+       {"c.bmp"}},
+      {{"extract", "@CUT.PAK", "-d", "@out", "--decode", "--format", "bmp"}, 1,
+       In("CUT.PAK") + ": member CUT.I24: ends early: rows ", {"CUT.I24"}},
+      {{"extract", "@CUT.PAK", "-d", "@out", "--decode", "--format", "bmp", "--allow-truncated"}, 0,
+       In("CUT.PAK") + ": member CUT.I24: ends early: rows ", {"CUT.I24", "CUT.bmp"}},
+      {{"decode", "@WHOLE.I24", "-o", "@out/w.bmp"}, 0, "", {"w.bmp"}},
+      {{"decode", "@huge.i24", "-o", "@out/h.bmp"}, 1,
+       In("huge.i24") + ": ends early: a 65535 x 65535 picture needs at least 63913009 bytes of coded data, "
+                        "the file has 100",
+       {}},
+      {{"decode", "@big.i24", "-o", "@out/h.bmp", "--from-memory"}, 1,
+       In("big.i24") + ": ends early: a 20000 x 20000 picture needs at least 5952500 bytes of coded data, "
+                       "the file has 100",
+       {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args;
+    std::string trace;
+    for (const std::string& a : c.args) {
+      args.push_back(a[0] == '@' ? In(a.substr(1)) : a);
+      trace += a + " ";
+    }
+    SCOPED_TRACE(trace);
+    fs::remove_all(In("out"));
+    fs::create_directory(In("out"));
+    auto start = std::chrono::steady_clock::now();
+    RunResult r = Run(args);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.status, c.status) << r.err;
+    if (c.message.empty()) {
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_EQ(r.err.compare(0, 10 + c.message.size(), "kaldorin: " + c.message), 0) << r.err;
+      EXPECT_TRUE(Contains(c.message, "picture needs") || Contains(r.err, guessed)) << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+      EXPECT_LT(seconds, 10.0);
+    }
+    EXPECT_EQ(Listing(In("out")), c.written);
+    if (c.status == 0 && !c.message.empty()) {
+      // What --allow-truncated writes is the plug-in's picture: the top
+      // rows, whole in the data, as they were.
+      RgbImage cut;
+      std::string error;
+      ASSERT_TRUE(ReadImageFile(In("out/" + c.written.back()), &cut, &error)) << error;
+      ASSERT_EQ(cut.width, 40u);
+      ASSERT_EQ(cut.height, 9u);
+      EXPECT_TRUE(std::equal(img.rgb.begin(), img.rgb.begin() + 3 * 40, cut.rgb.begin()));
+    }
   }
 }
 

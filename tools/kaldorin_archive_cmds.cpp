@@ -15,6 +15,7 @@
 #include "tools/kaldorin_output.h"
 #include "tools/kaldorin_progress.h"
 #include "tools/kaldorin_shared.h"
+#include "tools/kaldorin_truncation.h"
 
 namespace fs = std::filesystem;
 using pack::PackInput;
@@ -82,6 +83,9 @@ int DecodeMember(ExtractJob* job, const MemberRecord& m, const std::vector<uint8
   }
   int status = CheckOutputTarget(*job->options, target, {job->source->path});
   if (status != kExitOk) return status;
+  TruncationCheck check;
+  std::string subject = job->archive + ": member " + m.filename;
+  if (!StartTruncationCheck(*job->options, subject, bytes, &check)) return kExitFailure;
   ProgressBar bar;
   StartProgress(&bar, name, job->options->quiet);
   RgbImage image;
@@ -96,6 +100,7 @@ int DecodeMember(ExtractJob* job, const MemberRecord& m, const std::vector<uint8
     ReportError(job->archive, "member " + m.filename + ": " + FailureText(*picture, failure));
     return kExitFailure;
   }
+  if (!FinishTruncationCheck(*job->options, &check)) return kExitFailure;
   status = WriteImageSafely(*job->options, target, FormatFromName(target), image);
   if (status == kExitOk) {
     char size[48];

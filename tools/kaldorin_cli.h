@@ -24,6 +24,7 @@ struct Options {
   bool decodeMembers = false;
   bool force = false;         // -f: replace existing files
   bool skipExisting = false;  // extract: keep files that exist, extract the rest
+  bool allowTruncated = false;  // decode, extract --decode: write pictures whose data ends early
   std::string output;     // -o
   std::string outputDir;  // -d
   std::string format;     // --format png|bmp for -d outputs

@@ -90,7 +90,7 @@ const OptionHelp kOptions[] = {
     {"-d, --dir DIR", "output folder", kDecode | kExtract},
     {"-f, --force", "replace existing files (never the archive being read or the input)", kWrites},
     {"--skip-existing", "keep files that exist and extract the rest", kExtract},
-    {"--allow-truncated", "write a picture whose data ends early", kDecode},
+    {"--allow-truncated", "write a picture whose data ends early", kDecode | kExtract},
     {"--background COLOR", "composite pixels that are not fully opaque over #RRGGBB", kEncode},
     {"--ignore-alpha", "drop transparency", kEncode},
     {"-q, --quiet", "print nothing but errors", kAllCommands},

@@ -115,6 +115,8 @@ int ParseArguments(int argc, char** argv, Options* options) {
       options->force = true;
     } else if (arg == "--skip-existing" && needsNoValue()) {
       options->skipExisting = true;
+    } else if (arg == "--allow-truncated" && needsNoValue()) {
+      options->allowTruncated = true;
     } else if (arg == "--predictable-temp-names" && needsNoValue()) {
       // Test hook: lets a test plant a file or link at the first temporary name.
       UsePredictableTempNames();

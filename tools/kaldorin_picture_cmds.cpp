@@ -12,6 +12,7 @@
 #include "tools/kaldorin_image_io.h"
 #include "tools/kaldorin_progress.h"
 #include "tools/kaldorin_shared.h"
+#include "tools/kaldorin_truncation.h"
 
 #ifdef KALDORIN_HAVE_ENCODER
 #include "tools/i24b_encoder.h"
@@ -126,6 +127,8 @@ int DecodeOne(const Options& options, const PluginSet& set, const std::string& i
   DataSource source;
   const HostPlugin* plugin = OpenAndPick(options, set, input, kKindPicture, &source);
   if (plugin == nullptr) return kExitFailure;
+  TruncationCheck check;
+  if (!StartTruncationCheck(options, input, source, &check)) return kExitFailure;
   ProgressBar bar;
   StartProgress(&bar, BaseName(input), options.quiet);
   RgbImage image;
@@ -140,6 +143,7 @@ int DecodeOne(const Options& options, const PluginSet& set, const std::string& i
     ReportError(source.name, MemoryFailureText(*plugin, source, failure));
     return kExitFailure;
   }
+  if (!FinishTruncationCheck(options, &check)) return kExitFailure;
   source.bytes.clear();
   int status = WriteImageSafely(options, target, format, image);
   if (status == kExitOk) {

@@ -1,0 +1,135 @@
+#include "tools/kaldorin_truncation.h"
+
+#include <string.h>
+
+#include <system_error>
+
+#include "image_i24b/code_tables.h"
+#include "image_i24b/fast_tables.h"
+#include "image_i24b/i24b_header.h"
+#include "image_i24b/picture_decoder.h"
+#include "tools/kaldorin_files.h"
+
+namespace {
+
+// The decoder's tables, built once (on the first check, before any worker
+// starts) and released at exit.
+struct ScanTables {
+  CodeTableSet set = {};
+  FastTables* fast = nullptr;
+  ScanTables() {
+    if (BuildCodeTableSet(&set)) fast = BuildFastTables(set);
+  }
+  ~ScanTables() {
+    ReleaseFastTables(fast);
+    ReleaseCodeTableSet(&set);
+  }
+};
+
+const FastTables* LoadScanTables() {
+  static ScanTables tables;
+  return tables.fast;
+}
+
+int SPI_CALL StopRequested(int, int, SpiLong data) {
+  return reinterpret_cast<const std::atomic<bool>*>(data)->load(std::memory_order_relaxed) ? 1 : 0;
+}
+
+void RunCheck(TruncationCheck* check) {
+  const uint8_t* data = check->data;
+  size_t size = check->size;
+  if (!check->path.empty()) {
+    if (!ReadFileFrom(check->path, check->offset, &check->fileBytes, &check->error)) return;
+    data = check->fileBytes.data();
+    size = check->fileBytes.size();
+  }
+  // A file cut inside its header since it was probed has no coded data.
+  const bool coded = size > kI24BHeaderSize;
+  ScanCodedRows(*LoadScanTables(), coded ? data + kI24BHeaderSize : nullptr, coded ? size - kI24BHeaderSize : 0,
+                check->width, check->height, StopRequested, reinterpret_cast<SpiLong>(&check->stop),
+                &check->firstGuessedRow);
+}
+
+// The checks both kinds of source share, once the header bytes and the
+// count of coded bytes are known.
+bool StartCheck(const Options& options, const unsigned char (&raw)[kI24BHeaderSize], uint64_t codedBytes,
+                TruncationCheck* check) {
+  I24BHeader header;
+  if (ParseI24BHeader(raw, &header) != kResultOk) return true;  // not I24B: nothing to check
+  const uint64_t needed = FewestCodedBytes(header.width, header.height);
+  if (codedBytes < needed) {
+    ReportError(check->subject, "ends early: a " + std::to_string(header.width) + " x " +
+                                    std::to_string(header.height) + " picture needs at least " +
+                                    std::to_string(needed) + " bytes of coded data, the file has " +
+                                    std::to_string(codedBytes));
+    if (!options.allowTruncated) return false;
+  }
+  if (LoadScanTables() == nullptr) {
+    ReportError(check->subject, "cannot check whether the data is complete: out of memory");
+    return false;
+  }
+  check->width = header.width;
+  check->height = header.height;
+  try {
+    check->worker = std::thread(RunCheck, check);
+  } catch (const std::system_error& e) {
+    ReportError(check->subject, std::string("cannot check whether the data is complete: ") + e.what());
+    return false;
+  }
+  check->running = true;
+  return true;
+}
+
+}  // namespace
+
+TruncationCheck::~TruncationCheck() {
+  stop.store(true, std::memory_order_relaxed);
+  if (worker.joinable()) worker.join();
+}
+
+bool StartTruncationCheck(const Options& options, const std::string& subject, const DataSource& source,
+                          TruncationCheck* check) {
+  check->subject = subject;
+  unsigned char raw[kI24BHeaderSize];
+  memcpy(raw, source.probe, sizeof raw);
+  uint64_t total = 0;
+  if (source.inMemory) {
+    check->data = source.bytes.data();
+    check->size = source.bytes.size();
+    total = source.bytes.size();
+  } else {
+    check->path = source.path;
+    check->offset = source.offset;
+    // A size that cannot be learnt leaves the header's claim to the scan.
+    if (!FileSizeOf(source.path, &total)) total = UINT64_MAX;
+    total = total > source.offset ? total - source.offset : 0;
+  }
+  if (total < kI24BHeaderSize) return true;  // a cut header: the plug-in says what is wrong
+  return StartCheck(options, raw, total - kI24BHeaderSize, check);
+}
+
+bool StartTruncationCheck(const Options& options, const std::string& subject, const std::vector<uint8_t>& bytes,
+                          TruncationCheck* check) {
+  check->subject = subject;
+  if (bytes.size() < kI24BHeaderSize) return true;  // the plug-in says what is wrong
+  unsigned char raw[kI24BHeaderSize];
+  memcpy(raw, bytes.data(), sizeof raw);
+  check->data = bytes.data();
+  check->size = bytes.size();
+  return StartCheck(options, raw, bytes.size() - kI24BHeaderSize, check);
+}
+
+bool FinishTruncationCheck(const Options& options, TruncationCheck* check) {
+  if (!check->running) return true;
+  check->worker.join();
+  check->running = false;
+  if (!check->error.empty()) {
+    ReportError(check->subject, "cannot check whether the data is complete: " + check->error);
+    return false;
+  }
+  if (check->firstGuessedRow == kNoGuessedRow) return true;
+  ReportError(check->subject, "ends early: rows " + std::to_string(check->firstGuessedRow + 1) + " to " +
+                                  std::to_string(check->height) + " of " + std::to_string(check->height) +
+                                  " are guessed");
+  return options.allowTruncated;
+}
