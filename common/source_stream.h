@@ -24,9 +24,10 @@ inline ResultCode OpenSource(LPCSTR buf, SpiLong len, unsigned int flag, SourceS
   return OpenSource(AnsiName(buf), len, flag, stream);
 }
 
-// Opens the named file with mmioOpenA or mmioOpenW, as `name` is ANSI or
-// UTF-16: every file the plug-ins read or write is opened here. Null when it
-// cannot be opened.
+// Opens the named file for mmio, as `name` is ANSI (mmioOpenA) or UTF-16
+// (on Windows CreateFileW under an mmio procedure, natively mmioOpenW):
+// every file the plug-ins read or write is opened here. Null when it cannot
+// be opened.
 HMMIO OpenNamedFile(SpiName name, DWORD flags);
 
 // Opens the 2048-byte probe of IsSupported. A `dw` with any bit above the
