@@ -467,7 +467,7 @@ bool WriteImageStream(FILE* f, ImageFormat format, const RgbImage& image, WriteP
 }
 
 bool WriteImageFile(const std::string& path, ImageFormat format, const RgbImage& image, std::string* error) {
-  FILE* f = fopen(path.c_str(), "wb");
+  FILE* f = OpenFile(path, "wb");
   if (f == nullptr) {
     *error = strerror(errno);
     return false;

@@ -3,9 +3,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 #include <new>
 #include <string>
+#include <vector>
 
 #include "tools/kaldorin_cli.h"
 #include "tools/kaldorin_files.h"
@@ -219,7 +221,9 @@ std::string JsonString(const std::string& s) {
   return out + "\"";
 }
 
-int main(int argc, char** argv) {
+namespace {
+
+int RunTool(int argc, char** argv) {
   Options options;
   int status = ParseArguments(argc, argv, &options);
   if (status >= 0) return status;
@@ -233,3 +237,20 @@ int main(int argc, char** argv) {
   fflush(stdout);
   return status;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Windows hands the arguments over as UTF-16, so that names outside the ANSI
+// code page arrive whole; the tool works on them as UTF-8.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> utf8;
+  for (int i = 0; i < argc; ++i) utf8.push_back(Utf16ToUtf8(std::u16string(argv[i], argv[i] + wcslen(argv[i]))));
+  std::vector<char*> args;
+  for (std::string& a : utf8) args.push_back(&a[0]);
+  args.push_back(nullptr);
+  return RunTool(argc, args.data());
+}
+#else
+int main(int argc, char** argv) { return RunTool(argc, argv); }
+#endif

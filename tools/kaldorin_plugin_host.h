@@ -36,6 +36,14 @@ struct HostPlugin {
   GetArchiveInfoFn getArchiveInfo = nullptr;
   GetFileInfoFn getFileInfo = nullptr;
   GetFileFn getFile = nullptr;
+  // The wide exports, where the plug-in has them: the tool calls these in
+  // preference, with UTF-16 names.
+  IsSupportedWFn isSupportedW = nullptr;
+  GetPictureInfoWFn getPictureInfoW = nullptr;
+  GetPictureWFn getPictureW = nullptr;
+  GetArchiveInfoWFn getArchiveInfoW = nullptr;
+  GetFileInfoWFn getFileInfoW = nullptr;
+  GetFileWFn getFileW = nullptr;
 
   LocalLockFn localLock = nullptr;
   LocalUnlockFn localUnlock = nullptr;

@@ -103,7 +103,7 @@ int CheckOutputTarget(const Options& options, const std::string& target, const s
     }
   }
   std::error_code ec;
-  if (!options.force && fs::exists(fs::symlink_status(target, ec))) {
+  if (!options.force && fs::exists(fs::symlink_status(FsPath(target), ec))) {
     ReportError(target, "already exists (use --force to replace it)");
     return kExitFailure;
   }
