@@ -32,6 +32,8 @@
 
 namespace fs = std::filesystem;
 
+using namespace kaldorin;  // the tool's picture files and helpers under test
+
 namespace {
 
 struct Plugins {

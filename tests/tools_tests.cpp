@@ -40,6 +40,8 @@
 
 namespace fs = std::filesystem;
 
+using namespace kaldorin;  // the tool's picture files and helpers under test
+
 namespace {
 
 struct RunResult {

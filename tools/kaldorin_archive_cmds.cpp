@@ -17,6 +17,8 @@
 #include "tools/kaldorin_shared.h"
 #include "tools/kaldorin_truncation.h"
 
+namespace kaldorin {
+
 namespace fs = std::filesystem;
 using pack::PackInput;
 using pack::PackResult;
@@ -417,3 +419,5 @@ int RunPack(const Options& options) {
   }
   return status;
 }
+
+}  // namespace kaldorin

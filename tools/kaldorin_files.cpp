@@ -15,6 +15,8 @@
 #include <unistd.h>
 #endif
 
+namespace kaldorin {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -293,3 +295,5 @@ bool MatchesPattern(const std::string& pattern, const std::string& name) {
   while (p < pattern.size() && pattern[p] == '*') ++p;
   return p == pattern.size();
 }
+
+}  // namespace kaldorin

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace kaldorin {
+
 // Paths and names are UTF-8 inside the tool on every system. These turn
 // them into file-system paths and back (on Windows through UTF-16, so that
 // names outside the ANSI code page work) and open files by them.
@@ -55,5 +57,7 @@ bool MatchesPattern(const std::string& pattern, const std::string& name);
 
 // The folder of the running program.
 std::string ProgramFolder();
+
+}  // namespace kaldorin
 
 #endif

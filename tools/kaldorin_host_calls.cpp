@@ -8,6 +8,8 @@
 
 #include "tools/kaldorin_files.h"
 
+namespace kaldorin {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -300,3 +302,5 @@ bool ExtractToFolder(const HostPlugin& plugin, const DataSource& source, const M
   }
   return true;
 }
+
+}  // namespace kaldorin

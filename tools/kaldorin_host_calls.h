@@ -13,6 +13,8 @@
 #include "tools/kaldorin_plugin_host.h"
 #include "tools/kaldorin_progress.h"
 
+namespace kaldorin {
+
 // What the plug-ins are handed: a file name and offset (input type 0), or the
 // file's bytes from that offset on (input type 1).
 struct DataSource {
@@ -78,5 +80,7 @@ bool ExtractToMemory(const HostPlugin& plugin, const DataSource& source, const M
 // the path of the file the plug-in wrote there.
 bool ExtractToFolder(const HostPlugin& plugin, const DataSource& source, const MemberRecord& member,
                      const std::string& folder, ProgressBar* bar, std::string* written, CallFailure* failure);
+
+}  // namespace kaldorin
 
 #endif

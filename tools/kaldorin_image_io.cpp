@@ -14,6 +14,8 @@
 #include "common/little_endian.h"
 #include "tools/kaldorin_files.h"
 
+namespace kaldorin {
+
 namespace {
 
 // Largest side accepted for a picture read from anywhere: what 16-bit
@@ -485,3 +487,5 @@ bool DibToImage(const uint8_t* info, size_t infoSize, const uint8_t* bits, size_
                 std::string* error) {
   return DecodeDib(info, infoSize, bits, bitsSize, image, error);
 }
+
+}  // namespace kaldorin

@@ -21,6 +21,8 @@
 #include <unistd.h>
 #endif
 
+namespace kaldorin {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -342,3 +344,5 @@ bool SameFile(const std::string& a, const std::string& b) {
   return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 #endif
 }
+
+}  // namespace kaldorin

@@ -16,6 +16,8 @@
 
 #include "image_i24b/i24b_encoder.h"
 
+namespace kaldorin {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -379,3 +381,5 @@ int RunCompare(const Options& options) {
                 {"height", JsonNumber(pa.height)}});
   return kExitOk;
 }
+
+}  // namespace kaldorin

@@ -14,6 +14,8 @@
 #include <dlfcn.h>
 #endif
 
+namespace kaldorin {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -292,3 +294,5 @@ bool InjectPlatformFault(const PluginSet& set, const std::string& spec) {
   return false;
 #endif
 }
+
+}  // namespace kaldorin
