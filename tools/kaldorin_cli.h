@@ -35,6 +35,7 @@ struct Options {
   bool ignoreAlpha = false;           // encode --ignore-alpha: keep the colours, drop the alpha
   bool checkLeaks = false;  // hidden: report the plug-ins' live blocks at exit
   std::string injectFault;  // hidden: fail the stand-in's next call of this kind
+  bool predictableTempNames = false;  // hidden: temporary names from a counter
 };
 
 // One error line on standard error: "kaldorin: SUBJECT: CAUSE".

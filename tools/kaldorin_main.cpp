@@ -43,6 +43,35 @@ bool ParseColor(const std::string& text, uint8_t (&rgb)[3]) {
   return true;
 }
 
+// Options that only switch something on.
+const struct {
+  const char* name;
+  const char* shortName;
+  bool Options::*field;
+} kFlags[] = {
+    {"--from-memory", nullptr, &Options::fromMemory},
+    {"--via-memory", nullptr, &Options::viaMemory},
+    {"--decode", nullptr, &Options::decodeMembers},
+    {"--force", "-f", &Options::force},
+    {"--skip-existing", nullptr, &Options::skipExisting},
+    {"--allow-truncated", nullptr, &Options::allowTruncated},
+    {"--ignore-alpha", nullptr, &Options::ignoreAlpha},
+    {"--json", nullptr, &Options::json},
+    {"--quiet", "-q", &Options::quiet},
+    {"--verbose", "-v", &Options::verbose},
+    // Test hooks: report the plug-ins' live blocks at exit; temporary names
+    // a test can plant a file or link at.
+    {"--check-leaks", nullptr, &Options::checkLeaks},
+    {"--predictable-temp-names", nullptr, &Options::predictableTempNames},
+};
+
+bool Options::*FlagNamed(const std::string& arg) {
+  for (const auto& f : kFlags) {
+    if (arg == f.name || (f.shortName != nullptr && arg == f.shortName)) return f.field;
+  }
+  return nullptr;
+}
+
 // Parses argv into `options`; returns -1 to go on, or an exit status.
 int ParseArguments(int argc, char** argv, Options* options) {
   bool operandsOnly = false;
@@ -107,40 +136,19 @@ int ParseArguments(int argc, char** argv, Options* options) {
         return Usage("--cancel-after needs a positive count");
       }
       SetCancelAfterReports(static_cast<long>(n));
-    } else if (arg == "--from-memory" && needsNoValue()) {
-      options->fromMemory = true;
-    } else if (arg == "--via-memory" && needsNoValue()) {
-      options->viaMemory = true;
-    } else if (arg == "--decode" && needsNoValue()) {
-      options->decodeMembers = true;
-    } else if ((arg == "--force" || arg == "-f") && needsNoValue()) {
-      options->force = true;
-    } else if (arg == "--skip-existing" && needsNoValue()) {
-      options->skipExisting = true;
-    } else if (arg == "--allow-truncated" && needsNoValue()) {
-      options->allowTruncated = true;
-    } else if (arg == "--predictable-temp-names" && needsNoValue()) {
-      // Test hook: lets a test plant a file or link at the first temporary name.
-      UsePredictableTempNames();
-    } else if (arg == "--ignore-alpha" && needsNoValue()) {
-      options->ignoreAlpha = true;
-    } else if (arg == "--json" && needsNoValue()) {
-      options->json = true;
-    } else if ((arg == "--quiet" || arg == "-q") && needsNoValue()) {
-      options->quiet = true;
-    } else if ((arg == "--verbose" || arg == "-v") && needsNoValue()) {
-      options->verbose = true;
-      SetCallTrace(true);
+    } else if (bool Options::*flag = FlagNamed(arg)) {
+      if (!needsNoValue()) return Usage(arg + " takes no value");
+      options->*flag = true;
     } else if (arg == "--inject-fault") {
       // Test hook: the platform stand-in fails its next call of this kind.
       if (!takeValue(&options->injectFault)) return Usage("--inject-fault needs a call name");
-    } else if (arg == "--check-leaks" && needsNoValue()) {
-      options->checkLeaks = true;
     } else {
       return Usage("unknown option " + std::string(argv[i]));
     }
   }
   if (options->command.empty()) return Usage("no command given");
+  if (options->verbose) SetCallTrace(true);
+  if (options->predictableTempNames) UsePredictableTempNames();
   if (options->quiet && options->verbose) return Usage("-q and -v exclude each other");
   if (options->force && options->skipExisting) return Usage("--force and --skip-existing exclude each other");
   return -1;
