@@ -59,7 +59,8 @@ ResultCode DecodeIntoPixbuf(const uint8_t* data, size_t size, const I24BHeader& 
   SourceStream stream;
   ResultCode result = OpenSource(reinterpret_cast<LPCSTR>(data), static_cast<SpiLong>(size), 1, &stream);
   if (result != kResultOk) return result;
-  result = SeekSource(&stream, kI24BHeaderSize);
+  unsigned char headerBytes[kI24BHeaderSize];
+  result = ReadExact(&stream, headerBytes, kI24BHeaderSize);
   const PixelBlock block = {pixels, size_t{rowstride} * header.height, rowstride, header.width, header.height};
   if (result == kResultOk) result = DecodePicture(*fast, &stream, block, nullptr, 0, firstGuessedRow);
   CloseSource(&stream, &result);

@@ -110,10 +110,11 @@ bool Finish(LoadContext* context, GError** error) {
     return false;
   }
   // Every row of the block is whole, the last one too (gdk_pixbuf_new
-  // promises no padding after the last row).
+  // promises no padding after the last row), and zero, as the decoder
+  // expects of a fresh block.
   const uint32_t rowstride = RowStride(header.width);
   const size_t pixelBytes = size_t{rowstride} * header.height;
-  auto* pixels = static_cast<guchar*>(g_try_malloc(pixelBytes));
+  auto* pixels = static_cast<guchar*>(g_try_malloc0(pixelBytes));
   if (pixels == nullptr) {
     Fail(error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY, "out of memory for the pixels");
     return false;
