@@ -7,6 +7,8 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 // The module interface is declared only with this defined.
 #define GDK_PIXBUF_ENABLE_BACKEND
@@ -31,9 +33,33 @@ struct LoadContext {
   I24BHeader header;
   int wantedWidth;  // the size the host asked for (the picture's unless size-func changed it)
   int wantedHeight;
+  GError* failure;  // the first increment's error: the load stays failed
 };
 
-void FreePixels(guchar* pixels, gpointer) { g_free(pixels); }
+// Pixel blocks come straight from the kernel: zero, and (from 4 MiB on)
+// aligned for transparent huge pages, which makes filling them much
+// cheaper, as the platform stand-in does for glimmet.
+constexpr size_t kHugePage = size_t{2} << 20;
+
+guchar* AllocatePixels(size_t bytes) {
+  const size_t mapped = bytes < (size_t{4} << 20) ? bytes : bytes + kHugePage;
+  void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  if (mapped == bytes) return static_cast<guchar*>(p);
+  // Trim to a huge-page boundary at the front and to `bytes` at the back.
+  const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t aligned = (start + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
+  const size_t pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t kept = (bytes + pageSize - 1) / pageSize * pageSize;
+  if (aligned > start) munmap(p, aligned - start);
+  const size_t tail = start + mapped - (aligned + kept);
+  if (tail != 0) munmap(reinterpret_cast<void*>(aligned + kept), tail);
+  madvise(reinterpret_cast<void*>(aligned), kept, MADV_HUGEPAGE);
+  return reinterpret_cast<guchar*>(aligned);
+}
+
+// The block's size travels as the destroy function's data.
+void FreePixels(guchar* pixels, gpointer bytes) { munmap(pixels, GPOINTER_TO_SIZE(bytes)); }
 
 void Fail(GError** error, int code, const char* cause) {
   g_set_error(error, GDK_PIXBUF_ERROR, code, "%s%s", kSubject, cause);
@@ -114,13 +140,13 @@ bool Finish(LoadContext* context, GError** error) {
   // expects of a fresh block.
   const uint32_t rowstride = RowStride(header.width);
   const size_t pixelBytes = size_t{rowstride} * header.height;
-  auto* pixels = static_cast<guchar*>(g_try_malloc0(pixelBytes));
+  guchar* pixels = AllocatePixels(pixelBytes);
   if (pixels == nullptr) {
     Fail(error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY, "out of memory for the pixels");
     return false;
   }
   GdkPixbuf* pixbuf = gdk_pixbuf_new_from_data(pixels, GDK_COLORSPACE_RGB, FALSE, 8, header.width, header.height,
-                                               static_cast<int>(rowstride), FreePixels, nullptr);
+                                               static_cast<int>(rowstride), FreePixels, GSIZE_TO_POINTER(pixelBytes));
   uint32_t firstGuessedRow = kNoGuessedRow;
   const ResultCode result =
       DecodeIntoPixbuf(context->bytes, context->size, header, pixels, pixelBytes, rowstride, &firstGuessedRow);
@@ -175,18 +201,30 @@ gpointer BeginLoad(GdkPixbufModuleSizeFunc sizeFunc, GdkPixbufModulePreparedFunc
 
 gboolean LoadIncrement(gpointer data, const guchar* buf, guint size, GError** error) {
   auto* context = static_cast<LoadContext*>(data);
-  const bool hadHeader = context->size >= static_cast<size_t>(kI24BHeaderSize);
-  if (!Append(context, buf, size, error)) return FALSE;
-  if (!hadHeader && context->size >= static_cast<size_t>(kI24BHeaderSize) && !CheckHeader(context, error)) {
+  if (context->failure != nullptr) {
+    g_propagate_error(error, g_error_copy(context->failure));
     return FALSE;
   }
-  return TRUE;
+  const bool hadHeader = context->size >= static_cast<size_t>(kI24BHeaderSize);
+  GError* failure = nullptr;
+  if (Append(context, buf, size, &failure) &&
+      (hadHeader || context->size < static_cast<size_t>(kI24BHeaderSize) || CheckHeader(context, &failure))) {
+    return TRUE;
+  }
+  context->failure = g_error_copy(failure);
+  g_propagate_error(error, failure);
+  return FALSE;
 }
 
+// gdk-pixbuf calls this after a failed increment too, with a fresh error.
 gboolean StopLoad(gpointer data, GError** error) {
   auto* context = static_cast<LoadContext*>(data);
-  // A load that failed in an increment has its error already.
-  const bool ok = (error != nullptr && *error != nullptr) ? false : Finish(context, error);
+  bool ok = false;
+  if (context->failure != nullptr) {
+    g_propagate_error(error, context->failure);
+  } else {
+    ok = Finish(context, error);
+  }
   g_free(context->bytes);
   g_free(context);
   return ok ? TRUE : FALSE;
