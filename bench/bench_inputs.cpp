@@ -10,7 +10,7 @@
 #define QOI_IMPLEMENTATION
 #include <qoi.h>
 
-#include "tools/i24b_encoder.h"
+#include "image_i24b/i24b_encoder.h"
 #include "tools/kaldorin_image_io.h"
 
 namespace fs = std::filesystem;
@@ -117,8 +117,8 @@ bool LoadBenchPictures(const std::string& folder, const std::string& cacheFolder
     p.rgb = std::move(image.rgb);
     p.i24bPath = (fs::path(cacheFolder) / (p.name + ".i24")).string();
     if (!ReadBytes(p.i24bPath, &p.i24b) || fs::last_write_time(p.i24bPath, ec) < fs::last_write_time(file, ec)) {
-      EncodeStats stats;
-      if (!EncodeI24B(p.rgb.data(), p.width, p.height, &p.i24b, &stats, nullptr, nullptr, error)) return false;
+      i24b::EncodeStats stats;
+      if (!i24b::EncodeI24B(p.rgb.data(), p.width, p.height, &p.i24b, &stats, nullptr, nullptr, error)) return false;
       if (!WriteBytes(p.i24bPath, p.i24b)) {
         *error = "cannot write " + p.i24bPath;
         return false;

@@ -32,7 +32,6 @@
 #include "archive_pack/pack_format.h"
 #include "bench/bench_inputs.h"
 #include "common/plugin_api.h"
-#include "image_i24b/code_tables.h"
 #include "image_i24b/fast_tables.h"
 #include "image_i24b/picture_decoder.h"
 #include "tools/kaldorin_files.h"
@@ -122,21 +121,20 @@ void DecodeWithPixbufLoader(benchmark::State& state, const BenchPicture* p) {
 #endif
 
 // The decoder's tables for kaldorin's check, built once as the tool does.
-const FastTables* CheckTables() {
-  static CodeTableSet set;
-  static FastTables* fast = BuildCodeTableSet(&set) ? BuildFastTables(set) : nullptr;
+const i24b::FastTables* CheckTables() {
+  static i24b::FastTables* fast = i24b::BuildDecodeTables();
   return fast;
 }
 
 // kaldorin's check alone, on this thread: the coded data decoded for its
 // bits, without pixels.
 void ScanOnly(benchmark::State& state, const BenchPicture* p) {
-  const FastTables* fast = CheckTables();
+  const i24b::FastTables* fast = CheckTables();
   if (fast == nullptr) state.SkipWithError("cannot build the tables");
   for (auto _ : state) {
     uint32_t guessed = 0;
-    ScanCodedRows(*fast, p->i24b.data() + 24, p->i24b.size() - 24, p->width, p->height, nullptr, 0, &guessed);
-    if (guessed != kNoGuessedRow) state.SkipWithError("the check found guessed rows in a whole picture");
+    i24b::ScanCodedRows(*fast, p->i24b.data() + i24b::kHeaderSize, p->i24b.size() - i24b::kHeaderSize, p->width, p->height, nullptr, 0, &guessed);
+    if (guessed != i24b::kNoGuessedRow) state.SkipWithError("the check found guessed rows in a whole picture");
   }
   state.counters["MP/s"] = benchmark::Counter(static_cast<double>(p->Pixels()) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
 }
@@ -145,7 +143,7 @@ void ScanOnly(benchmark::State& state, const BenchPicture* p) {
 // decodes the same bytes for their bits alone (ScanCodedRows), reading them
 // itself when the plug-in reads a file. 0 when both found the picture whole.
 int ToolDecodeOnce(const BenchPicture* p, bool fromFile) {
-  const FastTables* fast = CheckTables();
+  const i24b::FastTables* fast = CheckTables();
   if (fast == nullptr) return -1;
   uint32_t guessed = 0;
   std::thread worker([&]() {
@@ -153,11 +151,11 @@ int ToolDecodeOnce(const BenchPicture* p, bool fromFile) {
     std::string error;
     if (fromFile && !ReadFileFrom(p->i24bPath, 0, &read, &error)) return;
     const std::vector<uint8_t>& bytes = fromFile ? read : p->i24b;
-    ScanCodedRows(*fast, bytes.data() + 24, bytes.size() - 24, p->width, p->height, nullptr, 0, &guessed);
+    i24b::ScanCodedRows(*fast, bytes.data() + i24b::kHeaderSize, bytes.size() - i24b::kHeaderSize, p->width, p->height, nullptr, 0, &guessed);
   });
   int r = GlimmetOnce(p, fromFile);
   worker.join();
-  return r != 0 ? r : guessed != kNoGuessedRow ? -1 : 0;
+  return r != 0 ? r : guessed != i24b::kNoGuessedRow ? -1 : 0;
 }
 
 void DecodeWithCheck(benchmark::State& state, const BenchPicture* p, bool fromFile) {

@@ -5,9 +5,6 @@
 # medians of five runs. Extra arguments go to Google Benchmark.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-scripts/fetch-sample-images.sh build/sample-images >/dev/null
-cmake --preset release >/dev/null
-cmake --build --preset release --target kaldorin_bench >/dev/null
+scripts/release-build.sh kaldorin_bench
 build/release/kaldorin_bench --pictures build/sample-images --scratch build/bench-scratch \
   --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"

@@ -18,8 +18,8 @@ set(KALDORIN_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
 function(kaldorin_add_fuzz_support)
   add_library(fuzz_support STATIC
     ${KALDORIN_FUZZ_DIR}/fuzz_support.cpp
-    ${KALDORIN_FUZZ_DIR}/i24b_reference.cpp
     ${PROJECT_SOURCE_DIR}/tests/pack_model.cpp
+    ${PROJECT_SOURCE_DIR}/tests/i24b_model.cpp
     ${PROJECT_SOURCE_DIR}/tests/plugin_host.cpp
     ${PROJECT_SOURCE_DIR}/tests/test_files.cpp)
   target_include_directories(fuzz_support PUBLIC ${PROJECT_SOURCE_DIR})

@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "fuzz/i24b_reference.h"
+#include "image_i24b/i24b_format.h"
+#include "tests/i24b_model.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ void CheckAndFreePicture(HLOCAL info, HLOCAL pixels, uint32_t width, uint32_t he
 void CompareWithReference(const uint8_t* picture, size_t size, uint32_t width, uint32_t height,
                           const std::vector<uint8_t>& decoded) {
   std::vector<uint8_t> expected;
-  if (!ReferenceDecode(picture + kI24BHeaderSize, size - kI24BHeaderSize, width, height, &expected)) return;
+  if (!i24b::model::ReferenceDecode(picture + i24b::kHeaderSize, size - i24b::kHeaderSize, width, height, &expected)) return;
   if (decoded == expected) return;
   size_t at = 0;
   while (at < decoded.size() && decoded[at] == expected[at]) ++at;
@@ -90,7 +91,7 @@ void CompareWithFileInput(const uint8_t* picture, size_t size, uint32_t width, u
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   gGetPicture = reinterpret_cast<GetPictureFn>(ExportOrDie(LoadPluginOrDie("glimmet"), "GetPicture"));
   std::string error;
-  if (!PrepareReferenceDecoder(&error)) FuzzFail("cannot build the reference decoder's codes", error.c_str());
+  if (!i24b::model::PrepareReferenceDecoder(&error)) FuzzFail("cannot build the reference decoder's codes", error.c_str());
   return 0;
 }
 
@@ -107,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   uint32_t width = 0;
   uint32_t height = 0;
   bool refuseSize = false;
-  if (size >= kI24BHeaderSize) {
+  if (size >= i24b::kHeaderSize) {
     width = Le16(data + 12);
     height = Le16(data + 14);
     const uint64_t block = Stride(width) * height;
@@ -151,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   if (rc == kResultOk && control.cancel != kNullCallback) {
     FUZZ_CHECK(log.calls == static_cast<long>(height) + 1, "a decoded picture reports every row and the end");
   }
-  const int header = ModelHeaderCheck(picture, size);
+  const int header = i24b::model::ModelHeaderCheck(picture, size);
   if (header != kResultOk) {
     FUZZ_CHECK(fired || rc == header, "GetPicture refuses a header the check refuses, with its code");
     FUZZ_CHECK(log.calls == 0, "no progress before the header is accepted");

@@ -7,7 +7,8 @@
 #include <string.h>
 
 #include "fuzz/fuzz_support.h"
-#include "fuzz/i24b_reference.h"
+#include "image_i24b/i24b_format.h"
+#include "tests/i24b_model.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   const bool fired = DisarmFault();
   CheckNoLeak(before, "GetPictureInfo leaked");
 
-  const int expected = ModelHeaderCheck(data, size);
+  const int expected = i24b::model::ModelHeaderCheck(data, size);
   if (rc == kResultOk) {
     FUZZ_CHECK(expected == kResultOk, "GetPictureInfo accepts only a valid header");
     FUZZ_CHECK(info.left == 0 && info.top == 0 && info.x_density == 0 && info.y_density == 0 &&

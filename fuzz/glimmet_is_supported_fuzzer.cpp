@@ -5,14 +5,15 @@
 #include <stdint.h>
 
 #include "fuzz/fuzz_support.h"
-#include "fuzz/i24b_reference.h"
+#include "image_i24b/i24b_format.h"
+#include "tests/i24b_model.h"
 
 namespace {
 
 IsSupportedFn gIsSupported = nullptr;
 
 int ModelAnswer(const uint8_t* probe) {
-  return ModelHeaderCheck(probe, kProbeBytes) == 0 ? 1 : 0;
+  return i24b::model::ModelHeaderCheck(probe, kProbeBytes) == 0 ? 1 : 0;
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "tools/i24b_encoder.h"
+#include "image_i24b/i24b_encoder.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
 
   std::vector<uint8_t> file;
   std::string error;
-  if (!EncodeI24B(rgb.data(), width, height, &file, nullptr, nullptr, nullptr, &error)) {
+  if (!i24b::EncodeI24B(rgb.data(), width, height, &file, nullptr, nullptr, nullptr, &error)) {
     FuzzFail("the encoder refused a small picture", error.c_str());
   }
 

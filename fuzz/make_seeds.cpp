@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "archive_pack/pack_writer.h"
+#include "image_i24b/i24b_encoder.h"
 #include "tests/pack_model.h"
-#include "tools/i24b_encoder.h"
 
 namespace {
 
@@ -119,7 +119,7 @@ Bytes Encode(uint32_t width, uint32_t height, Pattern pattern) {
   Bytes rgb = Picture(width, height, pattern);
   Bytes out;
   std::string error;
-  if (!EncodeI24B(rgb.data(), width, height, &out, nullptr, nullptr, nullptr, &error)) {
+  if (!i24b::EncodeI24B(rgb.data(), width, height, &out, nullptr, nullptr, nullptr, &error)) {
     fprintf(stderr, "encoding %ux%u failed: %s\n", width, height, error.c_str());
     gFailed = true;
   }
@@ -160,13 +160,13 @@ void GlimmetSeeds(const Folders& f) {
   Write(f.picture + "/8x6-from-file", kToFiles, small);
   Write(f.picture + "/8x6-ignored-flag-bits", kIgnoredBits, small);
 
-  // Hand-made: headers alone, the two-pixel example stream, edge sizes.
+  // Hand-made: headers alone, two pixels with explicit deltas, edge sizes.
   std::vector<std::pair<std::string, Bytes>> made;
   made.push_back({"header-0x0", I24BHeader(0, 0)});
   made.push_back({"header-0x3", I24BHeader(0, 3)});
   Bytes twoPixels = I24BHeader(2, 1);
   twoPixels.insert(twoPixels.end(), {0xE6, 0x51, 0x24});
-  made.push_back({"2x1-example", twoPixels});
+  made.push_back({"2x1-explicit-deltas", twoPixels});
   Bytes wide = I24BHeader(65535, 1);
   wide.insert(wide.end(), {0xF0, 0x0F, 0xAA, 0x55});
   made.push_back({"65535x1", wide});

@@ -21,7 +21,8 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include "fuzz/fuzz_support.h"
-#include "fuzz/i24b_reference.h"
+#include "image_i24b/i24b_format.h"
+#include "tests/i24b_model.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ void CompareWithReference(const uint8_t* file, size_t size, GdkPixbuf* pixbuf) {
   const size_t stride = (size_t{width} * 3 + 3) & ~size_t{3};
   if (stride * height > kMaxReferenceBlock) return;
   std::vector<uint8_t> block;
-  if (!ReferenceDecode(file + kI24BHeaderSize, size - kI24BHeaderSize, width, height, &block)) return;
+  if (!i24b::model::ReferenceDecode(file + i24b::kHeaderSize, size - i24b::kHeaderSize, width, height, &block)) return;
   const guchar* pixels = gdk_pixbuf_read_pixels(pixbuf);
   const size_t rowstride = static_cast<size_t>(gdk_pixbuf_get_rowstride(pixbuf));
   for (uint32_t y = 0; y < height; ++y) {
@@ -97,7 +98,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fill(&gModule);
   FUZZ_CHECK(gModule.begin_load && gModule.load_increment && gModule.stop_load, "the incremental entry points");
   std::string error;
-  if (!PrepareReferenceDecoder(&error)) FuzzFail("cannot prepare the reference decoder", error.c_str());
+  if (!i24b::model::PrepareReferenceDecoder(&error)) FuzzFail("cannot prepare the reference decoder", error.c_str());
   return 0;
 }
 
@@ -132,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (ok) {
     FUZZ_CHECK(error == nullptr, "a load that succeeds sets no error");
     FUZZ_CHECK(log.prepared == 1 && log.updated == 1 && log.pixbuf != nullptr, "one picture, handed over once");
-    FUZZ_CHECK(ModelHeaderCheck(file, fileSize) == 0, "only I24B pictures load");
+    FUZZ_CHECK(i24b::model::ModelHeaderCheck(file, fileSize) == 0, "only I24B pictures load");
     FUZZ_CHECK(log.sizedWidth == static_cast<int>(Le16(file + 12)) &&
                    log.sizedHeight == static_cast<int>(Le16(file + 14)),
                "the size reported is the header's");

@@ -30,7 +30,7 @@ struct LoadContext {
   size_t size;
   size_t capacity;
   bool headerChecked;
-  I24BHeader header;
+  i24b::Header header;
   int wantedWidth;  // the size the host asked for (the picture's unless size-func changed it)
   int wantedHeight;
   GError* failure;  // the first increment's error: the load stays failed
@@ -91,9 +91,9 @@ bool Append(LoadContext* context, const guint8* data, size_t n, GError** error) 
 
 // Checks the header once its bytes are in and tells the host the size.
 bool CheckHeader(LoadContext* context, GError** error) {
-  unsigned char raw[kI24BHeaderSize];
+  unsigned char raw[i24b::kHeaderSize];
   memcpy(raw, context->bytes, sizeof raw);
-  if (ParseI24BHeader(raw, &context->header) != kResultOk) {
+  if (i24b::ParseHeader(raw, &context->header) != kResultOk) {
     Fail(error, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, "not an I24B picture: the header is not I24B's");
     return false;
   }
@@ -118,27 +118,27 @@ bool CheckHeader(LoadContext* context, GError** error) {
 // Decodes the gathered file and hands the picture to the host.
 bool Finish(LoadContext* context, GError** error) {
   if (!context->headerChecked) {
-    if (context->size < static_cast<size_t>(kI24BHeaderSize)) {
+    if (context->size < i24b::kHeaderSize) {
       Fail(error, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, "ends early: the header is cut short");
       return false;
     }
     if (!CheckHeader(context, error)) return false;
   }
-  const I24BHeader& header = context->header;
+  const i24b::Header& header = context->header;
   // No allocation for a picture whose data cannot hold it.
-  const uint64_t needed = FewestCodedBytes(header.width, header.height);
-  if (context->size - kI24BHeaderSize < needed) {
+  const uint64_t needed = i24b::FewestCodedBytes(header.width, header.height);
+  if (context->size - i24b::kHeaderSize < needed) {
     char cause[160];
     snprintf(cause, sizeof cause, "ends early: a %u x %u picture needs at least %llu bytes of coded data, the file has %llu",
              header.width, header.height, static_cast<unsigned long long>(needed),
-             static_cast<unsigned long long>(context->size - kI24BHeaderSize));
+             static_cast<unsigned long long>(context->size - i24b::kHeaderSize));
     Fail(error, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, cause);
     return false;
   }
   // Every row of the block is whole, the last one too (gdk_pixbuf_new
   // promises no padding after the last row), and zero, as the decoder
   // expects of a fresh block.
-  const uint32_t rowstride = RowStride(header.width);
+  const uint32_t rowstride = i24b::RowStride(header.width);
   const size_t pixelBytes = size_t{rowstride} * header.height;
   guchar* pixels = AllocatePixels(pixelBytes);
   if (pixels == nullptr) {
@@ -147,10 +147,10 @@ bool Finish(LoadContext* context, GError** error) {
   }
   GdkPixbuf* pixbuf = gdk_pixbuf_new_from_data(pixels, GDK_COLORSPACE_RGB, FALSE, 8, header.width, header.height,
                                                static_cast<int>(rowstride), FreePixels, GSIZE_TO_POINTER(pixelBytes));
-  uint32_t firstGuessedRow = kNoGuessedRow;
+  uint32_t firstGuessedRow = i24b::kNoGuessedRow;
   const ResultCode result =
-      DecodeIntoPixbuf(context->bytes, context->size, header, pixels, pixelBytes, rowstride, &firstGuessedRow);
-  if (result != kResultOk || firstGuessedRow != kNoGuessedRow) {
+      DecodeIntoPixbuf(context->bytes, context->size, header, pixels, pixelBytes, &firstGuessedRow);
+  if (result != kResultOk || firstGuessedRow != i24b::kNoGuessedRow) {
     g_object_unref(pixbuf);
     if (result == kResultOutOfMemory) {
       Fail(error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY, "out of memory for the decoder's tables");
@@ -205,10 +205,10 @@ gboolean LoadIncrement(gpointer data, const guchar* buf, guint size, GError** er
     g_propagate_error(error, g_error_copy(context->failure));
     return FALSE;
   }
-  const bool hadHeader = context->size >= static_cast<size_t>(kI24BHeaderSize);
+  const bool hadHeader = context->size >= i24b::kHeaderSize;
   GError* failure = nullptr;
   if (Append(context, buf, size, &failure) &&
-      (hadHeader || context->size < static_cast<size_t>(kI24BHeaderSize) || CheckHeader(context, &failure))) {
+      (hadHeader || context->size < i24b::kHeaderSize || CheckHeader(context, &failure))) {
     return TRUE;
   }
   context->failure = g_error_copy(failure);
@@ -276,7 +276,7 @@ extern "C" G_MODULE_EXPORT void fill_info(GdkPixbufFormat* info) {
   // The header as gdk-pixbuf's own sniffing sees it: "I24B", version
   // 0x00010000, a reserved zero word, any width and height, 24 bits per
   // pixel, a reserved zero word. 'z' bytes must be zero, 'x' bytes are any;
-  // the loader itself checks the header with ParseI24BHeader.
+  // the loader itself checks the header with i24b::ParseHeader.
   static GdkPixbufModulePattern signature[] = {
       {const_cast<gchar*>("I24Bzz\1zzzzzxxxx\30zzzzzzz"), const_cast<gchar*>("    zz zzzzzxxxx zzzzzzz"), 100},
       {nullptr, nullptr, 0},

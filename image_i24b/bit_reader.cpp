@@ -1,11 +1,24 @@
 #include "image_i24b/bit_reader.h"
 
+namespace i24b {
 namespace {
 
-const uint8_t* OpenWindow(InputWindow* window, SourceStream* stream, const uint8_t* data, size_t size) {
-  window->stream = stream;
-  window->memory = data;
-  window->memoryLeft = size;
+// Up to `space` bytes from the window's input: false on a read error.
+bool ReadMore(InputWindow* window, uint8_t* dst, size_t space, size_t* got) {
+  CodedInput& input = window->input;
+  if (input.read != nullptr) return input.read(input.source, dst, space, got);
+  const size_t n = input.size < space ? input.size : space;
+  if (n != 0) memcpy(dst, input.data, n);
+  input.data += n;
+  input.size -= n;
+  *got = n;
+  return true;
+}
+
+}  // namespace
+
+const uint8_t* OpenInputWindow(InputWindow* window, const CodedInput& input) {
+  window->input = input;
   window->validEnd = window->bytes;
   window->limit = window->bytes;
   window->base = 0;
@@ -13,27 +26,6 @@ const uint8_t* OpenWindow(InputWindow* window, SourceStream* stream, const uint8
   window->ended = false;
   window->failed = false;
   return RefillInputWindow(window, window->bytes);
-}
-
-// Up to `space` bytes from the window's source: false on a read error.
-bool ReadMore(InputWindow* window, uint8_t* dst, LONG space, LONG* got) {
-  if (window->stream != nullptr) return ReadSome(window->stream, dst, space, got) == kResultOk;
-  size_t n = window->memoryLeft < static_cast<size_t>(space) ? window->memoryLeft : static_cast<size_t>(space);
-  if (n != 0) memcpy(dst, window->memory, n);
-  window->memory += n;
-  window->memoryLeft -= n;
-  *got = static_cast<LONG>(n);
-  return true;
-}
-
-}  // namespace
-
-const uint8_t* OpenInputWindow(InputWindow* window, SourceStream* stream) {
-  return OpenWindow(window, stream, nullptr, 0);
-}
-
-const uint8_t* OpenMemoryWindow(InputWindow* window, const uint8_t* data, size_t size) {
-  return OpenWindow(window, nullptr, data, size);
 }
 
 const uint8_t* RefillInputWindow(InputWindow* window, const uint8_t* in) {
@@ -45,8 +37,8 @@ const uint8_t* RefillInputWindow(InputWindow* window, const uint8_t* in) {
   // Fill up to a whole chunk; a short read is not the end, only a read that
   // delivers nothing is.
   while (!window->ended && window->validEnd < bytes + kWindowChunk) {
-    LONG got = 0;
-    LONG space = static_cast<LONG>(bytes + kWindowChunk - window->validEnd);
+    size_t got = 0;
+    const size_t space = static_cast<size_t>(bytes + kWindowChunk - window->validEnd);
     if (!ReadMore(window, window->validEnd, space, &got)) {
       window->failed = true;
       window->ended = true;
@@ -65,3 +57,5 @@ const uint8_t* RefillInputWindow(InputWindow* window, const uint8_t* in) {
   window->limit = window->validEnd - 8;
   return bytes;
 }
+
+}  // namespace i24b

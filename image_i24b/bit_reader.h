@@ -1,5 +1,6 @@
-// The coded pixel stream as bits. The stream (or a block in memory) is read
-// in large chunks into an InputWindow; the decoder keeps the bit buffer, its
+// The coded pixel stream as bits. The coded bytes (a block in memory, or a
+// reader such as glimmet's source stream) are read in large chunks into an
+// InputWindow; the decoder keeps the bit buffer, its
 // bit count and the input pointer in locals of its hot loop and uses the
 // inline routines below, so no symbol costs a stream call or a function call.
 //
@@ -16,7 +17,6 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "common/source_stream.h"
 #include "image_i24b/code_tables.h"
 
 #if defined(__GNUC__)
@@ -27,15 +27,29 @@
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the bit buffer loads little-endian words");
 
-// Bytes asked of the stream per read; the window keeps a few more so that
+namespace i24b {
+
+// Reads up to `space` bytes into `dst` and sets `*got` (0: the end of the
+// data); false on a read error.
+typedef bool (*ReadCodedBytes)(void* source, uint8_t* dst, size_t space, size_t* got);
+
+// Where the coded bytes come from: `read` with `source`, or when `read` is
+// null the `size` bytes at `data`.
+struct CodedInput {
+  ReadCodedBytes read;
+  void* source;
+  const uint8_t* data;
+  size_t size;
+};
+inline CodedInput MemoryInput(const uint8_t* data, size_t size) { return CodedInput{nullptr, nullptr, data, size}; }
+
+// Bytes asked of the source per read; the window keeps a few more so that
 // the unread tail of one chunk can move in front of the next.
-constexpr LONG kWindowChunk = 16384;
+constexpr size_t kWindowChunk = 16384;
 constexpr size_t kWindowBytes = kWindowChunk + 64;
 
 struct InputWindow {
-  SourceStream* stream;    // null: the bytes come from `memory`
-  const uint8_t* memory;   // the rest of a coded block in memory, when there is no stream
-  size_t memoryLeft;
+  CodedInput input;      // input.data and input.size: what memory input has left
   uint8_t* validEnd;   // end of the bytes that hold stream data (or trailing zeros)
   uint8_t* limit;      // an 8-byte load at any position <= limit stays below validEnd
   uint64_t base;       // position in the coded data of bytes[0]
@@ -45,11 +59,9 @@ struct InputWindow {
   uint8_t bytes[kWindowBytes];
 };
 
-// Starts a window over `stream` at its current position and returns the
-// first input position. Reads at once (a failure shows in `failed`).
-const uint8_t* OpenInputWindow(InputWindow* window, SourceStream* stream);
-// The same over `size` bytes at `data`, read in place of a stream.
-const uint8_t* OpenMemoryWindow(InputWindow* window, const uint8_t* data, size_t size);
+// Starts a window over `input` and returns the first input position. Reads
+// at once (a failure shows in `failed`).
+const uint8_t* OpenInputWindow(InputWindow* window, const CodedInput& input);
 
 // Moves the unread bytes from `in` on to the front of the window, fills the
 // rest from the stream (or with zeros once it has ended) and returns the new
@@ -61,7 +73,11 @@ inline uint64_t ConsumedBits(const InputWindow& window, const uint8_t* in, unsig
   return (window.base + static_cast<uint64_t>(in - window.bytes)) * 8 - count;
 }
 
-// Tops the bit buffer up to at least 56 bits. The buffer holds the next bit
+// Bits the buffer holds after a refill, and the most a token may ask for
+// without one in between.
+constexpr unsigned kRefilledBits = 56;
+
+// Tops the bit buffer up to at least kRefilledBits bits. The buffer holds the next bit
 // of the stream in its top bit; bits below `count` may hold part of the
 // next byte, and refilling ORs in the same bits again, so they never
 // disturb the value.
@@ -75,7 +91,7 @@ I24B_ALWAYS_INLINE void RefillBits(InputWindow* window, const uint8_t*& in, cons
   memcpy(&word, in, sizeof word);
   bits |= __builtin_bswap64(word) >> count;
   in += (63 - count) >> 3;
-  count |= 56;
+  count |= kRefilledBits;
 }
 
 // The next `width` bits (1..32) as a number whose top bit is the first one.
@@ -95,5 +111,7 @@ I24B_ALWAYS_INLINE unsigned DecodeSymbol(const CodeEntry* entries, unsigned widt
   SkipBits(e.length, bits, count);
   return e.symbol;
 }
+
+}  // namespace i24b
 
 #endif

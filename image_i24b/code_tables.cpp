@@ -3,6 +3,9 @@
 #include <string.h>
 
 #include "common/general_heap.h"
+#include "image_i24b/i24b_format.h"
+
+namespace i24b {
 
 namespace {
 
@@ -47,8 +50,9 @@ void SortWindow(TreeNode* nodes, int j, int k) {
   }
 }
 
-// Assigns codes below `slot`: the first stream bit is bit 0 of the code,
-// 0 = left (the lighter subtree).
+// Assigns codes below `slot`: the first stream bit is the top bit of the
+// code, 0 = left (the lighter subtree). Codes longer than kMaxTableBits are
+// refused later, so their bits need not stay exact.
 void AssignCodes(WorkingMemory* w, int slot, uint32_t code, int length, int* records) {
   const TreeNode& n = w->nodes[slot];
   if (n.symbol >= 0) {
@@ -56,8 +60,8 @@ void AssignCodes(WorkingMemory* w, int slot, uint32_t code, int length, int* rec
     ++*records;
     return;
   }
-  AssignCodes(w, n.left, code, length + 1, records);
-  AssignCodes(w, n.right, code | (length < 32 ? 1u << length : 0u), length + 1, records);
+  AssignCodes(w, n.left, code << 1, length + 1, records);
+  AssignCodes(w, n.right, code << 1 | 1u, length + 1, records);
 }
 
 }  // namespace
@@ -94,10 +98,12 @@ CodeTable* BuildCodeTable(const int32_t* freq, int count) {
   if (table != nullptr) {
     table->maxlen = maxlen;
     table->entries = reinterpret_cast<CodeEntry*>(table + 1);
-    uint32_t size = 1u << maxlen;
+    // A code of L bits owns the 2^(maxlen - L) entries that begin with it.
     for (int r = 0; r < records; ++r) {
       const CodeRecord& c = w->records[r];
-      for (uint32_t index = c.code; index < size; index += 1u << c.length) {
+      const uint32_t first = c.code << (maxlen - c.length);
+      const uint32_t end = first + (1u << (maxlen - c.length));
+      for (uint32_t index = first; index < end; ++index) {
         table->entries[index] = CodeEntry{static_cast<uint8_t>(c.length), static_cast<uint8_t>(c.symbol)};
       }
     }
@@ -107,28 +113,6 @@ CodeTable* BuildCodeTable(const int32_t* freq, int count) {
 }
 
 void ReleaseCodeTable(CodeTable* table) { HeapRelease(table); }
-
-namespace {
-
-void FillFixedTables(CodeTableSet* set) {
-  for (int k = 0; k < 16; ++k) set->mask[k] = static_cast<uint16_t>((1u << k) - 1);
-  for (int s = 0; s < 216; ++s) {
-    set->deltaRed[s] = static_cast<int8_t>(s / 36 - 3);
-    set->deltaGreen[s] = static_cast<int8_t>(s / 6 % 6 - 3);
-    set->deltaBlue[s] = static_cast<int8_t>(s % 6 - 3);
-  }
-  for (int i = 0; i <= 250; ++i) {
-    int v = i / 2 + 3;
-    set->escapeDeltas[i] = static_cast<uint8_t>(i % 2 == 0 ? v : -v);
-  }
-  for (int b = 0; b < 256; ++b) {
-    int r = 0;
-    for (int bit = 0; bit < 8; ++bit) r |= ((b >> bit) & 1) << (7 - bit);
-    set->bitReverse[b] = static_cast<uint8_t>(r);
-  }
-}
-
-}  // namespace
 
 bool BuildCodeTableSet(CodeTableSet* set) {
   CodeTable** slots[5] = {&set->mainTable, &set->longRunTable, &set->offsetTable, &set->escapeTable,
@@ -143,7 +127,6 @@ bool BuildCodeTableSet(CodeTableSet* set) {
       return false;
     }
   }
-  FillFixedTables(set);
   return true;
 }
 
@@ -155,3 +138,5 @@ void ReleaseCodeTableSet(CodeTableSet* set) {
     *slot = nullptr;
   }
 }
+
+}  // namespace i24b

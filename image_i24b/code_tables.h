@@ -1,10 +1,12 @@
-// The five Huffman code tables of I24B and the small fixed tables that the
-// bit reader and the picture reconstruction use. The plug-in builds one
-// CodeTableSet at load and only reads it afterwards.
+// The five Huffman code tables of I24B, built from the symbol frequencies
+// in the order the decoder reads the stream. They serve only to derive the
+// decoder's tables (fast_tables.h) and the encoder's code book.
 #ifndef KALDORIN_IMAGE_I24B_CODE_TABLES_H
 #define KALDORIN_IMAGE_I24B_CODE_TABLES_H
 
 #include <stdint.h>
+
+namespace i24b {
 
 // One entry of a direct lookup table: the length in bits of the code that
 // the index begins with, and that code's symbol.
@@ -15,7 +17,8 @@ struct CodeEntry {
 static_assert(sizeof(CodeEntry) == 2, "table entries are two bytes");
 
 // A direct lookup table for one code: 2^maxlen entries indexed by the next
-// maxlen bits of the stream, the first bit of the stream being bit 0.
+// maxlen bits of the stream read as a number, the first bit of the stream
+// being the index's top bit (as the decoder's bit buffer holds them).
 struct CodeTable {
   int maxlen;
   CodeEntry* entries;
@@ -44,19 +47,15 @@ struct CodeTableSet {
   CodeTable* offsetTable;
   CodeTable* escapeTable;
   CodeTable* farEscapeTable;
-  uint16_t mask[16];           // entry k = 2^k - 1
-  uint8_t bitReverse[256];     // each byte with its bits reversed
-  int8_t deltaRed[216];        // DeltaPalette: a - 3 for s = 36a + 6b + c
-  int8_t deltaGreen[216];      //               b - 3
-  int8_t deltaBlue[216];       //               c - 3 (-3: an explicit delta follows)
-  uint8_t escapeDeltas[251];   // EscapeDeltas, as bytes (deltas work modulo 256)
 };
 
-// Builds all five tables in order and fills the fixed tables. On memory
+// Builds all five tables in order. On memory
 // exhaustion releases what was built, leaves all five slots null and
 // returns false.
 bool BuildCodeTableSet(CodeTableSet* set);
 // Releases the five tables and nulls their slots.
 void ReleaseCodeTableSet(CodeTableSet* set);
+
+}  // namespace i24b
 
 #endif

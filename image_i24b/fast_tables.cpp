@@ -4,35 +4,19 @@
 
 #include "common/general_heap.h"
 
+namespace i24b {
 namespace {
 
-constexpr unsigned kLongRunSymbol = 239;
-constexpr unsigned kFarEscapeSymbol = 43;
-constexpr int kExplicitDelta = -3;
-
-// `value`'s low `width` bits in reverse order.
-uint32_t ReverseBits(uint32_t value, unsigned width) {
-  uint32_t r = 0;
-  for (unsigned b = 0; b < width; ++b) r |= ((value >> b) & 1u) << (width - 1 - b);
-  return r;
-}
-
-// The entry of `table` for the next `table.maxlen` bits given first bit on
-// top (`msbIndex`).
-CodeEntry EntryFor(const CodeTable& table, uint32_t msbIndex) {
-  return table.entries[ReverseBits(msbIndex, static_cast<unsigned>(table.maxlen))];
-}
-
-void FillMsbFirst(const CodeTable& table, CodeEntry* out) {
-  for (uint32_t i = 0; i < (1u << table.maxlen); ++i) out[i] = EntryFor(table, i);
+void CopyEntries(const CodeTable& table, CodeEntry* out) {
+  memcpy(out, table.entries, sizeof(CodeEntry) << table.maxlen);
 }
 
 void FillTokens(const CodeTableSet& set, FastTables* t) {
   const unsigned mainBits = static_cast<unsigned>(set.mainTable->maxlen);
   for (uint32_t i = 0; i < (1u << kTokenTableBits); ++i) {
     // A code that fits in the index's bits is the same whatever follows.
-    CodeEntry m = kTokenTableBits <= mainBits ? EntryFor(*set.mainTable, i << (mainBits - kTokenTableBits))
-                                              : EntryFor(*set.mainTable, i >> (kTokenTableBits - mainBits));
+    CodeEntry m = kTokenTableBits <= mainBits ? set.mainTable->entries[i << (mainBits - kTokenTableBits)]
+                                              : set.mainTable->entries[i >> (kTokenTableBits - mainBits)];
     if (m.length > kTokenTableBits || m.symbol == kLongRunSymbol) {
       t->token[i] = kTokenSlow;
       continue;
@@ -79,9 +63,9 @@ void FillEscapePairs(FastTables* t) {
   }
 }
 
-void FillPixelSymbols(const CodeTableSet& set, FastTables* t) {
-  for (int s = 0; s < 216; ++s) {
-    const int delta[3] = {set.deltaRed[s], set.deltaGreen[s], set.deltaBlue[s]};
+void FillPixelSymbols(FastTables* t) {
+  for (int s = 0; s <= kLastPixelSymbol; ++s) {
+    const int delta[3] = {DigitDelta(RedDigit(s)), DigitDelta(GreenDigit(s)), DigitDelta(BlueDigit(s))};
     const uint8_t lane[3] = {16, 8, 0};
     PixelSymbol p = {};
     for (int c = 0; c < 3; ++c) p.laneShift[c] = 24;
@@ -105,35 +89,46 @@ void FillPixelSymbols(const CodeTableSet& set, FastTables* t) {
 }  // namespace
 
 FastTables* BuildFastTables(const CodeTableSet& set) {
-  if (set.mainTable == nullptr || set.mainTable->maxlen != 13 || set.longRunTable->maxlen != 11 ||
-      set.offsetTable->maxlen != 5 || set.escapeTable->maxlen != 8 || set.farEscapeTable->maxlen != 13) {
+  if (set.mainTable == nullptr || set.mainTable->maxlen != int{kMainCodeBits} ||
+      set.longRunTable->maxlen != int{kLongRunCodeBits} || set.offsetTable->maxlen != int{kOffsetCodeBits} ||
+      set.escapeTable->maxlen != int{kEscapeCodeBits} || set.farEscapeTable->maxlen != int{kFarEscapeCodeBits}) {
     return nullptr;
   }
   auto* t = static_cast<FastTables*>(HeapAllocate(sizeof(FastTables)));
   if (t == nullptr) return nullptr;
   memset(t, 0, sizeof *t);
-  for (int i = 0; i <= 250; ++i) t->escapeAdd[i] = static_cast<uint8_t>(-set.escapeDeltas[i]);
-  for (uint32_t i = 0; i < 32; ++i) {
-    CodeEntry e = EntryFor(*set.offsetTable, i);
+  for (int i = 0; i <= kLastEscapeIndex; ++i) t->escapeAdd[i] = static_cast<uint8_t>(-EscapeDelta(i));
+  for (uint32_t i = 0; i < (1u << kOffsetCodeBits); ++i) {
+    CodeEntry e = set.offsetTable->entries[i];
     t->offset[i] = static_cast<uint8_t>(e.length << 4 | e.symbol);
   }
-  for (uint32_t i = 0; i < 256; ++i) {
-    CodeEntry e = EntryFor(*set.escapeTable, i);
+  for (uint32_t i = 0; i < (1u << kEscapeCodeBits); ++i) {
+    CodeEntry e = set.escapeTable->entries[i];
     uint32_t entry = e.length;
     entry |= e.symbol == kFarEscapeSymbol ? kEscapeFar : uint32_t{t->escapeAdd[e.symbol]} << kEscapeAddShift;
     t->escape[i] = entry;
   }
-  FillMsbFirst(*set.mainTable, t->main);
-  FillMsbFirst(*set.longRunTable, t->longRun);
-  FillMsbFirst(*set.farEscapeTable, t->farEscape);
+  CopyEntries(*set.mainTable, t->main);
+  CopyEntries(*set.longRunTable, t->longRun);
+  CopyEntries(*set.farEscapeTable, t->farEscape);
   FillTokens(set, t);
   FillEscapePairs(t);
-  for (unsigned k = 0; k < 11; ++k) {
+  for (int k = 0; k < kOffsetSymbols; ++k) {
     const uint64_t throughK = (uint64_t{16} << (4 * k)) - 1;
     t->moveToFront[k] = MoveToFrontMasks{~throughK, throughK & ~uint64_t{15}};
   }
-  FillPixelSymbols(set, t);
+  FillPixelSymbols(t);
   return t;
 }
 
+FastTables* BuildDecodeTables() {
+  CodeTableSet set;
+  if (!BuildCodeTableSet(&set)) return nullptr;
+  FastTables* fast = BuildFastTables(set);
+  ReleaseCodeTableSet(&set);
+  return fast;
+}
+
 void ReleaseFastTables(FastTables* tables) { HeapRelease(tables); }
+
+}  // namespace i24b

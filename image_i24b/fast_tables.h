@@ -10,6 +10,9 @@
 #include <stdint.h>
 
 #include "image_i24b/code_tables.h"
+#include "image_i24b/i24b_format.h"
+
+namespace i24b {
 
 // Width of the token table's index.
 constexpr unsigned kTokenTableBits = 13;
@@ -43,7 +46,7 @@ constexpr unsigned kPairSecondAddShift = 16;    // bits 16-23: the second's
 constexpr unsigned kPairFirstLengthShift = 24;  // bits 24-27: the first code's length
 constexpr unsigned kPairNoLengthShift = 28;     // bits 28-31: zero (no explicit delta)
 
-// What a pixel symbol (0..215) asks of its components. Components are
+// What a pixel symbol (0..kLastPixelSymbol) asks of its components. Components are
 // lanes of a little-endian word: blue bits 0-7, green 8-15, red 16-23.
 struct PixelSymbol {
   uint32_t add;             // the palette deltas, negated, in their lanes (0 in a lane with an explicit delta)
@@ -71,18 +74,28 @@ struct FastTables {
   uint32_t token[1u << kTokenTableBits];
   uint32_t escape[256];      // EscapeTable by the next 8 bits
   uint32_t escapePair[1u << kPairTableBits];
-  uint8_t offset[32];        // OffsetTable by the next 5 bits: length << 4 | symbol
-  CodeEntry main[8192];      // MainTable by the next 13 bits
-  CodeEntry longRun[2048];   // LongRunTable by the next 11 bits
-  CodeEntry farEscape[8192]; // FarEscapeTable by the next 13 bits
-  PixelSymbol pixel[216];
-  uint8_t escapeAdd[251];    // EscapeDeltas, negated
-  MoveToFrontMasks moveToFront[11];
+  uint8_t offset[1u << kOffsetCodeBits];          // OffsetTable by its next bits: length << 4 | symbol
+  CodeEntry main[1u << kMainCodeBits];            // MainTable by its next bits
+  CodeEntry longRun[1u << kLongRunCodeBits];      // LongRunTable by its next bits
+  CodeEntry farEscape[1u << kFarEscapeCodeBits];  // FarEscapeTable by its next bits
+  PixelSymbol pixel[kLastPixelSymbol + 1];
+  uint8_t escapeAdd[kLastEscapeIndex + 1];        // explicit deltas by escape index, negated
+  MoveToFrontMasks moveToFront[kOffsetSymbols];
 };
+static_assert(kOffsetSymbols <= 16 && kOffsetCodeBits < 16, "an offset entry packs length and symbol in 4 bits each");
+static_assert(4 * kOffsetSymbols <= 64, "the move-to-front list fits one 64-bit word");
+static_assert(kEscapeCodeBits <= kEscapeLengthMask, "an escape entry's length fits its field");
+static_assert(kTokenTableBits == kMainCodeBits, "the token table holds every main code but the long-run symbol's");
 
 // Builds the derived tables from a complete set, as one general-heap
 // allocation. Returns null when memory runs out.
 FastTables* BuildFastTables(const CodeTableSet& set);
+// Builds the code tables, derives the decoder's tables from them and
+// releases the code tables again: the decoder reads only the derived ones.
+// Null when memory runs out (nothing stays allocated then).
+FastTables* BuildDecodeTables();
 void ReleaseFastTables(FastTables* tables);
+
+}  // namespace i24b
 
 #endif

@@ -2,10 +2,12 @@
 // themselves are not stored in the files: every decoder derives them from
 // these counts with the same tree-building rule.
 #include "image_i24b/code_tables.h"
+#include "image_i24b/i24b_format.h"
 
+namespace i24b {
 namespace {
 
-const int32_t kMainFreq[240] = {
+const int32_t kMainFreq[kMainSymbols] = {
     947561, 23225, 29178, 58644, 28444, 22437, 29432, 14598,
     14664, 14785, 3691, 1633, 11502, 6447, 14811, 14625,
     3068, 1346, 58535, 14739, 13018, 27168, 12873, 14725,
@@ -38,7 +40,7 @@ const int32_t kMainFreq[240] = {
     1810, 1831, 1852, 676, 741, 793, 806, 13903,
 };
 
-const int32_t kLongRunFreq[102] = {
+const int32_t kLongRunFreq[kLongRunSymbols] = {
     81629, 82113, 83440, 83159, 35678, 35977, 37230, 38418,
     39678, 40982, 40923, 41386, 41863, 17768, 17863, 18470,
     18030, 19281, 19637, 19762, 20186, 20502, 20660, 20932,
@@ -54,12 +56,12 @@ const int32_t kLongRunFreq[102] = {
     1281, 605, 616, 583, 594, 38043,
 };
 
-const int32_t kOffsetFreq[11] = {
+const int32_t kOffsetFreq[kOffsetSymbols] = {
     4074, 1004, 494, 505, 525, 245, 250, 255,
     260, 265, 270,
 };
 
-const int32_t kEscapeFreq[44] = {
+const int32_t kEscapeFreq[kEscapeSymbols] = {
     14717, 14905, 6610, 6845, 7484, 7737, 3275, 3335,
     3555, 3658, 3702, 3909, 1676, 1728, 1736, 1744,
     1858, 1917, 1946, 791, 1981, 808, 864, 880,
@@ -68,7 +70,7 @@ const int32_t kEscapeFreq[44] = {
     472, 496, 480, 7064,
 };
 
-const int32_t kFarEscapeFreq[208] = {
+const int32_t kFarEscapeFreq[kFarEscapeSymbols] = {
     168339, 173055, 183159, 180582, 200441, 190859, 214659, 209780,
     228903, 219538, 233389, 274808, 298728, 290293, 84173, 84167,
     86185, 84837, 88520, 86870, 91740, 113874, 122462, 121566,
@@ -99,8 +101,10 @@ const int32_t kFarEscapeFreq[208] = {
 
 }  // namespace
 
-const FrequencyArray kMainFrequencies = {kMainFreq, 240};
-const FrequencyArray kLongRunFrequencies = {kLongRunFreq, 102};
-const FrequencyArray kOffsetFrequencies = {kOffsetFreq, 11};
-const FrequencyArray kEscapeFrequencies = {kEscapeFreq, 44};
-const FrequencyArray kFarEscapeFrequencies = {kFarEscapeFreq, 208};
+const FrequencyArray kMainFrequencies = {kMainFreq, kMainSymbols};
+const FrequencyArray kLongRunFrequencies = {kLongRunFreq, kLongRunSymbols};
+const FrequencyArray kOffsetFrequencies = {kOffsetFreq, kOffsetSymbols};
+const FrequencyArray kEscapeFrequencies = {kEscapeFreq, kEscapeSymbols};
+const FrequencyArray kFarEscapeFrequencies = {kFarEscapeFreq, kFarEscapeSymbols};
+
+}  // namespace i24b

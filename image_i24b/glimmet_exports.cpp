@@ -11,6 +11,8 @@
 
 namespace {
 
+using i24b::kHeaderSize;
+
 const char* const kGlimmetInfo[] = {
     "00IN",
     "KALDORIN I24B to DIB filter ver0.03  by the Kaldorin tools team",
@@ -18,6 +20,23 @@ const char* const kGlimmetInfo[] = {
     "KALDORIN CG (*.I24)",
     nullptr,
 };
+
+// Reads the header at the stream's position and checks it: 0, 2 as
+// ParseHeader, 6 for a short read.
+ResultCode ReadHeader(SourceStream* stream, i24b::Header* header) {
+  unsigned char raw[kHeaderSize];
+  ResultCode result = ReadExact(stream, raw, kHeaderSize);
+  if (result != kResultOk) return result;
+  return i24b::ParseHeader(raw, header);
+}
+
+// The decoder's input from a source stream.
+bool ReadFromStream(void* source, uint8_t* dst, size_t space, size_t* got) {
+  LONG n = 0;
+  const bool ok = ReadSome(static_cast<SourceStream*>(source), dst, static_cast<LONG>(space), &n) == kResultOk;
+  *got = static_cast<size_t>(n);
+  return ok;
+}
 
 }  // namespace
 
@@ -28,8 +47,8 @@ SPI_EXPORT int SPI_CALL GetPluginInfo(int infono, LPSTR buf, int buflen) {
 SPI_EXPORT int SPI_CALL IsSupported(LPCSTR /*filename*/, SpiDword dw) {
   SourceStream stream;
   if (OpenProbe(dw, &stream) != kResultOk) return 0;
-  I24BHeader header;
-  int answer = CheckI24BHeader(&stream, &header) == kResultOk ? 1 : 0;
+  i24b::Header header;
+  int answer = ReadHeader(&stream, &header) == kResultOk ? 1 : 0;
   ResultCode ignored = kResultOk;
   CloseSource(&stream, &ignored);  // the answer does not depend on the close
   return answer;
@@ -40,9 +59,9 @@ SPI_EXPORT int SPI_CALL GetPictureInfo(LPCSTR buf, SpiLong len, unsigned int fla
   SourceStream stream;
   ResultCode result = OpenSource(buf, len, flag, &stream);
   if (result != kResultOk) return result;
-  I24BHeader header;
-  result = CheckI24BHeader(&stream, &header);
-  if (result == kResultOk) FillPictureInfo(header, lpInfo);
+  i24b::Header header;
+  result = ReadHeader(&stream, &header);
+  if (result == kResultOk) i24b::FillPictureInfo(header, lpInfo);
   CloseSource(&stream, &result);
   return result;
 }
@@ -56,20 +75,20 @@ SPI_EXPORT int SPI_CALL GetPicture(LPCSTR buf, SpiLong len, unsigned int flag, H
   if (pHBInfo == nullptr || pHBm == nullptr) return kResultInternalError;
   *pHBInfo = nullptr;
   *pHBm = nullptr;
-  const FastTables* fast = LoadedFastTables();
+  const i24b::FastTables* fast = LoadedFastTables();
   if (fast == nullptr) return kResultOutOfMemory;
 
   SourceStream stream;
   ResultCode result = OpenSource(buf, len, flag, &stream);
   if (result != kResultOk) return result;
 
-  I24BHeader header = {};
-  result = CheckI24BHeader(&stream, &header);
+  i24b::Header header = {};
+  result = ReadHeader(&stream, &header);
   HLOCAL info = nullptr;
   HLOCAL pixels = nullptr;
   void* infoPtr = nullptr;
   void* pixelPtr = nullptr;
-  PixelBlock block = {nullptr, 0, RowStride(header.width), header.width, header.height};
+  i24b::PixelBlock block = {nullptr, 0, i24b::RowStride(header.width), header.width, header.height};
   if (result == kResultOk) {
     // Every position in the block, plus the longest overshoot of a run and
     // the pad bytes after it, must fit in a signed address-sized integer.
@@ -95,7 +114,8 @@ SPI_EXPORT int SPI_CALL GetPicture(LPCSTR buf, SpiLong len, unsigned int flag, H
   }
   if (result == kResultOk) {
     block.base = static_cast<uint8_t*>(pixelPtr);
-    result = DecodePicture(*fast, &stream, block, lpPrgressCallback, lData);
+    const i24b::CodedInput input = {ReadFromStream, &stream, nullptr, 0};
+    result = i24b::DecodePixels(*fast, input, block, lpPrgressCallback, lData);
   }
   CloseSource(&stream, &result);
   if (result == kResultOk) {

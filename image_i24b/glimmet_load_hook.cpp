@@ -1,38 +1,27 @@
-// glimmet's load and unload hook: builds the code tables, then the tables
-// derived from them, on process attach and releases them on detach.
+// glimmet's load and unload hook: builds the decoder's tables on process
+// attach (the code tables they come from live only while they are derived)
+// and releases them on detach.
 #include "common/plugin_api.h"
 #include "image_i24b/glimmet_tables.h"
 
 namespace {
 // Written only by the load and unload hooks.
-CodeTableSet gTables;
-FastTables* gFastTables = nullptr;
-bool gTablesBuilt = false;
+i24b::FastTables* gFastTables = nullptr;
 
 BOOL GlimmetLoadHook(DWORD reason) {
   if (reason == DLL_PROCESS_ATTACH) {
-    gTablesBuilt = BuildCodeTableSet(&gTables);
-    if (gTablesBuilt) {
-      gFastTables = BuildFastTables(gTables);
-      if (gFastTables == nullptr) {
-        ReleaseCodeTableSet(&gTables);
-        gTablesBuilt = false;
-      }
-    }
-    return gTablesBuilt ? TRUE : FALSE;
+    gFastTables = i24b::BuildDecodeTables();
+    return gFastTables != nullptr ? TRUE : FALSE;
   }
   if (reason == DLL_PROCESS_DETACH) {
-    ReleaseFastTables(gFastTables);
+    i24b::ReleaseFastTables(gFastTables);
     gFastTables = nullptr;
-    ReleaseCodeTableSet(&gTables);
-    gTablesBuilt = false;
   }
   return TRUE;
 }
 }  // namespace
 
-const CodeTableSet* LoadedCodeTables() { return gTablesBuilt ? &gTables : nullptr; }
-const FastTables* LoadedFastTables() { return gTablesBuilt ? gFastTables : nullptr; }
+const i24b::FastTables* LoadedFastTables() { return gFastTables; }
 
 #ifdef _WIN32
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) { return GlimmetLoadHook(reason); }

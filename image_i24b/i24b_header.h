@@ -6,25 +6,24 @@
 #include <stdint.h>
 
 #include "common/plugin_api.h"
-#include "common/source_stream.h"
+#include "image_i24b/i24b_format.h"
 
-constexpr LONG kI24BHeaderSize = 24;
+namespace i24b {
 
-struct I24BHeader {
+struct Header {
   uint16_t width;
   uint16_t height;
   uint16_t bitsPerPixel;
 };
 
-// Reads 24 bytes at the stream's position and checks them. 0 with `*header`
-// filled; 6 for a short read; 2 when the magic "I24B", version 0x00010000,
-// 24 bits per pixel or either reserved word (which must be 0) differ. Width
-// and height may be anything, 0 included.
-ResultCode CheckI24BHeader(SourceStream* stream, I24BHeader* header);
-// The same check of 24 bytes already read: 0 or 2.
-ResultCode ParseI24BHeader(const unsigned char (&raw)[kI24BHeaderSize], I24BHeader* header);
+// Checks 24 bytes of header: 0 with `*header` filled; 2 when the magic
+// "I24B", version 0x00010000, 24 bits per pixel or either reserved word
+// (which must be 0) differ. Width and height may be anything, 0 included.
+ResultCode ParseHeader(const unsigned char (&raw)[kHeaderSize], Header* header);
 
 // Fills the host's record from a checked header.
-void FillPictureInfo(const I24BHeader& header, PictureInfo* info);
+void FillPictureInfo(const Header& header, PictureInfo* info);
+
+}  // namespace i24b
 
 #endif

@@ -2,23 +2,30 @@
 
 #include <string.h>
 
-#include "image_i24b/bit_reader.h"
+#include "image_i24b/i24b_header.h"
 
+namespace i24b {
 namespace {
 
-// The reference offsets (dx pixels, dy rows towards the top) in the order
-// the move-to-front list holds them at the start of every picture.
-const int8_t kNeighbours[11][2] = {{-1, 0}, {0, 1},  {1, 1},  {-1, 1}, {2, 1}, {-2, 1},
-                                   {-2, 0}, {0, 2},  {1, 2},  {-1, 2}, {-3, 0}};
-// The list as eleven 4-bit indices into kNeighbours, front in the low bits.
+// The move-to-front list as eleven 4-bit indices into kReferenceOffsets,
+// front in the low bits.
 constexpr uint64_t kInitialOrder = 0xA9876543210ull;
+static_assert(kOffsetSymbols == 11, "kInitialOrder lists eleven offsets");
 
-constexpr unsigned kLongRunSymbol = 239;   // MainTable symbol that a LongRunTable symbol extends
-constexpr unsigned kLastPixelSymbol = 215;  // symbols above are runs of s - 214 pixels
-
-// Widest reads: an explicit delta takes at most 21 bits (8 + 13); three
-// without a far escape at most 24.
-constexpr unsigned kDeltaBits = 8 + 13;
+// Bit budgets of the hot loop. A token is looked up with at least
+// kTokenTableBits bits held, then the buffer is refilled to kRefilledBits.
+// Only a long run takes the slow path, so no slow token has explicit deltas.
+// - a pixel token (main and offset code), its pair and third lookups (read
+//   whether the pixel has them or not) and the next token's lookup:
+static_assert(kMainCodeBits + kOffsetCodeBits + kPairTableBits + kEscapeCodeBits + kTokenTableBits <= kRefilledBits,
+              "a pixel token needs no refill before the next token's lookup");
+// - a long run (main, long-run and offset code) and the next lookup:
+static_assert(kMainCodeBits + kLongRunCodeBits + kOffsetCodeBits + kTokenTableBits <= kRefilledBits,
+              "a long run needs no refill before the next token's lookup");
+// - one explicit delta on the slow path: an escape code and a far code.
+constexpr unsigned kDeltaBits = kEscapeCodeBits + kFarEscapeCodeBits;
+static_assert(kDeltaBits == 21, "an explicit delta takes at most 21 bits");
+static_assert(kDeltaBits <= kRefilledBits, "an explicit delta fits one refill");
 
 // A reference byte at block position `pos`: 0 outside the block.
 I24B_ALWAYS_INLINE uint8_t ReferenceByte(const PixelBlock& block, intptr_t pos) {
@@ -99,28 +106,28 @@ I24B_ALWAYS_INLINE uint32_t DecodeExplicitDeltas(const FastTables& fast, const P
     const uint32_t e = fast.escape[PeekTop(bits, 8)];
     SkipBits(e & kEscapeLengthMask, bits, count);
     uint32_t value = (e >> kEscapeAddShift) & 0xFF;
-    if (e & kEscapeFar) value = fast.escapeAdd[43 + DecodeSymbol(fast.farEscape, 13, bits, count)];
+    if (e & kEscapeFar) {
+      value = fast.escapeAdd[kFarEscapeSymbol + DecodeSymbol(fast.farEscape, kFarEscapeCodeBits, bits, count)];
+    }
     add |= value << p.laneShift[j];
   }
   return add;
 }
 
-// Decodes every row from the coded data (`stream`, or `size` bytes at `data`
-// when `stream` is null). Without kWritePixels the block has no memory: the
-// rows are decoded for their bits alone, the pixels are not made.
+// Decodes every row from `input`. Without kWritePixels the block has no
+// memory: the rows are decoded for their bits alone, the pixels are not made.
 template <bool kWritePixels>
-ResultCode DecodeRows(const FastTables& fast, SourceStream* stream, const uint8_t* data, size_t size,
-                      const PixelBlock& pixelBlock, ProgressCallback callback, SpiLong lData,
-                      uint32_t* firstGuessedRow) {
+ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const PixelBlock& pixelBlock,
+                      ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
   // A local copy: byte stores into the block cannot alias it, so its fields
   // stay in registers.
   const PixelBlock block = pixelBlock;
   uint8_t* const base = block.base;
 
   // Byte distance from the output position to each neighbour.
-  intptr_t neighbourOffset[11];
-  for (int i = 0; i < 11; ++i) {
-    neighbourOffset[i] = static_cast<intptr_t>(kNeighbours[i][1]) * block.stride + kNeighbours[i][0] * 3;
+  intptr_t neighbourOffset[kOffsetSymbols];
+  for (int i = 0; i < kOffsetSymbols; ++i) {
+    neighbourOffset[i] = static_cast<intptr_t>(ReferenceDistance(kReferenceOffsets[i], block.stride));
   }
   // From three pixels wide on no reference overlaps the pixel it predicts,
   // so a pixel's reference can be read as one word before it is written.
@@ -130,7 +137,7 @@ ResultCode DecodeRows(const FastTables& fast, SourceStream* stream, const uint8_
   const uintptr_t lastWordRef = block.size - 4;
 
   InputWindow window;
-  const uint8_t* in = stream != nullptr ? OpenInputWindow(&window, stream) : OpenMemoryWindow(&window, data, size);
+  const uint8_t* in = OpenInputWindow(&window, input);
   const uint8_t* limit = window.limit;
   uint64_t bits = 0;
   unsigned count = 0;
@@ -164,14 +171,14 @@ ResultCode DecodeRows(const FastTables& fast, SourceStream* stream, const uint8_
         if (token & kTokenHasOffset) {
           k = (token >> kTokenOffsetShift) & 15;
         } else {
-          const uint8_t o = fast.offset[PeekTop(bits, 5)];
+          const uint8_t o = fast.offset[PeekTop(bits, kOffsetCodeBits)];
           k = o & 15u;
           SkipBits(o >> 4, bits, count);
         }
       } else {
-        s = DecodeSymbol(fast.main, 13, bits, count);
-        if (s == kLongRunSymbol) s += DecodeSymbol(fast.longRun, 11, bits, count);
-        const uint8_t o = fast.offset[PeekTop(bits, 5)];
+        s = DecodeSymbol(fast.main, kMainCodeBits, bits, count);
+        if (s == kLongRunSymbol) s += DecodeSymbol(fast.longRun, kLongRunCodeBits, bits, count);
+        const uint8_t o = fast.offset[PeekTop(bits, kOffsetCodeBits)];
         k = o & 15u;
         SkipBits(o >> 4, bits, count);
       }
@@ -181,14 +188,14 @@ ResultCode DecodeRows(const FastTables& fast, SourceStream* stream, const uint8_
       order = (order & move.keep) | ((order << 4) & move.moved) | taken;
       const intptr_t ref = static_cast<intptr_t>(dst) + neighbourOffset[taken];
 
-      if (s <= kLastPixelSymbol) {
+      if (s <= static_cast<unsigned>(kLastPixelSymbol)) {
         const PixelSymbol& p = fast.pixel[s];
         // The first two explicit deltas in one lookup and a third after
         // them, looked up whether the pixel has them or not (the buffer
         // holds at least 27 bits, the lookups read at most 19): no branch
         // depends on how many it has.
         const uint32_t pair = fast.escapePair[PeekTop(bits, kPairTableBits)];
-        const uint32_t third = fast.escape[PeekTop(bits << (pair & 63), 8)];
+        const uint32_t third = fast.escape[PeekTop(bits << (pair & 63), kEscapeCodeBits)];
         const uint32_t thirdUsed = third & p.thirdMask;  // its length, and the far flag above it
         uint32_t add;
         if (__builtin_expect(((pair & p.pairMissing) | thirdUsed) <= kEscapeLengthMask, 1)) {
@@ -231,7 +238,7 @@ ResultCode DecodeRows(const FastTables& fast, SourceStream* stream, const uint8_
         }
         dst += 3;
       } else {
-        size_t n = size_t{3} * (s - 214);
+        size_t n = size_t{3} * RunPixels(static_cast<int>(s));
         if (kWritePixels) CopyRun(block, dst, ref, n);
         dst += n;
       }
@@ -260,13 +267,47 @@ ResultCode DecodeRows(const FastTables& fast, SourceStream* stream, const uint8_
 
 }  // namespace
 
-ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const PixelBlock& block,
-                         ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
-  return DecodeRows<true>(fast, stream, nullptr, 0, block, callback, lData, firstGuessedRow);
+ResultCode DecodePixels(const FastTables& fast, const CodedInput& input, const PixelBlock& block,
+                        ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
+  return DecodeRows<true>(fast, input, block, callback, lData, firstGuessedRow);
 }
 
 ResultCode ScanCodedRows(const FastTables& fast, const uint8_t* data, size_t size, uint32_t width, uint32_t height,
                          ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
   const PixelBlock block = {nullptr, 0, RowStride(width), width, height};
-  return DecodeRows<false>(fast, nullptr, data, size, block, callback, lData, firstGuessedRow);
+  return DecodeRows<false>(fast, MemoryInput(data, size), block, callback, lData, firstGuessedRow);
 }
+
+ResultCode DecodeImage(const FastTables& fast, const uint8_t* data, size_t size, uint8_t* rgb, size_t rgbSize,
+                       uint32_t* width, uint32_t* height, uint32_t* firstGuessedRow) {
+  unsigned char raw[kHeaderSize];
+  Header header;
+  if (size < kHeaderSize) return kResultUnknownFormat;
+  memcpy(raw, data, kHeaderSize);
+  if (ParseHeader(raw, &header) != kResultOk) return kResultUnknownFormat;
+  *width = header.width;
+  *height = header.height;
+  const PixelBlock block = {rgb, size_t{header.height} * RowStride(header.width), RowStride(header.width),
+                            header.width, header.height};
+  if (rgbSize < block.size) return kResultOutOfMemory;
+  const ResultCode result = DecodeRows<true>(fast, MemoryInput(data + kHeaderSize, size - kHeaderSize), block,
+                                             nullptr, 0, firstGuessedRow);
+  // The block is bottom-up blue, green, red: turn it top-down red, green, blue.
+  for (uint32_t top = 0, bottom = block.height; top < bottom; ++top) {
+    --bottom;
+    uint8_t* a = rgb + size_t{top} * block.stride;
+    uint8_t* b = rgb + size_t{bottom} * block.stride;
+    for (size_t i = 0; i < size_t{3} * block.width; i += 3) {
+      const uint8_t pa[3] = {a[i], a[i + 1], a[i + 2]};
+      a[i] = b[i + 2];
+      a[i + 1] = b[i + 1];
+      a[i + 2] = b[i];
+      b[i] = pa[2];
+      b[i + 1] = pa[1];
+      b[i + 2] = pa[0];
+    }
+  }
+  return result;
+}
+
+}  // namespace i24b

@@ -1,5 +1,6 @@
-// Whole-picture decoding: the pixel block layout and the row loop that
-// turns the coded stream into pixels.
+// Whole-picture decoding: the row loop that turns the coded stream into
+// pixels, the same loop measuring rows without making pixels, and a decode
+// of a whole file in memory that needs neither the plug-in nor the platform.
 #ifndef KALDORIN_IMAGE_I24B_PICTURE_DECODER_H
 #define KALDORIN_IMAGE_I24B_PICTURE_DECODER_H
 
@@ -7,8 +8,11 @@
 #include <stdint.h>
 
 #include "common/plugin_api.h"
-#include "common/source_stream.h"
+#include "image_i24b/bit_reader.h"
 #include "image_i24b/fast_tables.h"
+#include "image_i24b/i24b_format.h"
+
+namespace i24b {
 
 // The locked pixel block: `height` rows of `stride` bytes, bottom-up.
 struct PixelBlock {
@@ -19,14 +23,11 @@ struct PixelBlock {
   uint32_t height;
 };
 
-// Bytes per row: three per pixel, rounded up to a multiple of four.
-inline uint32_t RowStride(uint32_t width) { return (3 * width + 3) & ~3u; }
-
 // What the first guessed row is when the data holds every bit.
 constexpr uint32_t kNoGuessedRow = 0xFFFFFFFFu;
 
-// Decodes every row of the picture from `stream` (positioned at the coded
-// data) into `block`, calling `callback` before each row and once at the end
+// Decodes every row of the picture from `input` (the coded data after the
+// header) into `block`, calling `callback` before each row and once at the end
 // (when it is not null). Returns 0; 1 when the callback cancels (before a row
 // or at the end); 6 when a read error took away bits the picture needed.
 // Never reads or writes outside the block: a reference byte outside it reads
@@ -35,15 +36,26 @@ constexpr uint32_t kNoGuessedRow = 0xFFFFFFFFu;
 // Data that ends early decodes as if zero bits followed. `firstGuessedRow`,
 // when not null, receives the first row (0 = top) that took a bit from past
 // the end, or kNoGuessedRow; the rows from there on are guessed.
-ResultCode DecodePicture(const FastTables& fast, SourceStream* stream, const PixelBlock& block,
-                         ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow = nullptr);
+ResultCode DecodePixels(const FastTables& fast, const CodedInput& input, const PixelBlock& block,
+                        ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow = nullptr);
 
 // Decodes the coded data of a `width` x `height` picture (the `size` bytes at
-// `data`, after the header) as DecodePicture does, without making the
+// `data`, after the header) as DecodePixels does, without making the
 // pixels: for the first guessed row alone. Results and callback calls as
-// DecodePicture's.
+// DecodePixels'.
 ResultCode ScanCodedRows(const FastTables& fast, const uint8_t* data, size_t size, uint32_t width, uint32_t height,
                          ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow);
+
+// Decodes a whole I24B file held in memory (`size` bytes at `data`, header
+// included) into `rgb`: top-down rows of RowStride(width) bytes, red, green,
+// blue, each row padded with zero bytes (the layout of a 24-bit RGB
+// GdkPixbuf). Needs no plug-in and no platform call. `*width` and `*height`
+// receive the picture's size first; `rgbSize` must be at least height x
+// stride. Returns 0; 2 when the header is not I24B's (or is cut short); 4
+// when `rgbSize` is too small (nothing is written then). Data that ends early
+// decodes as DecodePixels has it; `firstGuessedRow` as there.
+ResultCode DecodeImage(const FastTables& fast, const uint8_t* data, size_t size, uint8_t* rgb, size_t rgbSize,
+                       uint32_t* width, uint32_t* height, uint32_t* firstGuessedRow = nullptr);
 
 // The fewest bits any token takes per pixel: the longest run (MainTable
 // symbol 239 extended by LongRunTable symbol 101, 126 pixels) with its codes
@@ -62,5 +74,9 @@ constexpr uint64_t FewestCodedBytes(uint32_t width, uint32_t height) {
 static_assert(FewestCodedBytes(126, 8) == 15, "eight rows of one longest run each");
 static_assert(FewestCodedBytes(127, 1) == 2, "a second token in the row");
 static_assert(FewestCodedBytes(65535, 65535) == 63913009, "the largest picture");
+static_assert(kLongestRunPixels == kMaxRun, "the longest run");
+static_assert(kLongestRunBits * kMaxSide < UINT32_MAX, "one row's fewest bits fit 32 bits");
+
+}  // namespace i24b
 
 #endif

@@ -3,8 +3,5 @@
 # against PNG and raw 24-bit on the sample photographs.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-scripts/fetch-sample-images.sh build/sample-images >/dev/null
-cmake --preset release >/dev/null
-cmake --build --preset release --target compression_table >/dev/null
+scripts/release-build.sh compression_table
 build/release/compression_table build/sample-images build/sample-images/i24b

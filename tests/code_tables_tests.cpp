@@ -1,6 +1,6 @@
 // The I24B code tables: the codes the build yields (which every encoder must
-// share), the completeness of each table, the fixed tables, and a build that
-// runs out of memory.
+// share), the completeness of each table, the palette and escape deltas, and
+// a build that runs out of memory.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "image_i24b/code_tables.h"
+#include "image_i24b/i24b_format.h"
 #include "image_i24b/picture_decoder.h"
 #include "tests/i24b_test_writer.h"
 
@@ -18,16 +19,18 @@
 
 namespace {
 
+using namespace i24b;
+
 // A code as its bits arrive in the stream, e.g. "001".
 std::string StreamBits(const TestCode& c) {
   std::string s;
-  for (int b = 0; b < c.length; ++b) s += ((c.code >> b) & 1) ? '1' : '0';
+  for (int b = c.length - 1; b >= 0; --b) s += ((c.msb >> b) & 1) ? '1' : '0';
   return s;
 }
 
 // Checks that `table` is the direct lookup table of a complete prefix code
 // over `count` symbols: every symbol's code fills exactly its 2^(maxlen-L)
-// entries (those whose low L bits are the code) and nothing else, so every
+// entries (those whose top L bits are the code) and nothing else, so every
 // entry holds the one code it begins with.
 void ExpectCompleteTable(const CodeTable& table, int count) {
   ASSERT_GE(table.maxlen, 0);
@@ -42,7 +45,7 @@ void ExpectCompleteTable(const CodeTable& table, int count) {
     ASSERT_LE(e.length, table.maxlen) << "entry " << i;
     // Every entry agrees with the code recorded for its symbol.
     EXPECT_EQ(codes[e.symbol].length, e.length) << "entry " << i;
-    EXPECT_EQ(codes[e.symbol].code, i & ((1u << e.length) - 1)) << "entry " << i;
+    EXPECT_EQ(codes[e.symbol].msb, i >> (table.maxlen - e.length)) << "entry " << i;
     ++hits[e.symbol];
     longest = e.length > longest ? e.length : longest;
   }
@@ -57,14 +60,14 @@ struct TableCase {
   const char* name;
   const FrequencyArray* freq;
   CodeTable* CodeTableSet::*slot;
-  int maxlen;
+  unsigned maxlen;
 };
 const TableCase kTables[] = {
-    {"MainTable", &kMainFrequencies, &CodeTableSet::mainTable, 13},
-    {"LongRunTable", &kLongRunFrequencies, &CodeTableSet::longRunTable, 11},
-    {"OffsetTable", &kOffsetFrequencies, &CodeTableSet::offsetTable, 5},
-    {"EscapeTable", &kEscapeFrequencies, &CodeTableSet::escapeTable, 8},
-    {"FarEscapeTable", &kFarEscapeFrequencies, &CodeTableSet::farEscapeTable, 13},
+    {"MainTable", &kMainFrequencies, &CodeTableSet::mainTable, kMainCodeBits},
+    {"LongRunTable", &kLongRunFrequencies, &CodeTableSet::longRunTable, kLongRunCodeBits},
+    {"OffsetTable", &kOffsetFrequencies, &CodeTableSet::offsetTable, kOffsetCodeBits},
+    {"EscapeTable", &kEscapeFrequencies, &CodeTableSet::escapeTable, kEscapeCodeBits},
+    {"FarEscapeTable", &kFarEscapeFrequencies, &CodeTableSet::farEscapeTable, kFarEscapeCodeBits},
 };
 
 class CodeTables : public ::testing::Test {
@@ -76,13 +79,13 @@ class CodeTables : public ::testing::Test {
 CodeTableSet CodeTables::set_;
 
 TEST_F(CodeTables, LongestCodesAndCompleteness) {
-  const int counts[] = {240, 102, 11, 44, 208};
+  const int counts[] = {kMainSymbols, kLongRunSymbols, kOffsetSymbols, kEscapeSymbols, kFarEscapeSymbols};
   for (int t = 0; t < 5; ++t) {
     SCOPED_TRACE(kTables[t].name);
     EXPECT_EQ(counts[t], kTables[t].freq->count);
     const CodeTable* table = set_.*kTables[t].slot;
     ASSERT_NE(nullptr, table);
-    EXPECT_EQ(kTables[t].maxlen, table->maxlen);
+    EXPECT_EQ(int(kTables[t].maxlen), table->maxlen);
     ExpectCompleteTable(*table, kTables[t].freq->count);
   }
 }
@@ -98,38 +101,38 @@ TEST_F(CodeTables, PinnedCodes) {
   EXPECT_EQ("001", StreamBits(main[129]));
   EXPECT_EQ("1100", StreamBits(main[216]));
   EXPECT_EQ("011110001", StreamBits(main[239]));
-  // The explicit deltas of the 2x1 example picture.
+  // The explicit deltas +3, -3 and +4 (escape indices 0, 1, 2).
   std::vector<TestCode> escape = CodesOfTable(*set_.escapeTable);
   EXPECT_EQ("100", StreamBits(escape[0]));
   EXPECT_EQ("101", StreamBits(escape[1]));
   EXPECT_EQ("0001", StreamBits(escape[2]));
 }
 
-TEST_F(CodeTables, FixedTables) {
-  for (int k = 0; k < 16; ++k) EXPECT_EQ((1u << k) - 1, set_.mask[k]);
-  EXPECT_EQ(1, set_.mask[1]);
-  EXPECT_EQ(8191, set_.mask[13]);
-  EXPECT_EQ(0x80, set_.bitReverse[0x01]);
-  EXPECT_EQ(0x48, set_.bitReverse[0x12]);
-  for (int b = 0; b < 256; ++b) EXPECT_EQ(b, set_.bitReverse[set_.bitReverse[b]]);
+TEST(I24BFormat, PaletteAndEscapeDeltas) {
   struct {
     int index;
     int delta;
   } deltas[] = {{0, 3}, {1, -3}, {2, 4}, {3, -4}, {249, -127}, {250, 128}};
-  for (const auto& d : deltas) EXPECT_EQ(static_cast<uint8_t>(d.delta), set_.escapeDeltas[d.index]) << d.index;
+  for (const auto& d : deltas) {
+    EXPECT_EQ(d.delta, EscapeDelta(d.index)) << d.index;
+    EXPECT_EQ(d.index, EscapeIndex(static_cast<uint8_t>(d.delta))) << d.index;
+  }
   // The palette's -2..2 and the explicit deltas cover every byte once.
   std::vector<int> seen(256, 0);
-  for (int i = 0; i <= 250; ++i) ++seen[set_.escapeDeltas[i]];
-  for (int d = -2; d <= 2; ++d) ++seen[static_cast<uint8_t>(d)];
+  for (int i = 0; i <= kLastEscapeIndex; ++i) ++seen[static_cast<uint8_t>(EscapeDelta(i))];
+  for (int d = -2; d <= 2; ++d) {
+    ++seen[static_cast<uint8_t>(d)];
+    EXPECT_EQ(d, DigitDelta(DigitOf(static_cast<uint8_t>(d))));
+  }
   for (int b = 0; b < 256; ++b) EXPECT_EQ(1, seen[b]) << b;
-  // s = 36a + 6b + c gives a - 3, b - 3, c - 3.
-  EXPECT_EQ(-3, set_.deltaRed[0]);
-  EXPECT_EQ(2, set_.deltaRed[215]);
-  EXPECT_EQ(2, set_.deltaGreen[215]);
-  EXPECT_EQ(2, set_.deltaBlue[215]);
-  EXPECT_EQ(-2, set_.deltaRed[36 + 6 * 4 + 5]);
-  EXPECT_EQ(1, set_.deltaGreen[36 + 6 * 4 + 5]);
-  EXPECT_EQ(2, set_.deltaBlue[36 + 6 * 4 + 5]);
+  // s = 36a + 6b + c gives a - 3, b - 3, c - 3; digit 0 an explicit delta.
+  EXPECT_EQ(kExplicitDelta, DigitDelta(RedDigit(0)));
+  EXPECT_EQ(kLastPixelSymbol, PixelSymbolOf(5, 5, 5));
+  const int s = 36 + 6 * 4 + 5;
+  EXPECT_EQ(-2, DigitDelta(RedDigit(s)));
+  EXPECT_EQ(1, DigitDelta(GreenDigit(s)));
+  EXPECT_EQ(2, DigitDelta(BlueDigit(s)));
+  EXPECT_EQ(s, PixelSymbolOf(RedDigit(s), GreenDigit(s), BlueDigit(s)));
 }
 
 // The bound behind FewestCodedBytes: no token (a MainTable symbol, a long
@@ -141,14 +144,15 @@ TEST_F(CodeTables, FewestBitsPerPixel) {
   std::vector<TestCode> longRun = CodesOfTable(*set_.longRunTable);
   std::vector<TestCode> offset = CodesOfTable(*set_.offsetTable);
   int shortestOffset = 99;
-  for (int k = 0; k < 11; ++k) shortestOffset = std::min(shortestOffset, int(offset[k].length));
+  for (int k = 0; k < kOffsetSymbols; ++k) shortestOffset = std::min(shortestOffset, int(offset[k].length));
   auto check = [&](int bits, int pixels, int symbol) {
     EXPECT_GE(uint64_t(bits) * kLongestRunPixels, uint64_t(kLongestRunBits) * pixels) << "main symbol " << symbol;
   };
-  for (int s = 0; s < 239; ++s) check(main[s].length + shortestOffset, s <= 215 ? 1 : s - 214, s);
-  for (int j = 0; j < 102; ++j) check(main[239].length + longRun[j].length + shortestOffset, 239 + j - 214, 239 + j);
-  EXPECT_EQ(kLongestRunPixels, 239u + 101 - 214);
-  EXPECT_EQ(int(kLongestRunBits), main[239].length + longRun[101].length + shortestOffset);
+  for (int s = 0; s < kLongRunSymbol; ++s) check(main[s].length + shortestOffset, s <= kLastPixelSymbol ? 1 : RunPixels(s), s);
+  for (int j = 0; j < kLongRunSymbols; ++j) {
+    check(main[kLongRunSymbol].length + longRun[j].length + shortestOffset, RunPixels(kLongRunSymbol + j), kLongRunSymbol + j);
+  }
+  EXPECT_EQ(int(kLongestRunBits), main[kLongRunSymbol].length + longRun[kLongRunSymbols - 1].length + shortestOffset);
 }
 
 // Small codes whose shape follows from the merge rule: ties go by symbol,

@@ -9,11 +9,13 @@
 #include "common/plugin_api.h"
 #include "tests/plugin_host.h"
 #include "tests/test_files.h"
-#include "tools/i24b_bit_writer.h"
-#include "tools/i24b_code_book.h"
-#include "tools/i24b_encoder.h"
+#include "image_i24b/i24b_bit_writer.h"
+#include "image_i24b/i24b_code_book.h"
+#include "image_i24b/i24b_encoder.h"
 
 namespace {
+
+using namespace i24b;
 
 // Stream bits of a code word, first bit first, as "0"/"1" characters.
 std::string BitString(const CodeWord& c) {
@@ -76,13 +78,13 @@ TEST(EncoderBitWriter, PacksFirstBitHighAndPadsWithZeros) {
   EXPECT_EQ((std::vector<uint8_t>{0xD2, 0xE9, 0x74, 0xBA, 0x5D, 0x28}), out);
 }
 
-TEST(Encoder, TwoByOneExample) {
+TEST(Encoder, TwoPixelsWithExplicitDeltas) {
   // Pixels as red, green, blue: FD 03 FC twice.
   const uint8_t rgb[] = {0xFD, 0x03, 0xFC, 0xFD, 0x03, 0xFC};
   std::vector<uint8_t> out;
-  EncodeStats stats;
+  i24b::EncodeStats stats;
   std::string error;
-  ASSERT_TRUE(EncodeI24B(rgb, 2, 1, &out, &stats, nullptr, nullptr, &error)) << error;
+  ASSERT_TRUE(i24b::EncodeI24B(rgb, 2, 1, &out, &stats, nullptr, nullptr, &error)) << error;
   ASSERT_EQ(27u, out.size());
   const uint8_t header[24] = {'I', '2', '4', 'B', 0, 0, 1, 0, 0, 0, 0, 0, 2, 0, 1, 0, 24, 0, 0, 0, 0, 0, 0, 0};
   EXPECT_EQ(0, memcmp(header, out.data(), 24));
@@ -101,7 +103,7 @@ TEST(Encoder, RefusesSizesTheFormatCannotHold) {
   for (const auto& c : cases) {
     std::vector<uint8_t> out(5, 0);
     std::string error;
-    EXPECT_FALSE(EncodeI24B(pixel, c.width, c.height, &out, nullptr, nullptr, nullptr, &error))
+    EXPECT_FALSE(i24b::EncodeI24B(pixel, c.width, c.height, &out, nullptr, nullptr, nullptr, &error))
         << c.width << "x" << c.height;
     EXPECT_FALSE(error.empty());
     EXPECT_TRUE(out.empty());
@@ -126,13 +128,13 @@ TEST(Encoder, ProgressBeforeEachRowAndCancellation) {
   std::vector<uint8_t> out;
   std::string error;
   ProgressLog log;
-  ASSERT_TRUE(EncodeI24B(rgb.data(), 4, 5, &out, nullptr, LogProgress, &log, &error)) << error;
+  ASSERT_TRUE(i24b::EncodeI24B(rgb.data(), 4, 5, &out, nullptr, LogProgress, &log, &error)) << error;
   EXPECT_EQ((std::vector<uint32_t>{0, 1, 2, 3, 4}), log.rows);
   EXPECT_EQ(5u, log.height);
 
   ProgressLog stop;
   stop.stopAt = 2;
-  EXPECT_FALSE(EncodeI24B(rgb.data(), 4, 5, &out, nullptr, LogProgress, &stop, &error));
+  EXPECT_FALSE(i24b::EncodeI24B(rgb.data(), 4, 5, &out, nullptr, LogProgress, &stop, &error));
   EXPECT_EQ("cancelled", error);
   EXPECT_EQ((std::vector<uint32_t>{0, 1, 2}), stop.rows);
   EXPECT_TRUE(out.empty());
@@ -257,9 +259,9 @@ class EncoderRoundTrip : public ::testing::Test {
   // compares the pixel block; returns the bits per pixel of the coded data.
   double RoundTrip(const std::string& name, const Image& img) {
     std::vector<uint8_t> file;
-    EncodeStats stats;
+    i24b::EncodeStats stats;
     std::string error;
-    EXPECT_TRUE(EncodeI24B(img.rgb.data(), img.width, img.height, &file, &stats, nullptr, nullptr, &error))
+    EXPECT_TRUE(i24b::EncodeI24B(img.rgb.data(), img.width, img.height, &file, &stats, nullptr, nullptr, &error))
         << name << ": " << error;
     const uint64_t pixels = static_cast<uint64_t>(img.width) * img.height;
     EXPECT_EQ(pixels, stats.singlePixels + stats.runPixels) << name;
@@ -322,13 +324,12 @@ TEST_F(EncoderRoundTrip, PicturesOfEveryShape) {
 // at different places in the move-to-front list; together with noise they
 // need every kind of token: runs short and long, far escapes.
 TEST_F(EncoderRoundTrip, EveryOffset) {
-  const int pairs[11][2] = {{-1, 0}, {0, 1}, {1, 1}, {-1, 1}, {2, 1}, {-2, 1},
-                            {-2, 0}, {0, 2}, {1, 2}, {-1, 2}, {-3, 0}};
-  for (int p = 0; p < 11; ++p) {
+  for (int p = 0; p < kOffsetSymbols; ++p) {
+    const ReferenceOffset& o = kReferenceOffsets[p];
     for (uint32_t width : {1u, 6u, 61u}) {
-      std::string name = "copies of (" + std::to_string(pairs[p][0]) + ", " + std::to_string(pairs[p][1]) +
-                         ") width " + std::to_string(width);
-      Image img = Copies(width, 40, pairs[p][0], pairs[p][1], 20 + p);
+      std::string name =
+          "copies of (" + std::to_string(o.dx) + ", " + std::to_string(o.dy) + ") width " + std::to_string(width);
+      Image img = Copies(width, 40, o.dx, o.dy, 20 + p);
       double bpp = RoundTrip(name, img);
       if (width == 61) {
         EXPECT_LT(bpp, 4) << name;

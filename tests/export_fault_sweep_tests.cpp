@@ -23,7 +23,7 @@
 #include "tests/pack_samples.h"
 #include "tests/plugin_host.h"
 #include "tests/test_files.h"
-#include "tools/i24b_encoder.h"
+#include "image_i24b/i24b_encoder.h"
 
 namespace {
 
@@ -164,7 +164,7 @@ bool MakeInputs(SweepInputs* in) {
   Bytes rgb(static_cast<size_t>(width) * height * 3);
   for (uint8_t& b : rgb) b = static_cast<uint8_t>(random());
   std::string error;
-  if (!EncodeI24B(rgb.data(), width, height, &in->picture, nullptr, nullptr, nullptr, &error)) return false;
+  if (!i24b::EncodeI24B(rgb.data(), width, height, &in->picture, nullptr, nullptr, nullptr, &error)) return false;
   in->pictureHeight = height;
   in->pictureDecoded = DecodedBitmap(rgb, width, height);
   in->pictureProbe.assign(in->picture.begin(), in->picture.begin() + kProbeSize);

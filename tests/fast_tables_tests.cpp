@@ -16,6 +16,8 @@
 
 namespace {
 
+using namespace i24b;
+
 // The stream bits of `value`, `width` bits wide, first bit on top, then
 // zeros (missing bits read as zeros).
 std::vector<int> StreamBitsOf(uint32_t value, unsigned width) {
@@ -25,10 +27,10 @@ std::vector<int> StreamBitsOf(uint32_t value, unsigned width) {
 }
 
 // Decodes one symbol at `*pos` through a code table (first stream bit =
-// bit 0 of its index) and moves `*pos` past it.
+// top bit of its index) and moves `*pos` past it.
 CodeEntry DecodeAt(const CodeTable& table, const std::vector<int>& bits, unsigned* pos) {
   uint32_t index = 0;
-  for (int b = 0; b < table.maxlen; ++b) index |= uint32_t(bits[*pos + b]) << b;
+  for (int b = 0; b < table.maxlen; ++b) index = index << 1 | uint32_t(bits[*pos + b]);
   CodeEntry e = table.entries[index];
   *pos += e.length;
   return e;
@@ -57,7 +59,7 @@ TEST_F(FastTablesTest, TokensAgreeWithMainAndOffsetTables) {
     const CodeEntry main = DecodeAt(*set_.mainTable, bits, &pos);
     const CodeEntry offset = DecodeAt(*set_.offsetTable, bits, &pos);
     const uint32_t token = fast_->token[i];
-    if (main.symbol == 239) {
+    if (main.symbol == kLongRunSymbol) {
       EXPECT_EQ(kTokenSlow, token) << "a long run is decoded with the full tables";
       continue;
     }
@@ -83,20 +85,20 @@ TEST_F(FastTablesTest, EscapePairsAgreeWithEscapeTable) {
     const CodeEntry second = DecodeAt(*set_.escapeTable, bits, &pos);
     const uint32_t pair = fast_->escapePair[i];
     ASSERT_EQ(0u, pair & 0x30) << "bits 4-5 must stay clear";
-    if (first.symbol == 43) {
+    if (first.symbol == kFarEscapeSymbol) {
       EXPECT_TRUE(pair & kPairFirstMissing);
       EXPECT_TRUE(pair & kPairSecondMissing);
       continue;
     }
     EXPECT_FALSE(pair & kPairFirstMissing);
-    EXPECT_EQ(uint8_t(-set_.escapeDeltas[first.symbol]), (pair >> kPairFirstAddShift) & 0xFF);
+    EXPECT_EQ(uint8_t(-EscapeDelta(first.symbol)), (pair >> kPairFirstAddShift) & 0xFF);
     EXPECT_EQ(first.length, (pair >> kPairFirstLengthShift) & 15);
     EXPECT_EQ(0u, pair >> kPairNoLengthShift);
-    if (second.symbol == 43 || pos > kPairTableBits) {
+    if (second.symbol == kFarEscapeSymbol || pos > kPairTableBits) {
       EXPECT_TRUE(pair & kPairSecondMissing);
     } else {
       EXPECT_FALSE(pair & kPairSecondMissing);
-      EXPECT_EQ(uint8_t(-set_.escapeDeltas[second.symbol]), (pair >> kPairSecondAddShift) & 0xFF);
+      EXPECT_EQ(uint8_t(-EscapeDelta(second.symbol)), (pair >> kPairSecondAddShift) & 0xFF);
       EXPECT_EQ(pos, (pair >> kPairBothLengthShift) & 15);
     }
   }
@@ -110,23 +112,23 @@ TEST_F(FastTablesTest, EscapesAgreeWithEscapeTable) {
     const CodeEntry e = DecodeAt(*set_.escapeTable, bits, &pos);
     const uint32_t entry = fast_->escape[i];
     EXPECT_EQ(e.length, entry & kEscapeLengthMask);
-    EXPECT_EQ(e.symbol == 43, (entry & kEscapeFar) != 0);
-    if (e.symbol != 43) {
-      EXPECT_EQ(uint8_t(-set_.escapeDeltas[e.symbol]), (entry >> kEscapeAddShift) & 0xFF);
+    EXPECT_EQ(e.symbol == kFarEscapeSymbol, (entry & kEscapeFar) != 0);
+    if (e.symbol != kFarEscapeSymbol) {
+      EXPECT_EQ(uint8_t(-EscapeDelta(e.symbol)), (entry >> kEscapeAddShift) & 0xFF);
     }
   }
 }
 
 TEST_F(FastTablesTest, PixelSymbolsSpreadThePalette) {
-  for (int s = 0; s < 216; ++s) {
+  for (int s = 0; s <= kLastPixelSymbol; ++s) {
     SCOPED_TRACE(s);
-    const PixelSymbol& p = fast_->pixel[s];
-    const int delta[3] = {set_.deltaRed[s], set_.deltaGreen[s], set_.deltaBlue[s]};
+    const i24b::PixelSymbol& p = fast_->pixel[s];
+    const int delta[3] = {DigitDelta(RedDigit(s)), DigitDelta(GreenDigit(s)), DigitDelta(BlueDigit(s))};
     const unsigned lane[3] = {16, 8, 0};
     unsigned explicitDeltas = 0;
     for (int c = 0; c < 3; ++c) {
       const uint8_t added = uint8_t(p.add >> lane[c]);
-      if (delta[c] == -3) {
+      if (delta[c] == kExplicitDelta) {
         EXPECT_EQ(0, added);
         EXPECT_EQ(lane[c], p.laneShift[explicitDeltas++]);
       } else {
@@ -176,6 +178,12 @@ TEST(FastTablesOutOfMemory, GlimmetLoadFails) {
                           &info, &pixels, nullptr, 0));
   EXPECT_EQ(nullptr, pixels);
   EXPECT_EQ(Resources(), LiveResources());
+  UnloadPlugin(&glimmet);
+  EXPECT_EQ(0, PlatformLiveHeapAllocs());
+
+  // Loaded with memory to spare, it keeps the derived tables alone.
+  ASSERT_TRUE(LoadPlugin("glimmet", &glimmet));
+  EXPECT_EQ(1, PlatformLiveHeapAllocs()) << "the code tables outlived the derivation";
   UnloadPlugin(&glimmet);
   EXPECT_EQ(0, PlatformLiveHeapAllocs());
 }

@@ -1,8 +1,9 @@
-// glimmet's GetPicture as a host calls it: the worked pictures, every way a
+// glimmet's GetPicture as a host calls it: hand-worked pictures, every way a
 // reference or a write can leave the pixel block, random token streams
-// checked against a literal model of the reconstruction, end of data and a
-// large picture; and the decoder core's report of the first row that data
-// ending early left to guesswork.
+// checked against the reference decoder (tests/i24b_model.h), end of data
+// and a large picture; the decoder core's report of the first row that data
+// ending early left to guesswork; and the decode of a whole file in memory
+// without the plug-in.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -10,14 +11,16 @@
 #include <utility>
 #include <vector>
 
-#include "common/source_stream.h"
 #include "image_i24b/i24b_header.h"
 #include "image_i24b/picture_decoder.h"
+#include "tests/i24b_model.h"
 #include "tests/i24b_samples.h"
 #include "tests/i24b_test_writer.h"
 #include "tests/plugin_host.h"
 
 namespace {
+
+using namespace i24b;
 
 // Progress calls seen by RecordProgress, which cancels at nNum == gCancelAt.
 struct ProgressCall {
@@ -32,55 +35,6 @@ int SPI_CALL RecordProgress(int num, int denom, SpiLong data) {
   gCalls.push_back(ProgressCall{num, denom, data});
   return num == gCancelAt ? 1 : 0;
 }
-
-// The reference offsets in their starting order.
-const int kStartOffsets[11][2] = {{-1, 0}, {0, 1}, {1, 1},  {-1, 1}, {2, 1}, {-2, 1},
-                                  {-2, 0}, {0, 2}, {1, 2},  {-1, 2}, {-3, 0}};
-
-// The reconstruction told as plainly as possible, one byte at a time, with
-// every byte outside the block reading as 0 and every write outside it
-// dropped. Tokens are fed in by the caller, which also writes them.
-struct ReferenceModel {
-  ReferenceModel(int w, int h) : width(w), height(h), stride((3 * w + 3) & ~3), pixels(size_t(h) * stride, 0) {
-    for (auto& o : kStartOffsets) offsets.push_back({o[0], o[1]});
-  }
-  uint8_t Get(long pos) const { return pos >= 0 && pos < long(pixels.size()) ? pixels[pos] : 0; }
-  void Put(long pos, uint8_t v) {
-    if (pos >= 0 && pos < long(pixels.size())) pixels[pos] = v;
-  }
-  long TakeOffset(int k) {
-    std::pair<int, int> o = offsets[k];
-    offsets.erase(offsets.begin() + k);
-    offsets.insert(offsets.begin(), o);
-    return long(o.second) * stride + 3L * o.first;
-  }
-  // A pixel token; deltas are red, green, blue.
-  void Pixel(int k, const uint8_t delta[3]) {
-    long ref = dst + TakeOffset(k);
-    for (int c = 2; c >= 0; --c) Put(dst + c, uint8_t(Get(ref + c) - delta[2 - c]));
-    dst += 3;
-    count += 1;
-  }
-  void Run(int n, int k) {
-    long ref = dst + TakeOffset(k);
-    for (long i = 0; i < 3L * n; ++i) Put(dst + i, Get(ref + i));
-    dst += 3L * n;
-    count += n;
-  }
-  void StartRow(int r) {
-    dst = long(height - 1 - r) * stride;
-    count = 0;
-  }
-  void EndRow() {
-    for (int i = 0; i < stride - 3 * width; ++i) Put(dst + i, 0);
-  }
-
-  int width, height, stride;
-  Bytes pixels;
-  std::vector<std::pair<int, int>> offsets;
-  long dst = 0;
-  int count = 0;
-};
 
 struct Decoded {
   ResultCode result = -99;
@@ -98,6 +52,8 @@ class GlimmetDecode : public ::testing::Test {
     ASSERT_TRUE(BuildCodeTableSet(&tables_));
     fast_ = BuildFastTables(tables_);
     ASSERT_NE(nullptr, fast_);
+    std::string error;
+    ASSERT_TRUE(model::PrepareReferenceDecoder(&error)) << error;
   }
   static void TearDownTestSuite() {
     ReleaseFastTables(fast_);
@@ -152,24 +108,21 @@ class GlimmetDecode : public ::testing::Test {
 
   I24BTestWriter Writer() const { return I24BTestWriter(tables_); }
 
-  // The first guessed row as DecodePicture reports it (the picture read as
-  // GetPicture reads it, from memory) and as ScanCodedRows does.
+  // The first guessed row as DecodeImage reports it (the picture decoded
+  // from memory) and as ScanCodedRows does.
   std::pair<uint32_t, uint32_t> FirstGuessedRows(const Bytes& image) {
     std::pair<uint32_t, uint32_t> rows(0, 0);
-    SourceStream stream;
-    EXPECT_EQ(kResultOk, OpenSource(reinterpret_cast<LPCSTR>(image.data()), static_cast<SpiLong>(image.size()),
-                                    kInputMemory, &stream));
-    I24BHeader header = {};
-    EXPECT_EQ(kResultOk, CheckI24BHeader(&stream, &header));
-    PixelBlock block = {nullptr, 0, RowStride(header.width), header.width, header.height};
-    Bytes pixels(size_t{block.stride} * block.height);
-    block.base = pixels.data();
-    block.size = pixels.size();
-    EXPECT_EQ(kResultOk, DecodePicture(*fast_, &stream, block, nullptr, 0, &rows.first));
-    ResultCode closed = kResultOk;
-    CloseSource(&stream, &closed);
-    EXPECT_EQ(kResultOk, ScanCodedRows(*fast_, image.data() + kI24BHeaderSize, image.size() - kI24BHeaderSize,
-                                       header.width, header.height, nullptr, 0, &rows.second));
+    unsigned char raw[kHeaderSize];
+    memcpy(raw, image.data(), kHeaderSize);
+    Header header = {};
+    EXPECT_EQ(kResultOk, ParseHeader(raw, &header));
+    Bytes pixels(size_t{RowStride(header.width)} * header.height);
+    uint32_t width = 0;
+    uint32_t height = 0;
+    EXPECT_EQ(kResultOk,
+              DecodeImage(*fast_, image.data(), image.size(), pixels.data(), pixels.size(), &width, &height, &rows.first));
+    EXPECT_EQ(kResultOk, ScanCodedRows(*fast_, image.data() + kHeaderSize, image.size() - kHeaderSize, header.width,
+                                       header.height, nullptr, 0, &rows.second));
     return rows;
   }
 
@@ -184,7 +137,9 @@ Plugin GlimmetDecode::plugin_;
 CodeTableSet GlimmetDecode::tables_;
 FastTables* GlimmetDecode::fast_ = nullptr;
 
-TEST_F(GlimmetDecode, TwoByOneExample) {
+// Two pixels coded in three bytes: the first from a black reference with
+// explicit deltas +3, -3 and +4 (red, green, blue), the second repeating it.
+TEST_F(GlimmetDecode, TwoPixelsWithExplicitDeltas) {
   Bytes image = MakeI24B(2, 1, {0xE6, 0x51, 0x24});
   for (Source source : {Source::kMemory, Source::kFile}) {
     gCalls.clear();
@@ -386,25 +341,28 @@ CodedRows RowsOfRuns(const CodeTableSet& tables, int height) {
   rows.coded = w.bytes();
   return rows;
 }
+// One row of random tokens: pixels with palette and explicit deltas, runs
+// of 2..7 pixels and, one in `longOdds`, of up to 126 (past the row's end).
+void WriteRandomRow(I24BTestWriter* w, int width, unsigned longOdds, std::mt19937* random) {
+  for (int count = 0; count < width;) {
+    const int k = int((*random)() % kOffsetSymbols);
+    if ((*random)() % 2) {
+      uint8_t delta[3];
+      for (uint8_t& d : delta) d = uint8_t((*random)() % 3 ? int((*random)() % 5) - 2 : int((*random)()));
+      w->Pixel(k, delta[0], delta[1], delta[2]);
+      count += 1;
+    } else {
+      const int n = (*random)() % longOdds ? int(2 + (*random)() % 6) : int(2 + (*random)() % 125);
+      w->Run(n, k);
+      count += n;
+    }
+  }
+}
 CodedRows RandomRows(const CodeTableSet& tables, int width, int height, std::mt19937* random) {
   I24BTestWriter w(tables);
-  ReferenceModel model(width, height);  // only for its count of pixels per row
   CodedRows rows;
   for (int r = 0; r < height; ++r) {
-    model.StartRow(r);
-    while (model.count < width) {
-      int k = int((*random)() % 11);
-      if ((*random)() % 2) {
-        uint8_t delta[3];
-        for (uint8_t& d : delta) d = uint8_t((*random)() % 3 ? int((*random)() % 5) - 2 : int((*random)()));
-        w.Pixel(k, delta[0], delta[1], delta[2]);
-        model.Pixel(k, delta);
-      } else {
-        int n = 2 + int((*random)() % 125);
-        w.Run(n, k);
-        model.Run(n, k);
-      }
-    }
+    WriteRandomRow(&w, width, 125, random);
     rows.rowEnd.push_back(w.bitCount());
   }
   rows.coded = w.bytes();
@@ -466,39 +424,25 @@ TEST_F(GlimmetDecode, FirstGuessedRow) {
   }
 }
 
-// A picture of random tokens, written and fed to the model at once.
+// A picture of random tokens and its pixels as the reference decoder makes them.
 struct RandomPicture {
   Bytes image;
   Bytes expected;
 };
 RandomPicture MakeRandomPicture(const CodeTableSet& tables, int width, int height, std::mt19937* random) {
   I24BTestWriter w(tables);
-  ReferenceModel model(width, height);
-  for (int r = 0; r < height; ++r) {
-    model.StartRow(r);
-    while (model.count < width) {
-      int k = int((*random)() % 11);
-      if ((*random)() % 2) {
-        uint8_t delta[3];
-        for (uint8_t& d : delta) d = uint8_t((*random)() % 3 ? int((*random)() % 5) - 2 : int((*random)()));
-        w.Pixel(k, delta[0], delta[1], delta[2]);
-        model.Pixel(k, delta);
-      } else {
-        int n = (*random)() % 4 ? int(2 + (*random)() % 6) : int(2 + (*random)() % 125);
-        w.Run(n, k);
-        model.Run(n, k);
-      }
-    }
-    model.EndRow();
-  }
-  return RandomPicture{MakeI24B(uint16_t(width), uint16_t(height), w.bytes()), model.pixels};
+  for (int r = 0; r < height; ++r) WriteRandomRow(&w, width, 4, random);
+  RandomPicture p{MakeI24B(uint16_t(width), uint16_t(height), w.bytes()), {}};
+  const Bytes coded = w.bytes();
+  EXPECT_TRUE(model::ReferenceDecode(coded.data(), coded.size(), uint32_t(width), uint32_t(height), &p.expected));
+  return p;
 }
 
 // Random tokens over small pictures reach every edge case: references
 // before the start and past the end, overlapping references, runs over the
-// row ends and past the block. The decoder must agree with the model byte
-// for byte (and, natively, touch nothing outside the block).
-TEST_F(GlimmetDecode, RandomTokensMatchModel) {
+// row ends and past the block. The decoder must agree with the reference
+// decoder byte for byte (and, natively, touch nothing outside the block).
+TEST_F(GlimmetDecode, RandomTokensMatchReferenceDecoder) {
   std::mt19937 random(2024);
   for (int i = 0; i < 400; ++i) {
     int width = 1 + int(random() % (i < 300 ? 9 : 300));
@@ -529,7 +473,7 @@ LargePicture MakeLargePicture(const CodeTableSet& tables, int width, int height)
   };
   I24BTestWriter w(tables);
   std::vector<std::pair<int, int>> list;
-  for (auto& o : kStartOffsets) list.push_back({o[0], o[1]});
+  for (const ReferenceOffset& o : kReferenceOffsets) list.push_back({o.dx, o.dy});
   auto take = [&list](int dx, int dy) {
     int k = 0;
     while (list[k] != std::make_pair(dx, dy)) ++k;
@@ -579,6 +523,50 @@ TEST_F(GlimmetDecode, LargePictureFromFileAndMemory) {
     EXPECT_EQ(12004u * 3000u, d.dib.biSizeImage);
     EXPECT_TRUE(p.expected == d.pixels) << "pixels differ";
     EXPECT_EQ(3001u, gCalls.size());
+  }
+}
+
+// The same core without the plug-in: top-down rows of red, green, blue, as
+// GetPicture's bottom-up blue, green, red rows turned over; refusals first.
+TEST_F(GlimmetDecode, DecodeImageInMemory) {
+  Bytes twoPixels = MakeI24B(2, 1, {0xE6, 0x51, 0x24});
+  Bytes notI24B = twoPixels;
+  notI24B[0] = 'X';
+  struct Case {
+    const char* what;
+    Bytes image;
+    size_t room;
+    ResultCode result;
+  } refusals[] = {
+      {"short header", Bytes(twoPixels.begin(), twoPixels.begin() + 23), 8, kResultUnknownFormat},
+      {"wrong magic", notI24B, 8, kResultUnknownFormat},
+      {"buffer one byte short", twoPixels, 7, kResultOutOfMemory},
+  };
+  for (const Case& c : refusals) {
+    Bytes rgb(c.room, 0xAA);
+    uint32_t width = 0, height = 0;
+    EXPECT_EQ(c.result, DecodeImage(*fast_, c.image.data(), c.image.size(), rgb.data(), rgb.size(), &width, &height))
+        << c.what;
+    EXPECT_EQ(Bytes(c.room, 0xAA), rgb) << c.what << ": nothing is written";
+  }
+  std::mt19937 random(5);
+  for (int i = 0; i < 20; ++i) {
+    const int w = 1 + int(random() % 40), h = 1 + int(random() % 9);
+    RandomPicture p = MakeRandomPicture(tables_, w, h, &random);
+    Bytes rgb(p.expected.size());
+    uint32_t width = 0, height = 0;
+    ASSERT_EQ(kResultOk, DecodeImage(*fast_, p.image.data(), p.image.size(), rgb.data(), rgb.size(), &width, &height));
+    EXPECT_EQ(uint32_t(w), width);
+    EXPECT_EQ(uint32_t(h), height);
+    const size_t stride = RowStride(width);
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        for (int c = 0; c < 3; ++c) {
+          ASSERT_EQ(p.expected[(h - 1 - y) * stride + 3 * x + 2 - c], rgb[y * stride + 3 * x + c])
+              << "picture " << i << " at " << x << "," << y;
+        }
+      }
+    }
   }
 }
 

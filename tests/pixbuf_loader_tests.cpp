@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "tests/test_files.h"
-#include "tools/i24b_encoder.h"
+#include "image_i24b/i24b_encoder.h"
 
 namespace {
 
@@ -92,7 +92,7 @@ Bytes TestPixels(uint32_t width, uint32_t height) {
 Bytes Encode(const Bytes& rgb, uint32_t width, uint32_t height) {
   Bytes file;
   std::string error;
-  EXPECT_TRUE(EncodeI24B(rgb.data(), width, height, &file, nullptr, nullptr, nullptr, &error)) << error;
+  EXPECT_TRUE(i24b::EncodeI24B(rgb.data(), width, height, &file, nullptr, nullptr, nullptr, &error)) << error;
   return file;
 }
 

@@ -11,7 +11,7 @@
 #include "tests/pack_samples.h"
 #include "tests/plugin_host.h"
 #include "tests/test_files.h"
-#include "tools/i24b_encoder.h"
+#include "image_i24b/i24b_encoder.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -62,7 +62,7 @@ Bytes SmallPicture() {
   std::vector<uint8_t> rgb = PatternBytes(7 * 5 * 3, 3);
   std::vector<uint8_t> coded;
   std::string error;
-  EXPECT_TRUE(EncodeI24B(rgb.data(), 7, 5, &coded, nullptr, nullptr, nullptr, &error)) << error;
+  EXPECT_TRUE(i24b::EncodeI24B(rgb.data(), 7, 5, &coded, nullptr, nullptr, nullptr, &error)) << error;
   return coded;
 }
 

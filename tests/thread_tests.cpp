@@ -15,7 +15,7 @@
 
 #include "tests/pack_samples.h"
 #include "tests/plugin_exports.h"
-#include "tools/i24b_encoder.h"
+#include "image_i24b/i24b_encoder.h"
 
 namespace {
 
@@ -219,7 +219,7 @@ Bytes EncodedPicture(uint32_t width, uint32_t height, uint32_t seed) {
   }
   Bytes out;
   std::string error;
-  EXPECT_TRUE(EncodeI24B(rgb.data(), width, height, &out, nullptr, nullptr, nullptr, &error)) << error;
+  EXPECT_TRUE(i24b::EncodeI24B(rgb.data(), width, height, &out, nullptr, nullptr, nullptr, &error)) << error;
   return out;
 }
 

@@ -90,7 +90,7 @@ int DecodeMember(ExtractJob* job, const MemberRecord& m, const std::vector<uint8
   StartProgress(&bar, name, job->options->quiet);
   RgbImage image;
   CallFailure failure;
-  bool ok = DecodePicture(*picture, reinterpret_cast<LPCSTR>(bytes.data()), static_cast<SpiLong>(bytes.size()),
+  bool ok = GetPictureThroughPlugin(*picture, reinterpret_cast<LPCSTR>(bytes.data()), static_cast<SpiLong>(bytes.size()),
                           kInputMemory, &bar, &image, &failure);
   FinishProgress(&bar);
   if (!ok) {

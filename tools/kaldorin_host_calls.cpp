@@ -121,8 +121,8 @@ bool PictureInformation(const HostPlugin& plugin, const DataSource& source, Pict
   return true;
 }
 
-bool DecodePicture(const HostPlugin& plugin, LPCSTR buf, SpiLong len, unsigned flag, ProgressBar* bar,
-                   RgbImage* image, CallFailure* failure) {
+bool GetPictureThroughPlugin(const HostPlugin& plugin, LPCSTR buf, SpiLong len, unsigned flag, ProgressBar* bar,
+                            RgbImage* image, CallFailure* failure) {
   HLOCAL hInfo = nullptr;
   HLOCAL hBits = nullptr;
   int code = plugin.getPicture(buf, len, flag, &hInfo, &hBits, PluginProgress, reinterpret_cast<SpiLong>(bar));

@@ -43,8 +43,8 @@ std::string FailureText(const HostPlugin& plugin, const CallFailure& failure);
 bool PictureInformation(const HostPlugin& plugin, const DataSource& source, PictureInfo* info, std::string* text,
                         CallFailure* failure);
 // GetPicture, the two blocks converted to an RGB picture and freed.
-bool DecodePicture(const HostPlugin& plugin, LPCSTR buf, SpiLong len, unsigned flag, ProgressBar* bar,
-                   RgbImage* image, CallFailure* failure);
+bool GetPictureThroughPlugin(const HostPlugin& plugin, LPCSTR buf, SpiLong len, unsigned flag, ProgressBar* bar,
+                            RgbImage* image, CallFailure* failure);
 
 struct MemberRecord {
   std::string method;

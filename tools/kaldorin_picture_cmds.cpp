@@ -14,9 +14,7 @@
 #include "tools/kaldorin_shared.h"
 #include "tools/kaldorin_truncation.h"
 
-#ifdef KALDORIN_HAVE_ENCODER
-#include "tools/i24b_encoder.h"
-#endif
+#include "image_i24b/i24b_encoder.h"
 
 namespace fs = std::filesystem;
 
@@ -133,7 +131,7 @@ int DecodeOne(const Options& options, const PluginSet& set, const std::string& i
   StartProgress(&bar, BaseName(input), options.quiet);
   RgbImage image;
   CallFailure failure;
-  bool ok = DecodePicture(*plugin, SourceBuf(source), SourceLen(source), SourceFlag(source), &bar, &image, &failure);
+  bool ok = GetPictureThroughPlugin(*plugin, SourceBuf(source), SourceLen(source), SourceFlag(source), &bar, &image, &failure);
   FinishProgress(&bar);
   if (!ok) {
     if (failure.code == kResultCancelled && CancelRequested()) {
@@ -175,11 +173,9 @@ bool SettleTransparency(const Options& options, const std::string& input, RgbIma
   return false;
 }
 
-#ifdef KALDORIN_HAVE_ENCODER
 bool EncoderProgress(uint32_t row, uint32_t height, void* user) {
   return !ReportProgress(static_cast<ProgressBar*>(user), row, height);
 }
-#endif
 
 }  // namespace
 
@@ -269,11 +265,6 @@ int RunEncode(const Options& options) {
     return UsageError("encode - needs -o OUT (or -o - for standard output)");
   }
   std::string target = options.output.empty() ? DefaultEncodeTarget(input) : options.output;
-#ifndef KALDORIN_HAVE_ENCODER
-  (void)target;
-  ReportError(input, "this build has no I24B encoder");
-  return kExitFailure;
-#else
   int status = CheckOutputTarget(options, target, {input});
   if (status != kExitOk) return status;
   RgbImage image;
@@ -286,8 +277,8 @@ int RunEncode(const Options& options) {
   ProgressBar bar;
   StartProgress(&bar, BaseName(input), options.quiet);
   std::vector<uint8_t> coded;
-  EncodeStats stats{};
-  bool ok = EncodeI24B(image.rgb.data(), image.width, image.height, &coded, &stats, EncoderProgress, &bar, &error);
+  i24b::EncodeStats stats{};
+  bool ok = i24b::EncodeI24B(image.rgb.data(), image.width, image.height, &coded, &stats, EncoderProgress, &bar, &error);
   FinishProgress(&bar);
   if (!ok) {
     if (CancelRequested()) {
@@ -316,7 +307,6 @@ int RunEncode(const Options& options) {
                {{"file", JsonString(input)}, {"output", JsonString(target)}, {"width", JsonNumber(image.width)},
                 {"height", JsonNumber(image.height)}, {"size", JsonNumber(coded.size())}, {"bits_per_pixel", bpp}});
   return kExitOk;
-#endif
 }
 
 namespace {

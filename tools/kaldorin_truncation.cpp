@@ -4,7 +4,6 @@
 
 #include <system_error>
 
-#include "image_i24b/code_tables.h"
 #include "image_i24b/fast_tables.h"
 #include "image_i24b/i24b_header.h"
 #include "image_i24b/picture_decoder.h"
@@ -12,21 +11,16 @@
 
 namespace {
 
+using i24b::kHeaderSize;
+
 // The decoder's tables, built once (on the first check, before any worker
 // starts) and released at exit.
 struct ScanTables {
-  CodeTableSet set = {};
-  FastTables* fast = nullptr;
-  ScanTables() {
-    if (BuildCodeTableSet(&set)) fast = BuildFastTables(set);
-  }
-  ~ScanTables() {
-    ReleaseFastTables(fast);
-    ReleaseCodeTableSet(&set);
-  }
+  i24b::FastTables* fast = i24b::BuildDecodeTables();
+  ~ScanTables() { i24b::ReleaseFastTables(fast); }
 };
 
-const FastTables* LoadScanTables() {
+const i24b::FastTables* LoadScanTables() {
   static ScanTables tables;
   return tables.fast;
 }
@@ -44,19 +38,19 @@ void RunCheck(TruncationCheck* check) {
     size = check->fileBytes.size();
   }
   // A file cut inside its header since it was probed has no coded data.
-  const bool coded = size > kI24BHeaderSize;
-  ScanCodedRows(*LoadScanTables(), coded ? data + kI24BHeaderSize : nullptr, coded ? size - kI24BHeaderSize : 0,
+  const bool coded = size > kHeaderSize;
+  i24b::ScanCodedRows(*LoadScanTables(), coded ? data + kHeaderSize : nullptr, coded ? size - kHeaderSize : 0,
                 check->width, check->height, StopRequested, reinterpret_cast<SpiLong>(&check->stop),
                 &check->firstGuessedRow);
 }
 
 // The checks both kinds of source share, once the header bytes and the
 // count of coded bytes are known.
-bool StartCheck(const Options& options, const unsigned char (&raw)[kI24BHeaderSize], uint64_t codedBytes,
+bool StartCheck(const Options& options, const unsigned char (&raw)[kHeaderSize], uint64_t codedBytes,
                 TruncationCheck* check) {
-  I24BHeader header;
-  if (ParseI24BHeader(raw, &header) != kResultOk) return true;  // not I24B: nothing to check
-  const uint64_t needed = FewestCodedBytes(header.width, header.height);
+  i24b::Header header;
+  if (i24b::ParseHeader(raw, &header) != kResultOk) return true;  // not I24B: nothing to check
+  const uint64_t needed = i24b::FewestCodedBytes(header.width, header.height);
   if (codedBytes < needed) {
     ReportError(check->subject, "ends early: a " + std::to_string(header.width) + " x " +
                                     std::to_string(header.height) + " picture needs at least " +
@@ -90,7 +84,7 @@ TruncationCheck::~TruncationCheck() {
 bool StartTruncationCheck(const Options& options, const std::string& subject, const DataSource& source,
                           TruncationCheck* check) {
   check->subject = subject;
-  unsigned char raw[kI24BHeaderSize];
+  unsigned char raw[kHeaderSize];
   memcpy(raw, source.probe, sizeof raw);
   uint64_t total = 0;
   if (source.inMemory) {
@@ -104,19 +98,19 @@ bool StartTruncationCheck(const Options& options, const std::string& subject, co
     if (!FileSizeOf(source.path, &total)) total = UINT64_MAX;
     total = total > source.offset ? total - source.offset : 0;
   }
-  if (total < kI24BHeaderSize) return true;  // a cut header: the plug-in says what is wrong
-  return StartCheck(options, raw, total - kI24BHeaderSize, check);
+  if (total < kHeaderSize) return true;  // a cut header: the plug-in says what is wrong
+  return StartCheck(options, raw, total - kHeaderSize, check);
 }
 
 bool StartTruncationCheck(const Options& options, const std::string& subject, const std::vector<uint8_t>& bytes,
                           TruncationCheck* check) {
   check->subject = subject;
-  if (bytes.size() < kI24BHeaderSize) return true;  // the plug-in says what is wrong
-  unsigned char raw[kI24BHeaderSize];
+  if (bytes.size() < kHeaderSize) return true;  // the plug-in says what is wrong
+  unsigned char raw[kHeaderSize];
   memcpy(raw, bytes.data(), sizeof raw);
   check->data = bytes.data();
   check->size = bytes.size();
-  return StartCheck(options, raw, bytes.size() - kI24BHeaderSize, check);
+  return StartCheck(options, raw, bytes.size() - kHeaderSize, check);
 }
 
 bool FinishTruncationCheck(const Options& options, TruncationCheck* check) {
@@ -127,7 +121,7 @@ bool FinishTruncationCheck(const Options& options, TruncationCheck* check) {
     ReportError(check->subject, "cannot check whether the data is complete: " + check->error);
     return false;
   }
-  if (check->firstGuessedRow == kNoGuessedRow) return true;
+  if (check->firstGuessedRow == i24b::kNoGuessedRow) return true;
   ReportError(check->subject, "ends early: rows " + std::to_string(check->firstGuessedRow + 1) + " to " +
                                   std::to_string(check->height) + " of " + std::to_string(check->height) +
                                   " are guessed");

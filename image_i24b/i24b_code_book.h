@@ -1,12 +1,16 @@
 // The I24B codes from the writer's side: for every symbol of the five fixed
 // Huffman codes, the bits to put into the stream, and the cost in bits of
 // every component delta a single pixel can carry.
-#ifndef KALDORIN_TOOLS_I24B_CODE_BOOK_H
-#define KALDORIN_TOOLS_I24B_CODE_BOOK_H
+#ifndef KALDORIN_IMAGE_I24B_CODE_BOOK_H
+#define KALDORIN_IMAGE_I24B_CODE_BOOK_H
 
 #include <stdint.h>
 
 #include <string>
+
+#include "image_i24b/i24b_format.h"
+
+namespace i24b {
 
 // One code word. `bits` holds the code in stream order with the first stream
 // bit as the most significant of its `length` bits, ready for BitWriter.
@@ -24,16 +28,6 @@ struct DeltaCode {
   uint8_t escapeBits;   // bits the escape costs (0 for a palette digit)
 };
 
-constexpr int kMainSymbols = 240;
-constexpr int kLongRunSymbols = 102;
-constexpr int kOffsetSymbols = 11;
-constexpr int kEscapeSymbols = 44;
-constexpr int kFarEscapeSymbols = 208;
-constexpr int kMainLongRunSymbol = 239;  // a run of 25..126 pixels follows in LongRunTable
-constexpr int kEscapeFarSymbol = 43;     // the escape index continues in FarEscapeTable
-constexpr int kMinRun = 2;
-constexpr int kMaxRun = 126;
-
 struct I24BCodeBook {
   CodeWord main[kMainSymbols];
   CodeWord longRun[kLongRunSymbols];
@@ -48,5 +42,7 @@ struct I24BCodeBook {
 // symbol's code back out of them. False with a message when a table cannot
 // be built or does not cover every symbol.
 bool BuildI24BCodeBook(I24BCodeBook* book, std::string* error);
+
+}  // namespace i24b
 
 #endif

@@ -1,11 +1,12 @@
-#include "tools/i24b_code_book.h"
+#include "image_i24b/i24b_code_book.h"
 
 #include "image_i24b/code_tables.h"
 
+namespace i24b {
 namespace {
 
 // Reads the code of every symbol out of a decode table: entry (L, s) at
-// index i means that s has the code i & (2^L - 1), first stream bit in bit 0.
+// index i means that s has the code formed by the top L bits of i.
 bool ReadCodes(const FrequencyArray& freq, CodeWord* words, const char* name, std::string* error) {
   CodeTable* table = BuildCodeTable(freq.freq, freq.count);
   if (table == nullptr) {
@@ -23,21 +24,12 @@ bool ReadCodes(const FrequencyArray& freq, CodeWord* words, const char* name, st
     }
     CodeWord& w = words[e.symbol];
     if (w.length != 0) continue;
-    uint32_t code = i & ((1u << e.length) - 1);
-    uint32_t reversed = 0;
-    for (int b = 0; b < e.length; ++b) reversed |= ((code >> b) & 1u) << (e.length - 1 - b);
-    w = CodeWord{static_cast<uint16_t>(reversed), e.length};
+    w = CodeWord{static_cast<uint16_t>(i >> (table->maxlen - e.length)), e.length};
   }
   for (int s = 0; s < freq.count && ok; ++s) ok = words[s].length != 0;
   ReleaseCodeTable(table);
   if (!ok) *error = std::string("the ") + name + " code table does not cover every symbol";
   return ok;
-}
-
-// The escape index whose delta is `d` (3..128 or -3..-127 modulo 256).
-int EscapeIndex(uint8_t d) {
-  if (d >= 3 && d <= 128) return 2 * (d - 3);
-  return 2 * (256 - d - 3) + 1;
 }
 
 }  // namespace
@@ -51,22 +43,25 @@ bool BuildI24BCodeBook(I24BCodeBook* book, std::string* error) {
     return false;
   }
   for (int d = 0; d < 256; ++d) {
-    int8_t signedDelta = static_cast<int8_t>(d);
     DeltaCode& c = book->delta[d];
-    if (signedDelta >= -2 && signedDelta <= 2) {
-      c = DeltaCode{static_cast<uint8_t>(signedDelta + 3), 0, 0};
+    const int digit = DigitOf(static_cast<uint8_t>(d));
+    if (digit != kExplicitDigit) {
+      c = DeltaCode{static_cast<uint8_t>(digit), 0, 0};
       continue;
     }
     int index = EscapeIndex(static_cast<uint8_t>(d));
-    int bits = index < kEscapeFarSymbol
+    int bits = index < kFarEscapeSymbol
                    ? book->escape[index].length
-                   : book->escape[kEscapeFarSymbol].length + book->farEscape[index - kEscapeFarSymbol].length;
+                   : book->escape[kFarEscapeSymbol].length + book->farEscape[index - kFarEscapeSymbol].length;
     c = DeltaCode{0, static_cast<uint8_t>(index), static_cast<uint8_t>(bits)};
   }
   book->runBits[0] = book->runBits[1] = 0;
   for (int n = kMinRun; n <= kMaxRun; ++n) {
-    book->runBits[n] = n < 25 ? book->main[214 + n].length
-                              : book->main[kMainLongRunSymbol].length + book->longRun[n - 25].length;
+    book->runBits[n] = n < kFirstLongRun
+                           ? book->main[RunSymbol(n)].length
+                           : book->main[kLongRunSymbol].length + book->longRun[RunSymbol(n) - kLongRunSymbol].length;
   }
   return true;
 }
+
+}  // namespace i24b

@@ -1,28 +1,20 @@
-#include "tools/i24b_encoder.h"
+#include "image_i24b/i24b_encoder.h"
 
 #include <string.h>
 
 #include <exception>
 
-#include "tools/i24b_bit_writer.h"
-#include "tools/i24b_code_book.h"
+#include "common/little_endian.h"
+#include "image_i24b/i24b_bit_writer.h"
+#include "image_i24b/i24b_code_book.h"
 
+namespace i24b {
 namespace {
-
-struct OffsetPair {
-  int dx;  // pixels, negative = left
-  int dy;  // rows towards the top (rows coded earlier)
-};
-
-// The reference-offset list as every picture starts it, front to back. The
-// list only ever reorders these eleven pairs.
-constexpr OffsetPair kOffsetPairs[kOffsetSymbols] = {{-1, 0}, {0, 1},  {1, 1},  {-1, 1}, {2, 1}, {-2, 1},
-                                                     {-2, 0}, {0, 2},  {1, 2},  {-1, 2}, {-3, 0}};
 
 // Zero bytes kept ahead of the target row: a same-row reference left of the
 // row's start reads the end of the row below, which is not decoded yet.
 constexpr int kRowMargin = 9;
-constexpr int kZeroDeltaSymbol = 129;  // a single pixel equal to its reference
+constexpr int kZeroDeltaSymbol = PixelSymbolOf(3, 3, 3);  // a single pixel equal to its reference
 constexpr int kMaxOffsetBits = 15;
 constexpr uint32_t kNoChoice = 0xFFFFFFFFu;  // no token of that kind here
 
@@ -192,7 +184,7 @@ void EvaluatePosition(const Encoder& e, int64_t rowStart, uint32_t x, PositionCo
       const DeltaCode& cb = book.delta[d[0]];
       const DeltaCode& cg = book.delta[d[1]];
       const DeltaCode& cr = book.delta[d[2]];
-      pc->singleBits[p] = static_cast<uint16_t>(book.main[36 * cr.digit + 6 * cg.digit + cb.digit].length +
+      pc->singleBits[p] = static_cast<uint16_t>(book.main[PixelSymbolOf(cr.digit, cg.digit, cb.digit)].length +
                                                 cr.escapeBits + cg.escapeBits + cb.escapeBits);
     }
     if (runLimit >= kMinRun) pc->run[p] = static_cast<uint8_t>(RunLength(e, rowStart, dst, ref, target, runLimit));
@@ -267,18 +259,12 @@ Token ChooseToken(const Encoder& e, const PositionCosts& cur, const PositionCost
   return best;
 }
 
-// The component delta the decoder takes from an escape index.
-inline uint8_t EscapeDelta(int index) {
-  int v = index / 2 + 3;
-  return static_cast<uint8_t>(index % 2 == 0 ? v : -v);
-}
-
 void PutEscape(BitWriter* w, const I24BCodeBook& book, int index) {
-  if (index < kEscapeFarSymbol) {
+  if (index < kFarEscapeSymbol) {
     PutCode(w, book.escape[index]);
   } else {
-    PutCode(w, book.escape[kEscapeFarSymbol]);
-    PutCode(w, book.farEscape[index - kEscapeFarSymbol]);
+    PutCode(w, book.escape[kFarEscapeSymbol]);
+    PutCode(w, book.farEscape[index - kFarEscapeSymbol]);
   }
 }
 
@@ -287,17 +273,17 @@ void PutToken(Encoder* e, const Token& t) {
   BitWriter* w = &e->writer;
   if (t.pixels == 1) {
     const DeltaCode* c[3] = {&book.delta[t.delta[2]], &book.delta[t.delta[1]], &book.delta[t.delta[0]]};
-    PutCode(w, book.main[36 * c[0]->digit + 6 * c[1]->digit + c[2]->digit]);
+    PutCode(w, book.main[PixelSymbolOf(c[0]->digit, c[1]->digit, c[2]->digit)]);
     PutCode(w, book.offset[t.listIndex]);
     for (const DeltaCode* dc : c) {
       if (dc->digit == 0) PutEscape(w, book, dc->escapeIndex);
     }
-  } else if (t.pixels < 25) {
-    PutCode(w, book.main[214 + t.pixels]);
+  } else if (t.pixels < static_cast<uint32_t>(kFirstLongRun)) {
+    PutCode(w, book.main[RunSymbol(static_cast<int>(t.pixels))]);
     PutCode(w, book.offset[t.listIndex]);
   } else {
-    PutCode(w, book.main[kMainLongRunSymbol]);
-    PutCode(w, book.longRun[t.pixels - 25]);
+    PutCode(w, book.main[kLongRunSymbol]);
+    PutCode(w, book.longRun[RunSymbol(static_cast<int>(t.pixels)) - kLongRunSymbol]);
     PutCode(w, book.offset[t.listIndex]);
   }
 }
@@ -321,7 +307,7 @@ bool ApplyToken(Encoder* e, const Token& t, uint8_t pair, int64_t dst, const uin
     const uint8_t* src = ref >= e->end ? kBlack : e->block + ref;
     for (int c = 2; c >= 0; --c) {
       const DeltaCode& dc = book.delta[t.delta[c]];
-      uint8_t delta = dc.digit != 0 ? static_cast<uint8_t>(dc.digit - 3) : EscapeDelta(dc.escapeIndex);
+      const int delta = dc.digit != kExplicitDigit ? DigitDelta(dc.digit) : EscapeDelta(dc.escapeIndex);
       out[c] = static_cast<uint8_t>(src[c] - delta);
     }
   } else if (ref >= e->end) {
@@ -333,18 +319,14 @@ bool ApplyToken(Encoder* e, const Token& t, uint8_t pair, int64_t dst, const uin
   return memcmp(out, target, 3 * static_cast<size_t>(t.pixels)) == 0;
 }
 
-void PutLe(std::vector<uint8_t>* out, uint32_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 void PutHeader(std::vector<uint8_t>* out, uint32_t width, uint32_t height) {
-  PutLe(out, 0x42343249, 4);  // "I24B"
-  PutLe(out, 0x00010000, 4);
-  PutLe(out, 0, 4);
-  PutLe(out, width, 2);
-  PutLe(out, height, 2);
-  PutLe(out, 24, 4);
-  PutLe(out, 0, 4);
+  unsigned char h[kHeaderSize] = {};  // the reserved words stay 0
+  PutLe32(h + kMagicAt, kMagic);
+  PutLe32(h + kVersionAt, kVersion);
+  PutLe16(h + kWidthAt, static_cast<uint16_t>(width));
+  PutLe16(h + kHeightAt, static_cast<uint16_t>(height));
+  PutLe32(h + kDepthAt, kBitsPerPixel);
+  out->insert(out->end(), h, h + kHeaderSize);
 }
 
 bool EncodeRows(Encoder* e, const uint8_t* rgb, EncodeProgress progress, void* user, std::string* error) {
@@ -410,12 +392,12 @@ bool EncodeI24B(const uint8_t* rgb, uint32_t width, uint32_t height, std::vector
     return false;
   }
   out->clear();
-  if (width == 0 || height == 0 || width > 65535 || height > 65535) {
+  if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) {
     *error = "the picture is " + std::to_string(width) + "x" + std::to_string(height) +
              " pixels; I24B holds 1 to 65535 in each direction";
     return false;
   }
-  const uint64_t stride = (3 * static_cast<uint64_t>(width) + 3) & ~uint64_t{3};
+  const uint64_t stride = RowStride(width);
   if (stride * height > 0xFFFFFFFFu) {
     *error = "the picture is too large for I24B: its bitmap would exceed 4 GiB";
     return false;
@@ -441,13 +423,13 @@ bool EncodeI24B(const uint8_t* rgb, uint32_t width, uint32_t height, std::vector
     e.end = static_cast<int64_t>(block.size());
     e.block = block.data();
     for (int p = 0; p < kOffsetSymbols; ++p) {
-      e.pairOffset[p] = kOffsetPairs[p].dy * e.stride + 3 * kOffsetPairs[p].dx;
+      e.pairOffset[p] = ReferenceDistance(kReferenceOffsets[p], e.stride);
       e.list[p] = static_cast<uint8_t>(p);
     }
     e.row = row.data();
     e.stats = EncodeStats{0, 0, 0, 0};
 
-    out->reserve(24 + static_cast<size_t>(width) * height / 2);
+    out->reserve(kHeaderSize + static_cast<size_t>(width) * height / 2);
     PutHeader(out, width, height);
     e.writer.out = out;
     if (!EncodeRows(&e, rgb, progress, user, error)) {
@@ -464,3 +446,5 @@ bool EncodeI24B(const uint8_t* rgb, uint32_t width, uint32_t height, std::vector
     return false;
   }
 }
+
+}  // namespace i24b

@@ -1,13 +1,15 @@
 // Appends codes to an I24B stream: bits in stream order, the first stream
 // bit of each byte being its most significant bit.
-#ifndef KALDORIN_TOOLS_I24B_BIT_WRITER_H
-#define KALDORIN_TOOLS_I24B_BIT_WRITER_H
+#ifndef KALDORIN_IMAGE_I24B_BIT_WRITER_H
+#define KALDORIN_IMAGE_I24B_BIT_WRITER_H
 
 #include <stdint.h>
 
 #include <vector>
 
-#include "tools/i24b_code_book.h"
+#include "image_i24b/i24b_code_book.h"
+
+namespace i24b {
 
 struct BitWriter {
   std::vector<uint8_t>* out = nullptr;
@@ -45,5 +47,7 @@ inline void FlushBits(BitWriter* w) {
   }
   w->acc = 0;
 }
+
+}  // namespace i24b
 
 #endif

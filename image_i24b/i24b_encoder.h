@@ -1,12 +1,14 @@
 // Our I24B encoder: writes pictures that glimmet decodes to exactly the
 // given pixels, choosing each token by its cost in bits.
-#ifndef KALDORIN_TOOLS_I24B_ENCODER_H
-#define KALDORIN_TOOLS_I24B_ENCODER_H
+#ifndef KALDORIN_IMAGE_I24B_ENCODER_H
+#define KALDORIN_IMAGE_I24B_ENCODER_H
 
 #include <stdint.h>
 
 #include <string>
 #include <vector>
+
+namespace i24b {
 
 struct EncodeStats {
   uint64_t codedBits;     // bits of the coded stream, final padding excluded
@@ -25,5 +27,7 @@ typedef bool (*EncodeProgress)(uint32_t row, uint32_t height, void* user);
 // `stats` and `progress` may be null. On failure *out is left empty.
 bool EncodeI24B(const uint8_t* rgb, uint32_t width, uint32_t height, std::vector<uint8_t>* out,
                 EncodeStats* stats, EncodeProgress progress, void* user, std::string* error);
+
+}  // namespace i24b
 
 #endif

@@ -1,9 +1,12 @@
-#include "fuzz/i24b_reference.h"
+#include "tests/i24b_model.h"
 
 #include <string.h>
 
-#include "tools/i24b_code_book.h"
+#include "image_i24b/i24b_code_book.h"
+#include "image_i24b/i24b_format.h"
 
+namespace i24b {
+namespace model {
 namespace {
 
 constexpr int kMaxCodeLength = 16;
@@ -54,14 +57,12 @@ int Decode(Bits* bits, const CodeLookup& lookup) {
   return -1;
 }
 
-int EscapeDelta(int index) { return index % 2 == 0 ? index / 2 + 3 : -(index / 2 + 3); }
-
 }  // namespace
 
 bool PrepareReferenceDecoder(std::string* error) {
   I24BCodeBook book;
   if (!BuildI24BCodeBook(&book, error)) return false;
-  gCodes = new ReferenceCodes;
+  if (gCodes == nullptr) gCodes = new ReferenceCodes;
   Fill(book.main, kMainSymbols, &gCodes->main);
   Fill(book.longRun, kLongRunSymbols, &gCodes->longRun);
   Fill(book.offset, kOffsetSymbols, &gCodes->offset);
@@ -72,9 +73,7 @@ bool PrepareReferenceDecoder(std::string* error) {
 
 bool ReferenceDecode(const uint8_t* coded, size_t codedSize, uint32_t width, uint32_t height,
                      std::vector<uint8_t>* out) {
-  static const int kStart[11][2] = {{-1, 0}, {0, 1},  {1, 1},  {-1, 1}, {2, 1}, {-2, 1},
-                                    {-2, 0}, {0, 2},  {1, 2},  {-1, 2}, {-3, 0}};
-  const int64_t stride = (int64_t{width} * 3 + 3) & ~int64_t{3};
+  const int64_t stride = RowStride(width);
   const int64_t end = stride * height;
   out->assign(static_cast<size_t>(end), 0);
   std::vector<uint8_t>& block = *out;
@@ -82,40 +81,32 @@ bool ReferenceDecode(const uint8_t* coded, size_t codedSize, uint32_t width, uin
   auto write = [&](int64_t at, uint8_t v) {
     if (at >= 0 && at < end) block[static_cast<size_t>(at)] = v;
   };
-  int list[11][2];
-  for (int i = 0; i < 11; ++i) {
-    list[i][0] = kStart[i][0];
-    list[i][1] = kStart[i][1];
-  }
+  ReferenceOffset list[kOffsetSymbols];
+  for (int i = 0; i < kOffsetSymbols; ++i) list[i] = kReferenceOffsets[i];
   Bits bits = {coded, codedSize, 0};
   const ReferenceCodes& c = *gCodes;
   for (uint32_t r = 0; r < height; ++r) {
     int64_t dst = int64_t{height - 1 - r} * stride;
     for (uint32_t count = 0; count < width;) {
       int s = Decode(&bits, c.main);
-      if (s == 239) {
+      if (s == kLongRunSymbol) {
         const int more = Decode(&bits, c.longRun);
         if (more < 0) return false;
         s += more;
       }
       const int k = Decode(&bits, c.offset);
       if (s < 0 || k < 0) return false;
-      const int dx = list[k][0];
-      const int dy = list[k][1];
-      for (int i = k; i > 0; --i) {
-        list[i][0] = list[i - 1][0];
-        list[i][1] = list[i - 1][1];
-      }
-      list[0][0] = dx;
-      list[0][1] = dy;
-      const int64_t ref = dst + dy * stride + dx * 3;
-      if (s <= 215) {
-        const int base[3] = {s / 36 - 3, (s / 6) % 6 - 3, s % 6 - 3};  // red, green, blue
+      const ReferenceOffset taken = list[k];
+      for (int i = k; i > 0; --i) list[i] = list[i - 1];
+      list[0] = taken;
+      const int64_t ref = dst + taken.dy * stride + taken.dx * 3;
+      if (s <= kLastPixelSymbol) {
+        const int digits[3] = {RedDigit(s), GreenDigit(s), BlueDigit(s)};
         for (int comp = 0; comp < 3; ++comp) {
-          int delta = base[comp];
-          if (delta == -3) {
+          int delta = DigitDelta(digits[comp]);
+          if (digits[comp] == kExplicitDigit) {
             int e = Decode(&bits, c.escape);
-            if (e == 43) {
+            if (e == kFarEscapeSymbol) {
               const int far = Decode(&bits, c.farEscape);
               if (far < 0) return false;
               e += far;
@@ -130,7 +121,7 @@ bool ReferenceDecode(const uint8_t* coded, size_t codedSize, uint32_t width, uin
         dst += 3;
         count += 1;
       } else {
-        const int n = s - 214;
+        const int n = RunPixels(s);
         count += static_cast<uint32_t>(n);
         for (int i = 0; i < 3 * n; ++i) write(dst + i, ref >= end ? 0 : read(ref + i));
         dst += 3 * n;
@@ -142,9 +133,12 @@ bool ReferenceDecode(const uint8_t* coded, size_t codedSize, uint32_t width, uin
 }
 
 int ModelHeaderCheck(const uint8_t* data, size_t size) {
-  if (size < kI24BHeaderSize) return 6;
+  if (size < kHeaderSize) return 6;
   static const uint8_t kFixed[] = {'I', '2', '4', 'B', 0, 0, 1, 0, 0, 0, 0, 0};
   static const uint8_t kDepth[] = {24, 0, 0, 0, 0, 0, 0, 0};
   const bool ok = memcmp(data, kFixed, sizeof kFixed) == 0 && memcmp(data + 16, kDepth, sizeof kDepth) == 0;
   return ok ? 0 : 2;
 }
+
+}  // namespace model
+}  // namespace i24b
