@@ -1,6 +1,7 @@
 // chestrel's exports: its information strings and the archive exports, each
 // of which opens its source, lets pack_directory.h do the directory work and
-// closes the source before returning.
+// closes the source before returning. Each export has an ANSI and a wide
+// (UTF-16 names) entry point over one implementation.
 #include <string.h>
 
 #include "archive_pack/pack_directory.h"
@@ -22,13 +23,7 @@ const char* const kChestrelInfo[] = {
 // The name GetFile gives a member that the host handed over as memory.
 const char kMemoryMemberName[] = "noname";
 
-}  // namespace
-
-SPI_EXPORT int SPI_CALL GetPluginInfo(int infono, LPSTR buf, int buflen) {
-  return CopyPluginInfo(kChestrelInfo, infono, buf, buflen);
-}
-
-SPI_EXPORT int SPI_CALL IsSupported(LPCSTR, SpiDword dw) {
+int ProbeArchive(SpiDword dw) {
   SourceStream stream;
   if (OpenProbe(dw, &stream) != kResultOk) return 0;
   ResultCode result = pack::ProbeDirectory(&stream);
@@ -37,14 +32,16 @@ SPI_EXPORT int SPI_CALL IsSupported(LPCSTR, SpiDword dw) {
   return result == kResultOk ? 1 : 0;
 }
 
-SPI_EXPORT int SPI_CALL GetArchiveInfo(LPCSTR buf, SpiLong len, unsigned int flag, HLOCAL* lphInf) {
+// GetArchiveInfo with a listing of `Record`s.
+template <class Record>
+int ListArchive(SpiName buf, SpiLong len, unsigned int flag, HLOCAL* lphInf) {
   if (lphInf == nullptr) return kResultInternalError;
   *lphInf = nullptr;
   SourceStream stream;
   ResultCode result = OpenSource(buf, len, flag, &stream);
   if (result != kResultOk) return result;
   HLOCAL listing = nullptr;
-  result = pack::ListDirectory(&stream, &listing);
+  result = pack::ListDirectory<Record>(&stream, &listing);
   CloseSource(&stream, &result);
   // The host gets the listing only with a success.
   if (result == kResultOk) {
@@ -55,8 +52,9 @@ SPI_EXPORT int SPI_CALL GetArchiveInfo(LPCSTR buf, SpiLong len, unsigned int fla
   return result;
 }
 
-SPI_EXPORT int SPI_CALL GetFileInfo(LPCSTR buf, SpiLong len, LPCSTR filename, unsigned int flag, fileInfo* lpInfo) {
-  if (filename == nullptr) return kResultInternalError;
+template <class Record>
+int FindMember(SpiName buf, SpiLong len, SpiName filename, unsigned int flag, Record* lpInfo) {
+  if (filename.text == nullptr) return kResultInternalError;
   SourceStream stream;
   ResultCode result = OpenSource(buf, len, flag, &stream);
   if (result != kResultOk) return result;
@@ -65,9 +63,9 @@ SPI_EXPORT int SPI_CALL GetFileInfo(LPCSTR buf, SpiLong len, LPCSTR filename, un
   return result;
 }
 
-SPI_EXPORT int SPI_CALL GetFile(LPCSTR src, SpiLong len, LPSTR dest, unsigned int flag,
-                                ProgressCallback lpPrgressCallback, SpiLong lData) {
-  if (dest == nullptr) return kResultInternalError;
+int ExtractMember(SpiName src, SpiLong len, SpiName dest, unsigned int flag, ProgressCallback lpPrgressCallback,
+                  SpiLong lData) {
+  if (dest.text == nullptr) return kResultInternalError;
   SourceStream stream;
   ResultCode result = OpenSource(src, len, flag, &stream);
   if (result != kResultOk) return result;
@@ -98,10 +96,51 @@ SPI_EXPORT int SPI_CALL GetFile(LPCSTR src, SpiLong len, LPSTR dest, unsigned in
   // The source is closed before the block is handed over, so that the host's
   // handle changes only with a success.
   if (result == kResultOk && toMemory) {
-    *reinterpret_cast<HLOCAL*>(dest) = data.handle;
+    *static_cast<HLOCAL*>(const_cast<void*>(dest.text)) = data.handle;
     ReleaseBlock(data.handle, nullptr);
   } else {
     ReleaseBlock(data.handle, data.data);
   }
   return result;
+}
+
+}  // namespace
+
+SPI_EXPORT int SPI_CALL GetPluginInfo(int infono, LPSTR buf, int buflen) {
+  return CopyPluginInfo(kChestrelInfo, infono, buf, buflen);
+}
+
+SPI_EXPORT int SPI_CALL GetPluginInfoW(int infono, LPWSTR buf, int buflen) {
+  return CopyPluginInfo(kChestrelInfo, infono, buf, buflen);
+}
+
+SPI_EXPORT int SPI_CALL IsSupported(LPCSTR, SpiDword dw) { return ProbeArchive(dw); }
+
+SPI_EXPORT int SPI_CALL IsSupportedW(LPCWSTR, SpiDword dw) { return ProbeArchive(dw); }
+
+SPI_EXPORT int SPI_CALL GetArchiveInfo(LPCSTR buf, SpiLong len, unsigned int flag, HLOCAL* lphInf) {
+  return ListArchive<fileInfo>(AnsiName(buf), len, flag, lphInf);
+}
+
+SPI_EXPORT int SPI_CALL GetArchiveInfoW(LPCWSTR buf, SpiLong len, unsigned int flag, HLOCAL* lphInf) {
+  return ListArchive<fileInfoW>(WideName(buf), len, flag, lphInf);
+}
+
+SPI_EXPORT int SPI_CALL GetFileInfo(LPCSTR buf, SpiLong len, LPCSTR filename, unsigned int flag, fileInfo* lpInfo) {
+  return FindMember(AnsiName(buf), len, AnsiName(filename), flag, lpInfo);
+}
+
+SPI_EXPORT int SPI_CALL GetFileInfoW(LPCWSTR buf, SpiLong len, LPCWSTR filename, unsigned int flag,
+                                     fileInfoW* lpInfo) {
+  return FindMember(WideName(buf), len, WideName(filename), flag, lpInfo);
+}
+
+SPI_EXPORT int SPI_CALL GetFile(LPCSTR src, SpiLong len, LPSTR dest, unsigned int flag,
+                                ProgressCallback lpPrgressCallback, SpiLong lData) {
+  return ExtractMember(AnsiName(src), len, AnsiName(dest), flag, lpPrgressCallback, lData);
+}
+
+SPI_EXPORT int SPI_CALL GetFileW(LPCWSTR src, SpiLong len, LPWSTR dest, unsigned int flag,
+                                 ProgressCallback lpPrgressCallback, SpiLong lData) {
+  return ExtractMember(WideName(src), len, WideName(dest), flag, lpPrgressCallback, lData);
 }

@@ -10,7 +10,7 @@ namespace {
 
 static_assert(kHeaderSize + kEntrySize <= kProbeSize, "a probe holds at least one entry");
 static_assert(sizeof(fileInfo::filename) > kNameMaxLength, "a member name fits the record");
-static_assert(sizeof(fileInfo) < 512, "a listing's byte size fits 64 bits for any DirectoryEnd");
+static_assert(sizeof(fileInfoW) < 1024, "a listing's byte size fits 64 bits for any DirectoryEnd");
 
 // Moves the unread bytes to the front and reads until `n` are held or the
 // stream has nothing more: read-ahead fills the buffer, exact reads stop at
@@ -52,24 +52,26 @@ inline ResultCode Take(Directory* d, LONG n, const unsigned char** out) {
 constexpr uint64_t kLargestListing = 0xFFFFFFFFu;
 static_assert(kLargestListing <= SIZE_MAX, "a listing the check lets through has a size_t size");
 
+template <class Record>
 struct Listing {
   HLOCAL handle;
-  fileInfo* records;
+  Record* records;
   uint64_t capacity;  // records the block holds
   uint64_t used;
 };
 
 // The listing block: room for DirectoryEnd / 24 records and the end record.
-// Its byte size is computed in 64 bits (at most 2^28 records of under 2^9
+// Its byte size is computed in 64 bits (at most 2^28 records of under 2^10
 // bytes); a size beyond kLargestListing is an allocation failure.
-ResultCode AllocListing(uint32_t directoryEnd, Listing* listing) {
+template <class Record>
+ResultCode AllocListing(uint32_t directoryEnd, Listing<Record>* listing) {
   const uint64_t count = static_cast<uint64_t>(directoryEnd) / kEntrySize + 1;
-  *listing = Listing{nullptr, nullptr, count, 0};
-  if (count * sizeof(fileInfo) > kLargestListing) return kResultOutOfMemory;
+  *listing = Listing<Record>{nullptr, nullptr, count, 0};
+  if (count * sizeof(Record) > kLargestListing) return kResultOutOfMemory;
   void* ptr = nullptr;
-  ResultCode result = AllocBlock(static_cast<SIZE_T>(count * sizeof(fileInfo)), &listing->handle, &ptr);
+  ResultCode result = AllocBlock(static_cast<SIZE_T>(count * sizeof(Record)), &listing->handle, &ptr);
   if (result != kResultOk) listing->handle = nullptr;
-  listing->records = static_cast<fileInfo*>(ptr);
+  listing->records = static_cast<Record*>(ptr);
   return result;
 }
 
@@ -77,7 +79,8 @@ ResultCode AllocListing(uint32_t directoryEnd, Listing* listing) {
 // block and need no clearing. The terminator sits at DirectoryEnd, so the
 // members leave room for the end record; the checks keep every write inside
 // the block regardless.
-ResultCode ListEntries(Directory* dir, Listing* listing) {
+template <class Record>
+ResultCode ListEntries(Directory* dir, Listing<Record>* listing) {
   ResultCode result = kResultOk;
   while (const unsigned char* entry = NextEntry(dir, &result)) {
     if (listing->used >= listing->capacity) return kResultReadError;
@@ -86,6 +89,28 @@ ResultCode ListEntries(Directory* dir, Listing* listing) {
   }
   const bool complete = listing->used > 0 && EntryAt(*dir) == dir->directoryEnd && listing->used < listing->capacity;
   return result == kResultOk && !complete ? kResultReadError : result;
+}
+
+// ASCII upper case to lower; every other unit is itself.
+inline unsigned FoldAscii(unsigned c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
+// Whether the query `name` names the member `text`.
+bool SameName(SpiName name, const char* text, bool ignoreCase) {
+  if (!name.wide) {
+    LPCSTR query = static_cast<LPCSTR>(name.text);
+    return (ignoreCase ? lstrcmpiA(query, text) : lstrcmpA(query, text)) == 0;
+  }
+  LPCWSTR query = static_cast<LPCWSTR>(name.text);
+  for (size_t i = 0;; ++i) {
+    unsigned a = query[i];
+    unsigned b = static_cast<unsigned char>(text[i]);
+    if (ignoreCase) {
+      a = FoldAscii(a);
+      b = FoldAscii(b);
+    }
+    if (a != b) return false;
+    if (a == 0) return true;
+  }
 }
 
 // FindByPosition once the stream is at byte 0.
@@ -150,12 +175,13 @@ ResultCode ProbeDirectory(SourceStream* stream) {
   return result;
 }
 
+template <class Record>
 ResultCode ListDirectory(SourceStream* stream, HLOCAL* listing) {
   *listing = nullptr;
   Directory dir;
   ResultCode result = OpenDirectory(stream, kReadAhead, &dir);
   if (result != kResultOk) return result;
-  Listing block;
+  Listing<Record> block;
   result = AllocListing(dir.directoryEnd, &block);
   if (result != kResultOk) return result;
   result = ListEntries(&dir, &block);
@@ -169,13 +195,14 @@ ResultCode ListDirectory(SourceStream* stream, HLOCAL* listing) {
   return kResultOk;
 }
 
-ResultCode FindByName(SourceStream* stream, LPCSTR name, bool ignoreCase, fileInfo* info) {
+template <class Record>
+ResultCode FindByName(SourceStream* stream, SpiName name, bool ignoreCase, Record* info) {
   Directory dir;
   ResultCode result = OpenDirectory(stream, kReadAhead, &dir);
   if (result != kResultOk) return result;
   while (const unsigned char* entry = NextEntry(&dir, &result)) {
     const char* text = MemberName(entry);
-    if ((ignoreCase ? lstrcmpiA(name, text) : lstrcmpA(name, text)) != 0) continue;
+    if (!SameName(name, text, ignoreCase)) continue;
     if (info == nullptr) return kResultReadError;
     FillMemberRecord(EntryOffset(entry), EntrySize(entry), text, true, info);
     return kResultOk;
@@ -191,18 +218,9 @@ ResultCode FindByPosition(SourceStream* stream, int64_t position, fileInfo* info
   return result;
 }
 
-void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool clearFirst, fileInfo* record) {
-  if (clearFirst) memset(record, 0, sizeof *record);
-  record->method[0] = ' ';
-  record->method[1] = '\0';
-  record->position = offset;
-  record->compsize = size;
-  record->filesize = size;
-  record->timestamp = 0;
-  record->path[0] = '\0';
-  size_t length = strlen(name);
-  memcpy(record->filename, name, length);
-  record->filename[length] = '\0';
-}
+template ResultCode ListDirectory<fileInfo>(SourceStream*, HLOCAL*);
+template ResultCode ListDirectory<fileInfoW>(SourceStream*, HLOCAL*);
+template ResultCode FindByName<fileInfo>(SourceStream*, SpiName, bool, fileInfo*);
+template ResultCode FindByName<fileInfoW>(SourceStream*, SpiName, bool, fileInfoW*);
 
 }  // namespace pack

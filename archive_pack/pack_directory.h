@@ -6,6 +6,7 @@
 #define KALDORIN_ARCHIVE_PACK_PACK_DIRECTORY_H
 
 #include <stdint.h>
+#include <string.h>
 
 #include "archive_pack/pack_format.h"
 #include "archive_pack/pack_name_check.h"
@@ -67,17 +68,21 @@ ResultCode ProbeDirectory(SourceStream* stream);
 
 // A new block of one record per member, in directory order, and an end
 // record (first byte NUL), left unlocked in `*listing`; null on failure.
-// Results: 0; 2 (not PACK, an invalid name); 4 or 5 when the block cannot
-// be allocated or locked; 6 for a read failure, no members, a terminator
-// other than at DirectoryEnd, or members beyond DirectoryEnd's room.
+// `Record` is fileInfo or fileInfoW (the wide exports' listing). Results: 0;
+// 2 (not PACK, an invalid name); 4 or 5 when the block cannot be allocated
+// or locked; 6 for a read failure, no members, a terminator other than at
+// DirectoryEnd, or members beyond DirectoryEnd's room.
+template <class Record>
 ResultCode ListDirectory(SourceStream* stream, HLOCAL* listing);
 
 // The first member called `name` (compared without regard to case with
-// `ignoreCase`) into `*info`, every byte of it written. Results: 0; 2 (not
-// PACK, an invalid name before it); 6 when it is not there, a read fails or
-// `info` is null (nothing counts as found without a record). `*info` is
-// written only on success.
-ResultCode FindByName(SourceStream* stream, LPCSTR name, bool ignoreCase, fileInfo* info);
+// `ignoreCase`) into `*info`, every byte of it written. An ANSI name is
+// compared as lstrcmpA / lstrcmpiA compare, a UTF-16 one unit by unit with
+// ASCII letters folded. Results: 0; 2 (not PACK, an invalid name before
+// it); 6 when it is not there, a read fails or `info` is null (nothing
+// counts as found without a record). `*info` is written only on success.
+template <class Record>
+ResultCode FindByName(SourceStream* stream, SpiName name, bool ignoreCase, Record* info);
 
 // The member whose data starts at `position` into `*info`, every byte of it
 // written: the first entry with that position, unless it is empty (an empty
@@ -89,12 +94,26 @@ ResultCode FindByName(SourceStream* stream, LPCSTR name, bool ignoreCase, fileIn
 // restored.
 ResultCode FindByPosition(SourceStream* stream, int64_t position, fileInfo* info);
 
-// Fills the fields of `record` that describe a member: method " ", position,
-// both sizes, timestamp 0, empty path and the name text (which must be
-// NUL-terminated within 200 bytes). With `clearFirst` every byte of the
-// record is zeroed first, so that it reads as a listing's record; a record
-// in a zero-initialised block needs no clearing.
-void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool clearFirst, fileInfo* record);
+// Fills the fields of `record` (fileInfo or fileInfoW) that describe a
+// member: method " ", position, both sizes, timestamp 0, empty path and the
+// name text (which must be NUL-terminated within 200 bytes; a wide record
+// gets each byte as one unit). With `clearFirst` every byte of the record is
+// zeroed first, so that it reads as a listing's record; a record in a
+// zero-initialised block needs no clearing.
+template <class Record>
+void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool clearFirst, Record* record) {
+  if (clearFirst) memset(record, 0, sizeof *record);
+  record->method[0] = ' ';
+  record->method[1] = '\0';
+  record->position = offset;
+  record->compsize = size;
+  record->filesize = size;
+  record->timestamp = 0;
+  record->path[0] = 0;
+  size_t length = 0;
+  for (; name[length] != '\0'; ++length) record->filename[length] = static_cast<unsigned char>(name[length]);
+  record->filename[length] = 0;
+}
 
 // NextEntry for an entry that is not whole in the buffer.
 const unsigned char* NextEntryInParts(Directory* dir, ResultCode* result);

@@ -10,26 +10,45 @@ namespace {
 
 int SPI_CALL NoProgress(int, int, SpiLong) { return 0; }
 
-// Length of `s`, or `bound` when it has no NUL in its first `bound` bytes;
+// Length of `s`, or `bound` when it has no NUL in its first `bound` units;
 // never reads past those.
-size_t BoundedLength(const char* s, size_t bound) {
+template <class Char>
+size_t BoundedLength(const Char* s, size_t bound) {
   size_t n = 0;
-  while (n < bound && s[n] != '\0') ++n;
+  while (n < bound && s[n] != 0) ++n;
   return n;
 }
 
 // Builds `dest` + separator + `name` (or `name` alone for an empty `dest`)
-// into `path`; false when it does not fit.
-bool JoinOutputPath(const char* dest, const char* name, char (&path)[kOutputPathSize]) {
+// into `path`, each byte of `name` one unit; false when it does not fit.
+template <class Char>
+bool JoinOutputPath(const Char* dest, const char* name, Char (&path)[kOutputPathSize]) {
   const size_t destLength = BoundedLength(dest, kOutputPathSize);
   const size_t nameLength = BoundedLength(name, kOutputPathSize);
   const size_t separator = destLength != 0 ? 1 : 0;
   if (destLength + separator + nameLength >= kOutputPathSize) return false;
-  memcpy(path, dest, destLength);
+  memcpy(path, dest, destLength * sizeof(Char));
   if (separator != 0) path[destLength] = kPathSeparator;
-  memcpy(path + destLength + separator, name, nameLength);
-  path[destLength + separator + nameLength] = '\0';
+  Char* tail = path + destLength + separator;
+  for (size_t i = 0; i < nameLength; ++i) tail[i] = static_cast<unsigned char>(name[i]);
+  tail[nameLength] = 0;
   return true;
+}
+
+// The output file's path in either form: `text` or `wide` holds it.
+struct OutputPath {
+  char text[kOutputPathSize];
+  WCHAR wide[kOutputPathSize];
+};
+
+// Joins the path in the form of `dest`; false when it does not fit.
+bool JoinOutputPath(SpiName dest, const char* name, OutputPath* path, SpiName* joined) {
+  if (dest.wide) {
+    *joined = WideName(path->wide);
+    return JoinOutputPath(static_cast<LPCWSTR>(dest.text), name, path->wide);
+  }
+  *joined = AnsiName(path->text);
+  return JoinOutputPath(static_cast<LPCSTR>(dest.text), name, path->text);
 }
 
 }  // namespace
@@ -63,10 +82,11 @@ ResultCode ReadMember(SourceStream* stream, uint64_t size, bool allowEmpty, Prog
   return kResultOk;
 }
 
-ResultCode WriteMemberFile(LPCSTR dest, const char* name, const void* data, uint64_t size) {
-  char path[kOutputPathSize];
-  if (size > kLargestMemberEnd || !JoinOutputPath(dest, name, path)) return kResultInternalError;
-  HMMIO file = mmioOpenA(path, nullptr, MMIO_CREATE | MMIO_WRITE | MMIO_ALLOCBUF);
+ResultCode WriteMemberFile(SpiName dest, const char* name, const void* data, uint64_t size) {
+  OutputPath path;
+  SpiName joined;
+  if (size > kLargestMemberEnd || !JoinOutputPath(dest, name, &path, &joined)) return kResultInternalError;
+  HMMIO file = OpenNamedFile(joined, MMIO_CREATE | MMIO_WRITE | MMIO_ALLOCBUF);
   if (file == nullptr) return kResultInternalError;
   ResultCode result = kResultOk;
   if (size != 0) {

@@ -15,7 +15,8 @@ namespace pack {
 constexpr int kExtractChunks = 32;
 
 // The output path is `dest` + separator + name, or the name alone for an
-// empty `dest`, in a buffer of this size (NUL included).
+// empty `dest`, in a buffer of this many units, bytes or WCHARs (NUL
+// included).
 constexpr size_t kOutputPathSize = 272;
 #ifdef _WIN32
 constexpr char kPathSeparator = '\\';
@@ -41,10 +42,12 @@ ResultCode ReadMember(SourceStream* stream, uint64_t size, bool allowEmpty, Prog
                       MemberData* member);
 
 // Creates (or truncates) the file `dest`\`name` and writes `size` bytes of
-// `data` to it. Results: 0, or 8 when the path does not fit, the file cannot
-// be created, the write stores fewer bytes, or closing fails. A file that
-// was created stays even when writing it failed.
-ResultCode WriteMemberFile(LPCSTR dest, const char* name, const void* data, uint64_t size);
+// `data` to it. `dest` is an ANSI or a UTF-16 folder name; the (ASCII)
+// member name is appended to it in the same form, kOutputPathSize units at
+// most. Results: 0, or 8 when the path does not fit, the file cannot be
+// created, the write stores fewer bytes, or closing fails. A file that was
+// created stays even when writing it failed.
+ResultCode WriteMemberFile(SpiName dest, const char* name, const void* data, uint64_t size);
 
 }  // namespace pack
 

@@ -10,9 +10,27 @@
 
 #include "archive_pack/pack_format.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace pack {
 
 namespace {
+
+// Opens the UTF-8 path for reading; on Windows through its UTF-16 form, so
+// that names outside the ANSI code page open.
+FILE* OpenInput(const std::string& path) {
+#ifdef _WIN32
+  int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
+  if (n <= 0) return nullptr;
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, &wide[0], n);
+  return _wfopen(wide.c_str(), L"rb");
+#else
+  return fopen(path.c_str(), "rb");
+#endif
+}
 
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
@@ -107,7 +125,7 @@ bool WritePack(FILE* out, const std::vector<PackInput>& inputs, PackProgress pro
     }
     seen.push_back(key);
     std::error_code ec;
-    uint64_t size = std::filesystem::file_size(in.path, ec);
+    uint64_t size = std::filesystem::file_size(std::filesystem::u8path(in.path), ec);
     if (ec) {
       *error = in.path + ": " + ec.message();
       return false;
@@ -134,7 +152,7 @@ bool WritePack(FILE* out, const std::vector<PackInput>& inputs, PackProgress pro
   uint64_t done = directory.size();
   std::vector<uint8_t> chunk(1 << 16);
   for (size_t i = 0; i < inputs.size(); ++i) {
-    FILE* in = fopen(inputs[i].path.c_str(), "rb");
+    FILE* in = OpenInput(inputs[i].path);
     if (in == nullptr) {
       *error = inputs[i].path + ": cannot open: " + strerror(errno);
       return false;

@@ -14,7 +14,7 @@ namespace pack {
 
 struct PackInput {
   std::string name;  // member name as stored
-  std::string path;  // file holding the member's bytes
+  std::string path;  // file holding the member's bytes (UTF-8)
 };
 
 // Whether `name` can be stored (pack_format.h's CheckName). On refusal `why`

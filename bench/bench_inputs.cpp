@@ -15,6 +15,8 @@
 
 namespace fs = std::filesystem;
 
+using namespace kaldorin;  // the tool's picture files and helpers under test
+
 namespace {
 
 bool ReadBytes(const std::string& path, std::vector<uint8_t>* out) {

@@ -38,6 +38,8 @@
 
 namespace fs = std::filesystem;
 
+using namespace kaldorin;  // the tool's picture files and helpers under test
+
 namespace {
 
 struct Plugins {

@@ -92,6 +92,22 @@ struct fileInfo {
 #endif
 };
 
+// fileInfo of the wide exports (GetArchiveInfoW, GetFileInfoW): the same
+// record with `path` and `filename` in UTF-16.
+struct fileInfoW {
+  unsigned char method[8];
+  uintptr_t position;
+  uintptr_t compsize;
+  uintptr_t filesize;
+  uintptr_t timestamp;
+  WCHAR path[200];
+  WCHAR filename[200];
+  uint32_t crc;
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  uint8_t pad[4];
+#endif
+};
+
 #pragma pack(pop)
 
 // The records as hosts of this build's pointer width lay them out: sizes
@@ -112,6 +128,14 @@ static_assert(offsetof(fileInfo, timestamp) == kSpiRecordLayout.timestamp, "time
 static_assert(offsetof(fileInfo, path) == kSpiRecordLayout.path, "path offset");
 static_assert(offsetof(fileInfo, filename) == kSpiRecordLayout.filename, "filename offset");
 static_assert(offsetof(fileInfo, crc) == kSpiRecordLayout.crc, "crc offset");
+#if UINTPTR_MAX > 0xFFFFFFFFu
+static_assert(sizeof(fileInfoW) == 848, "fileInfoW size");
+#else
+static_assert(sizeof(fileInfoW) == 828, "fileInfoW size");
+#endif
+static_assert(sizeof(WCHAR) == 2, "wide names are UTF-16");
+static_assert(offsetof(fileInfoW, path) == kSpiRecordLayout.path, "fileInfoW path offset");
+static_assert(offsetof(fileInfoW, filename) == kSpiRecordLayout.path + 400, "fileInfoW filename offset");
 static_assert(offsetof(PictureInfo, width) == 8 && offsetof(PictureInfo, colorDepth) == 20,
               "PictureInfo field offsets");
 static_assert(offsetof(fileInfo, position) == 8, "position follows the 8-byte method");
@@ -149,7 +173,32 @@ typedef int(SPI_CALL* GetFileInfoFn)(LPCSTR buf, SpiLong len, LPCSTR filename, u
                                      fileInfo* lpInfo);
 typedef int(SPI_CALL* GetFileFn)(LPCSTR src, SpiLong len, LPSTR dest, unsigned int flag,
                                  ProgressCallback lpPrgressCallback, SpiLong lData);
+
+// The wide variants: file names are UTF-16 (WCHAR is char16_t natively);
+// memory input, flags and results are those of the ANSI exports.
+typedef int(SPI_CALL* GetPluginInfoWFn)(int infono, LPWSTR buf, int buflen);
+typedef int(SPI_CALL* IsSupportedWFn)(LPCWSTR filename, SpiDword dw);
+typedef int(SPI_CALL* GetPictureInfoWFn)(LPCWSTR buf, SpiLong len, unsigned int flag, PictureInfo* lpInfo);
+typedef int(SPI_CALL* GetPictureWFn)(LPCWSTR buf, SpiLong len, unsigned int flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
+                                     ProgressCallback lpPrgressCallback, SpiLong lData);
+typedef int(SPI_CALL* GetPreviewWFn)(LPCWSTR buf, SpiLong len, unsigned int flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
+                                     ProgressCallback lpPrgressCallback, SpiLong lData);
+typedef int(SPI_CALL* GetArchiveInfoWFn)(LPCWSTR buf, SpiLong len, unsigned int flag, HLOCAL* lphInf);
+typedef int(SPI_CALL* GetFileInfoWFn)(LPCWSTR buf, SpiLong len, LPCWSTR filename, unsigned int flag,
+                                      fileInfoW* lpInfo);
+typedef int(SPI_CALL* GetFileWFn)(LPCWSTR src, SpiLong len, LPWSTR dest, unsigned int flag,
+                                  ProgressCallback lpPrgressCallback, SpiLong lData);
 }
+
+// A name argument of either kind of export: an ANSI or a UTF-16 string (or,
+// for memory input, the memory image, whichever export it came through).
+// The implementations take this, so that the A and W exports share them.
+struct SpiName {
+  const void* text;
+  bool wide;
+};
+inline SpiName AnsiName(LPCSTR text) { return SpiName{text, false}; }
+inline SpiName WideName(LPCWSTR text) { return SpiName{text, true}; }
 
 // Export markers: on Windows the .def files name the exports; natively the
 // plug-ins are built with hidden visibility and these are the only symbols

@@ -2,6 +2,8 @@
 #ifndef KALDORIN_COMMON_PLUGIN_INFO_H
 #define KALDORIN_COMMON_PLUGIN_INFO_H
 
+#include "common/plugin_api.h"
+
 // A PluginInfoTable is an array of NUL-terminated strings ended by a null
 // entry: API version, about text, then pairs of (file pattern, description).
 typedef const char* const PluginInfoTable[];
@@ -11,5 +13,7 @@ typedef const char* const PluginInfoTable[];
 // Returns 0 and writes nothing for an entry that does not exist, a null
 // `buf` or a `buflen` below 1.
 int CopyPluginInfo(const char* const* table, int infono, char* buf, int buflen);
+// The same for GetPluginInfoW: the (ASCII) text widened, `buflen` in WCHARs.
+int CopyPluginInfo(const char* const* table, int infono, WCHAR* buf, int buflen);
 
 #endif

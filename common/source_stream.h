@@ -17,7 +17,18 @@ constexpr LONG kProbeSize = 2048;
 // stream-owned buffer of `len` bytes when `buf` is null). Results: 0; 5 when
 // a memory source cannot be opened; 6 when a file cannot be opened or
 // positioned; 8 for any other input type, with `*stream` left unwritten.
-ResultCode OpenSource(LPCSTR buf, SpiLong len, unsigned int flag, SourceStream* stream);
+// `buf` is an ANSI or a UTF-16 file name as the export that received it
+// takes them; a memory image is the same for both.
+ResultCode OpenSource(SpiName buf, SpiLong len, unsigned int flag, SourceStream* stream);
+inline ResultCode OpenSource(LPCSTR buf, SpiLong len, unsigned int flag, SourceStream* stream) {
+  return OpenSource(AnsiName(buf), len, flag, stream);
+}
+
+// Opens the named file for mmio, as `name` is ANSI (mmioOpenA) or UTF-16
+// (on Windows CreateFileW under an mmio procedure, natively mmioOpenW):
+// every file the plug-ins read or write is opened here. Null when it cannot
+// be opened.
+HMMIO OpenNamedFile(SpiName name, DWORD flags);
 
 // Opens the 2048-byte probe of IsSupported. A `dw` with any bit above the
 // low 16 set is the address of a 2048-byte buffer, read in place; otherwise

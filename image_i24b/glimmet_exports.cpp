@@ -1,5 +1,6 @@
 // glimmet's exports: plug-in information, probing, picture information, the
-// picture itself and the (unsupported) preview.
+// picture itself and the (unsupported) preview. Each has an ANSI and a wide
+// (UTF-16 names) entry point over one implementation.
 #include <string.h>
 
 #include "common/movable_block.h"
@@ -38,13 +39,7 @@ bool ReadFromStream(void* source, uint8_t* dst, size_t space, size_t* got) {
   return ok;
 }
 
-}  // namespace
-
-SPI_EXPORT int SPI_CALL GetPluginInfo(int infono, LPSTR buf, int buflen) {
-  return CopyPluginInfo(kGlimmetInfo, infono, buf, buflen);
-}
-
-SPI_EXPORT int SPI_CALL IsSupported(LPCSTR /*filename*/, SpiDword dw) {
+int ProbePicture(SpiDword dw) {
   SourceStream stream;
   if (OpenProbe(dw, &stream) != kResultOk) return 0;
   i24b::Header header;
@@ -54,7 +49,7 @@ SPI_EXPORT int SPI_CALL IsSupported(LPCSTR /*filename*/, SpiDword dw) {
   return answer;
 }
 
-SPI_EXPORT int SPI_CALL GetPictureInfo(LPCSTR buf, SpiLong len, unsigned int flag, PictureInfo* lpInfo) {
+int ReadPictureInfo(SpiName buf, SpiLong len, unsigned int flag, PictureInfo* lpInfo) {
   if (lpInfo == nullptr) return kResultInternalError;
   SourceStream stream;
   ResultCode result = OpenSource(buf, len, flag, &stream);
@@ -66,12 +61,8 @@ SPI_EXPORT int SPI_CALL GetPictureInfo(LPCSTR buf, SpiLong len, unsigned int fla
   return result;
 }
 
-SPI_EXPORT int SPI_CALL GetPreview(LPCSTR, SpiLong, unsigned int, HLOCAL*, HLOCAL*, ProgressCallback, SpiLong) {
-  return kResultNotImplemented;
-}
-
-SPI_EXPORT int SPI_CALL GetPicture(LPCSTR buf, SpiLong len, unsigned int flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
-                                   ProgressCallback lpPrgressCallback, SpiLong lData) {
+int ReadPicture(SpiName buf, SpiLong len, unsigned int flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
+                ProgressCallback lpPrgressCallback, SpiLong lData) {
   if (pHBInfo == nullptr || pHBm == nullptr) return kResultInternalError;
   *pHBInfo = nullptr;
   *pHBm = nullptr;
@@ -128,4 +119,44 @@ SPI_EXPORT int SPI_CALL GetPicture(LPCSTR buf, SpiLong len, unsigned int flag, H
     ReleaseBlock(pixels, pixelPtr);
   }
   return result;
+}
+
+}  // namespace
+
+SPI_EXPORT int SPI_CALL GetPluginInfo(int infono, LPSTR buf, int buflen) {
+  return CopyPluginInfo(kGlimmetInfo, infono, buf, buflen);
+}
+
+SPI_EXPORT int SPI_CALL GetPluginInfoW(int infono, LPWSTR buf, int buflen) {
+  return CopyPluginInfo(kGlimmetInfo, infono, buf, buflen);
+}
+
+SPI_EXPORT int SPI_CALL IsSupported(LPCSTR, SpiDword dw) { return ProbePicture(dw); }
+
+SPI_EXPORT int SPI_CALL IsSupportedW(LPCWSTR, SpiDword dw) { return ProbePicture(dw); }
+
+SPI_EXPORT int SPI_CALL GetPictureInfo(LPCSTR buf, SpiLong len, unsigned int flag, PictureInfo* lpInfo) {
+  return ReadPictureInfo(AnsiName(buf), len, flag, lpInfo);
+}
+
+SPI_EXPORT int SPI_CALL GetPictureInfoW(LPCWSTR buf, SpiLong len, unsigned int flag, PictureInfo* lpInfo) {
+  return ReadPictureInfo(WideName(buf), len, flag, lpInfo);
+}
+
+SPI_EXPORT int SPI_CALL GetPicture(LPCSTR buf, SpiLong len, unsigned int flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
+                                   ProgressCallback lpPrgressCallback, SpiLong lData) {
+  return ReadPicture(AnsiName(buf), len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
+}
+
+SPI_EXPORT int SPI_CALL GetPictureW(LPCWSTR buf, SpiLong len, unsigned int flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
+                                    ProgressCallback lpPrgressCallback, SpiLong lData) {
+  return ReadPicture(WideName(buf), len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
+}
+
+SPI_EXPORT int SPI_CALL GetPreview(LPCSTR, SpiLong, unsigned int, HLOCAL*, HLOCAL*, ProgressCallback, SpiLong) {
+  return kResultNotImplemented;
+}
+
+SPI_EXPORT int SPI_CALL GetPreviewW(LPCWSTR, SpiLong, unsigned int, HLOCAL*, HLOCAL*, ProgressCallback, SpiLong) {
+  return kResultNotImplemented;
 }

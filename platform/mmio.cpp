@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <string>
 #include <unordered_set>
 
 #include "platform/fault_state.h"
@@ -134,18 +135,57 @@ LONG ReadNamed(KaldorinMmioFile* f, char* dst, LONG n) {
   return done;
 }
 
-}  // namespace
+// Appends code point `c` to `out` in UTF-8.
+void PutUtf8(uint32_t c, std::string* out) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+    return;
+  }
+  int tail = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+  out->push_back(static_cast<char>(((0xFF00u >> (tail + 1)) & 0xFFu) | (c >> (6 * tail))));
+  while (tail-- > 0) out->push_back(static_cast<char>(0x80u | ((c >> (6 * tail)) & 0x3Fu)));
+}
 
-extern "C" {
+// The UTF-8 form of the UTF-16 string `name`; false for an unpaired
+// surrogate, which no UTF-8 name can hold.
+bool Utf8Name(const WCHAR* name, std::string* out) {
+  for (size_t i = 0; name[i] != 0; ++i) {
+    uint32_t c = name[i];
+    if (c >= 0xD800 && c < 0xE000) {
+      const uint32_t low = name[i + 1];
+      if (c >= 0xDC00 || low < 0xDC00 || low >= 0xE000) return false;
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      ++i;
+    }
+    PutUtf8(c, out);
+  }
+  return true;
+}
 
-HMMIO mmioOpenA(LPSTR name, LPMMIOINFO info, DWORD flags) {
-  if (ShouldFail(kCallMmioOpen) >= 0) return nullptr;
+// mmioOpenA and mmioOpenW once the name, if any, is UTF-8.
+HMMIO Open(LPSTR name, LPMMIOINFO info, DWORD flags) {
   HMMIO h = (info != nullptr && info->fccIOProc == FOURCC_MEM) ? OpenMemory(info, flags) : OpenNamed(name, flags);
   if (h != nullptr) {
     RegisterOpen(h);
     CountStream(1);
   }
   return h;
+}
+
+}  // namespace
+
+extern "C" {
+
+HMMIO mmioOpenA(LPSTR name, LPMMIOINFO info, DWORD flags) {
+  if (ShouldFail(kCallMmioOpen) >= 0) return nullptr;
+  return Open(name, info, flags);
+}
+
+HMMIO mmioOpenW(LPWSTR name, LPMMIOINFO info, DWORD flags) {
+  if (ShouldFail(kCallMmioOpen) >= 0) return nullptr;
+  std::string utf8;
+  if (name != nullptr && !Utf8Name(name, &utf8)) return nullptr;
+  return Open(name != nullptr ? &utf8[0] : nullptr, info, flags);
 }
 
 LONG mmioRead(HMMIO h, HPSTR buf, LONG n) {

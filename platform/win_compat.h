@@ -41,6 +41,10 @@ typedef void* HLOCAL;
 typedef void* HTASK;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
+// Wide strings are UTF-16, as on Windows.
+typedef char16_t WCHAR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
 typedef char* HPSTR;
 typedef DWORD FOURCC;
 typedef UINT MMRESULT;
@@ -128,6 +132,9 @@ KALDORIN_PLATFORM_API SIZE_T LocalSize(HLOCAL mem);
 
 // Multimedia file I/O over named files and memory files (FOURCC_MEM).
 KALDORIN_PLATFORM_API HMMIO mmioOpenA(LPSTR name, LPMMIOINFO info, DWORD flags);
+// The same with a UTF-16 name, opened as the file system's UTF-8 name; a
+// name that is not valid UTF-16 (an unpaired surrogate) cannot be opened.
+KALDORIN_PLATFORM_API HMMIO mmioOpenW(LPWSTR name, LPMMIOINFO info, DWORD flags);
 KALDORIN_PLATFORM_API LONG mmioRead(HMMIO h, HPSTR buf, LONG n);
 KALDORIN_PLATFORM_API LONG mmioWrite(HMMIO h, const char* buf, LONG n);
 KALDORIN_PLATFORM_API LONG mmioSeek(HMMIO h, LONG offset, int origin);

@@ -193,6 +193,7 @@ TEST_F(ChestrelDirectory, NameLookup) {
       // Other flag bits do not matter, only bit 7 and the input type.
       {"B.DAT", 0xFFFFFF78u, kResultOk, 1},
   };
+  const std::u16string widePath = Utf16(path);
   for (const Case& c : cases) {
     for (uint8_t hostByte : {0x00, 0xAB}) {
       SCOPED_TRACE(std::string(c.name) + " flag " + std::to_string(c.flag) + " record of " +
@@ -203,10 +204,23 @@ TEST_F(ChestrelDirectory, NameLookup) {
       EXPECT_EQ(c.result, getFileInfo(path.c_str(), 0, c.name, c.flag, &info));
       const fileInfo& expected = c.member >= 0 ? listed[c.member] : untouched;
       EXPECT_EQ(0, memcmp(&expected, &info, sizeof info));
+      // GetFileInfoW finds the same member and gives its record widened.
+      fileInfoW wide;
+      memset(&wide, hostByte, sizeof wide);
+      const fileInfoW wideExpected = c.member >= 0 ? WidenRecord(listed[c.member]) : wide;
+      EXPECT_EQ(c.result, getFileInfoW(AsWide(widePath), 0, AsWide(Utf16(c.name)), c.flag, &wide));
+      EXPECT_EQ(0, memcmp(&wideExpected, &wide, sizeof wide));
     }
   }
   // Without a record to fill nothing counts as found.
   EXPECT_EQ(kResultReadError, getFileInfo(path.c_str(), 0, "README.TXT", 0, nullptr));
+  EXPECT_EQ(kResultReadError, getFileInfoW(AsWide(widePath), 0, AsWide(Utf16("README.TXT")), 0, nullptr));
+  // A wide name matches unit by unit: a letter beyond ASCII never folds to
+  // or equals a member's byte (U+0130 and U+FF32 look like "I" and "R").
+  fileInfoW wide;
+  for (const char* name : {"README.TXT\xC4\xB0", "\xEF\xBC\xB2" "EADME.TXT", "B.DAT\xE2\x80\x8B"}) {
+    EXPECT_EQ(kResultReadError, getFileInfoW(AsWide(widePath), 0, AsWide(Utf16(name)), kFlagIgnoreCase, &wide));
+  }
 }
 
 // A lookup stops at its match, so later damage does not matter to it; a

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "tests/pack_samples.h"
+#include "tests/plugin_exports.h"
 
 #ifndef _WIN32
 #include "platform/fault_injection.h"
@@ -15,7 +16,6 @@ namespace {
 
 using namespace pack::model;
 
-constexpr unsigned kToMemory = 1u << 8;
 
 class ChestrelExtract : public ChestrelTest {
  protected:
@@ -103,6 +103,71 @@ TEST_F(ChestrelExtract, MemberToFile) {
   ASSERT_EQ(kResultOk, getFile(path.c_str(), hundredAt + 100, const_cast<LPSTR>(out.c_str()), 0, nullptr, 0));
   ASSERT_TRUE(ReadWholeFile(dir.File("out/LAST.BIN"), &written));
   EXPECT_EQ(Bytes({1, 2, 3}), written);
+}
+
+// The wide exports with archives and folders named in other scripts give
+// what the ANSI exports give for an ASCII copy: the listing (widened), the
+// lookup, each member extracted into a folder of the same name and to
+// memory, and the probe.
+TEST_F(ChestrelExtract, WideNamesGiveWhatAnsiNamesGive) {
+  std::vector<fileInfo> asciiListing;
+  ASSERT_EQ(kResultOk, ListFile(path, 0, &asciiListing));
+  const std::string out = OutDir();
+  const SpiLong positions[] = {hundredAt - 2, hundredAt, hundredAt + 100};
+  for (const char* name : {"\xE7\x94\xBB\xE5\x83\x8F\xE6\x9B\xB8\xE5\xBA\xAB",  // Japanese
+                           "\xCE\xB5\xCE\xB9\xCE\xBA\xCF\x8C\xCE\xBD\xCE\xB5\xCF\x82",  // Greek
+                           "\xD0\xB0\xD1\x80\xD1\x85\xD0\xB8\xD0\xB2",  // Cyrillic
+                           "\xF0\x9F\x8E\xA8 art"}) {  // an emoji (a surrogate pair)
+    SCOPED_TRACE(name);
+    const std::string folder = std::string(name) + "/" + name;
+    ASSERT_TRUE(MakeFolders(dir.WideFile(folder)));
+    const std::u16string archiveW = dir.WideFile(folder + ".pak");
+    ASSERT_TRUE(WriteWholeFile(archiveW, archive));
+
+    std::vector<fileInfoW> listing;
+    ASSERT_EQ(kResultOk, ListFileW(archiveW, 0, &listing));
+    ASSERT_EQ(asciiListing.size(), listing.size());
+    for (size_t i = 0; i < listing.size(); ++i) {
+      const fileInfoW expected = WidenRecord(asciiListing[i]);
+      EXPECT_EQ(0, memcmp(&expected, &listing[i], sizeof expected)) << "record " << i;
+    }
+    fileInfoW found;
+    ASSERT_EQ(kResultOk, getFileInfoW(AsWide(archiveW), 0, AsWide(Utf16("hundred.bin")), kFlagIgnoreCase, &found));
+    const fileInfoW expected = WidenRecord(asciiListing[1]);
+    EXPECT_EQ(0, memcmp(&expected, &found, sizeof found));
+
+    std::u16string destW = dir.WideFile(folder);
+    for (SpiLong at : positions) {
+      ASSERT_EQ(kResultOk, getFile(path.c_str(), at, const_cast<LPSTR>(out.c_str()), 0, nullptr, 0));
+      ASSERT_EQ(kResultOk, getFileW(AsWide(archiveW), at, AsWide(&destW), 0, nullptr, 0));
+    }
+    for (const char* member : {"FIRST.BIN", "HUNDRED.BIN", "LAST.BIN"}) {
+      Bytes ansi, wide;
+      ASSERT_TRUE(ReadWholeFile(dir.File(std::string("out/") + member), &ansi));
+      ASSERT_TRUE(ReadWholeFile(dir.WideFile(folder + "/" + member), &wide)) << member;
+      EXPECT_EQ(ansi, wide) << member;
+    }
+    HLOCAL h = nullptr;
+    ASSERT_EQ(kResultOk, getFileW(AsWide(archiveW), hundredAt, reinterpret_cast<LPWSTR>(&h), kToMemory, nullptr, 0));
+    EXPECT_EQ(hundred, TakeBlock(h));
+
+    SpiDword handle = OpenHostHandle(path);
+    EXPECT_EQ(1, isSupportedW(AsWide(archiveW), handle));
+    CloseHostHandle(handle);
+  }
+  // Memory input is the same image for both.
+  std::vector<fileInfoW> fromMemory;
+  HLOCAL h = nullptr;
+  ASSERT_EQ(kResultOk,
+            getArchiveInfoW(reinterpret_cast<LPCWSTR>(archive.data()), SizeOf(archive), kInputMemory, &h));
+  TakeListing(kResultOk, h, &fromMemory);
+  ASSERT_EQ(asciiListing.size(), fromMemory.size());
+  const fileInfoW second = WidenRecord(asciiListing[1]);
+  EXPECT_EQ(0, memcmp(&second, &fromMemory[1], sizeof second));
+  // A name that is not UTF-16 (an unpaired surrogate) opens nothing.
+  std::u16string broken = dir.WideFile("x.pak");
+  broken.insert(broken.size() - 4, 1, u'\xD800');
+  EXPECT_EQ(kResultReadError, ListFileW(broken, 0, &fromMemory));
 }
 
 TEST_F(ChestrelExtract, MemoryInputIsNamedNoname) {

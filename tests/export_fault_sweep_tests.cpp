@@ -91,6 +91,8 @@ struct SweepInputs {
   GetArchiveInfoFn getArchiveInfo = nullptr;
   GetFileInfoFn getFileInfo = nullptr;
   GetFileFn getFile = nullptr;
+  GetPictureWFn getPictureW = nullptr;
+  GetFileWFn getFileW = nullptr;
 
   ScratchDir dir;
   int pictureHeight = 0;
@@ -107,6 +109,10 @@ struct SweepInputs {
   std::string outDir;
   SpiDword pictureHandle = 0;
   SpiDword archiveHandle = 0;
+  // Copies for the wide exports, in a folder named in Japanese.
+  std::u16string widePicturePath;
+  std::u16string wideExtractPath;
+  std::u16string wideOutDir;
 
   // Pristine copies of every buffer handed to the plug-ins as input.
   std::vector<std::pair<const Bytes*, Bytes>> hostBuffers;
@@ -155,6 +161,8 @@ bool MakeInputs(SweepInputs* in) {
   in->getArchiveInfo = in->chestrel.Get<GetArchiveInfoFn>("GetArchiveInfo");
   in->getFileInfo = in->chestrel.Get<GetFileInfoFn>("GetFileInfo");
   in->getFile = in->chestrel.Get<GetFileFn>("GetFile");
+  in->getPictureW = in->glimmet.Get<GetPictureWFn>("GetPictureW");
+  in->getFileW = in->chestrel.Get<GetFileWFn>("GetFileW");
 
   // Noise codes to more bytes than it has, so 150 x 100 pixels take four
   // reads of the decoder's 16 KiB window, plus the one that finds the end.
@@ -187,6 +195,17 @@ bool MakeInputs(SweepInputs* in) {
   in->memberAt = 8 + 2 * 24 + 8 + 2;
   in->outDir = in->dir.File("out");
   std::filesystem::create_directories(in->outDir);
+
+  const std::string wideFolder = "\xE7\x94\xBB\xE5\x83\x8F";
+  in->widePicturePath = in->dir.WideFile(wideFolder + "/picture.i24");
+  in->wideExtractPath = in->dir.WideFile(wideFolder + "/extract.pak");
+  in->wideOutDir = in->dir.WideFile(wideFolder + "/out " + wideFolder);
+  Bytes copy;
+  if (!MakeFolders(in->wideOutDir) || !ReadWholeFile(in->picturePath, &copy) ||
+      !WriteWholeFile(in->widePicturePath, copy) || !ReadWholeFile(in->extractPath, &copy) ||
+      !WriteWholeFile(in->wideExtractPath, copy) || !in->getPictureW || !in->getFileW) {
+    return false;
+  }
 
   in->pictureHandle = OpenHostHandle(in->picturePath);
   in->archiveHandle = OpenHostHandle(in->archivePath);
@@ -295,15 +314,17 @@ int SPI_CALL SeeProgress(int num, int denom, SpiLong data) {
   return 0;
 }
 
-int PictureRun(ExportRun* run, bool fromFile) {
+int PictureRun(ExportRun* run, bool fromFile, bool wide = false) {
   HLOCAL info = kHandleSentinel;
   HLOCAL pixels = kHandleSentinel;
   ProgressSeen seen;
   const SpiLong data = reinterpret_cast<SpiLong>(&seen);
-  int r = fromFile ? gIn->getPicture(gIn->picturePath.c_str(), kPictureAt, kInputFile, &info, &pixels, SeeProgress,
-                                     data)
-                   : gIn->getPicture(Image(gIn->picture), Size(gIn->picture), kInputMemory, &info, &pixels,
-                                     SeeProgress, data);
+  int r = wide       ? gIn->getPictureW(AsWide(gIn->widePicturePath), kPictureAt, kInputFile, &info, &pixels,
+                                        SeeProgress, data)
+          : fromFile ? gIn->getPicture(gIn->picturePath.c_str(), kPictureAt, kInputFile, &info, &pixels, SeeProgress,
+                                       data)
+                     : gIn->getPicture(Image(gIn->picture), Size(gIn->picture), kInputMemory, &info, &pixels,
+                                       SeeProgress, data);
   run->Returned();
   // Once the rows have started, the closing progress call is made, also
   // after a failure.
@@ -324,6 +345,7 @@ int PictureRun(ExportRun* run, bool fromFile) {
 }
 int PictureFile(ExportRun* run) { return PictureRun(run, true); }
 int PictureMemory(ExportRun* run) { return PictureRun(run, false); }
+int PictureFileWide(ExportRun* run) { return PictureRun(run, true, true); }
 
 int ChestrelProbeBuffer(ExportRun* run) {
   int answer = gIn->chestrelIsSupported("x", reinterpret_cast<SpiDword>(gIn->archiveProbe.data()));
@@ -361,14 +383,18 @@ int FileInfoRun(ExportRun* run, bool fromFile) {
 int FileInfoFile(ExportRun* run) { return FileInfoRun(run, true); }
 int FileInfoMemory(ExportRun* run) { return FileInfoRun(run, false); }
 
-int ExtractRun(ExportRun* run, bool fromFile, bool toMemory) {
+int ExtractRun(ExportRun* run, bool fromFile, bool toMemory, bool wide = false) {
   const unsigned flag = (fromFile ? kInputFile : kInputMemory) | (toMemory ? kToMemory : 0u);
   HLOCAL h = kHandleSentinel;
   LPSTR dest = toMemory ? reinterpret_cast<LPSTR>(&h) : const_cast<LPSTR>(gIn->outDir.c_str());
   const std::string outFile = gIn->outDir + "/" + (fromFile ? "B.TXT" : "noname");
+  const std::u16string wideOutFile = gIn->wideOutDir + u"/B.TXT";
   std::filesystem::remove(outFile);
-  int r = fromFile ? gIn->getFile(gIn->extractPath.c_str(), gIn->memberAt, dest, flag, nullptr, 0)
-                   : gIn->getFile(Image(gIn->member), Size(gIn->member), dest, flag, nullptr, 0);
+  std::filesystem::remove(std::filesystem::path(wideOutFile));
+  std::u16string wideDest = gIn->wideOutDir;
+  int r = wide       ? gIn->getFileW(AsWide(gIn->wideExtractPath), gIn->memberAt, AsWide(&wideDest), flag, nullptr, 0)
+          : fromFile ? gIn->getFile(gIn->extractPath.c_str(), gIn->memberAt, dest, flag, nullptr, 0)
+                     : gIn->getFile(Image(gIn->member), Size(gIn->member), dest, flag, nullptr, 0);
   run->Returned();
   if (toMemory) {
     EXPECT_FALSE(FileExists(outFile)) << "a file written for output to memory";
@@ -380,7 +406,7 @@ int ExtractRun(ExportRun* run, bool fromFile, bool toMemory) {
     return r;
   }
   Bytes written;
-  const bool exists = ReadWholeFile(outFile, &written);
+  const bool exists = wide ? ReadWholeFile(wideOutFile, &written) : ReadWholeFile(outFile, &written);
   if (r == kResultOk) {
     run->output = written;
     return r;
@@ -403,6 +429,7 @@ int ExtractFileToFile(ExportRun* run) { return ExtractRun(run, true, false); }
 int ExtractFileToMemory(ExportRun* run) { return ExtractRun(run, true, true); }
 int ExtractMemoryToFile(ExportRun* run) { return ExtractRun(run, false, false); }
 int ExtractMemoryToMemory(ExportRun* run) { return ExtractRun(run, false, true); }
+int ExtractFileToFileWide(ExportRun* run) { return ExtractRun(run, true, false, true); }
 
 // ---------------------------------------------------------------------------
 // The table: every export, its clean calls and the result of each failure.
@@ -472,6 +499,9 @@ std::vector<ExportCase> Cases() {
       {"GetPicture (memory)", "GetPictureMemory", PictureMemory, 0, &SweepInputs::pictureDecoded,
        {{kCallLocalAlloc, 2, 2}, {kCallLocalLock, 2, 2}, {kCallMmioRead, 5, many}, {kCallMmioClose, 1, 1}},
        {kMemoryOpenFails, kAllocFails, kLockFails, pictureHeader, pictureReadsOn, pictureEnd, kReadError}},
+      {"GetPictureW (file)", "GetPictureWFile", PictureFileWide, 0, &SweepInputs::pictureDecoded,
+       {{kCallLocalAlloc, 2, 2}, {kCallLocalLock, 2, 2}, {kCallMmioRead, 5, many}, {kCallMmioClose, 1, 1}},
+       {kAllocFails, kLockFails, pictureHeader, pictureReadsOn, pictureEnd, kReadError}},
       {"chestrel IsSupported (buffer)", "ChestrelIsSupportedBuffer", ChestrelProbeBuffer, 1, kNoOutput,
        {probeReads, {kCallMmioClose, 1, 1}},
        {kProbeCloseKeepsAnswer,
@@ -495,6 +525,9 @@ std::vector<ExportCase> Cases() {
        {{kCallLocalAlloc, 0, 0}, {kCallMmioClose, 1, 1}},
        {kMemoryOpenFails, kDirectoryReadsOn, kReadError}},
       {"GetFile (file to file)", "GetFileFileToFile", ExtractFileToFile, 0, &SweepInputs::member,
+       {{kCallMmioOpen, 2, 2}, {kCallMmioRead, 35, 35}, {kCallMmioWrite, 1, 1}, {kCallMmioClose, 2, 2}},
+       {kAllocFails, kLockFails, outputOpen, extractDirectory, outputWrite, outputClose, kReadError}},
+      {"GetFileW (file to file)", "GetFileWFileToFile", ExtractFileToFileWide, 0, &SweepInputs::member,
        {{kCallMmioOpen, 2, 2}, {kCallMmioRead, 35, 35}, {kCallMmioWrite, 1, 1}, {kCallMmioClose, 2, 2}},
        {kAllocFails, kLockFails, outputOpen, extractDirectory, outputWrite, outputClose, kReadError}},
       {"GetFile (file to memory)", "GetFileFileToMemory", ExtractFileToMemory, 0, &SweepInputs::member,

@@ -27,6 +27,7 @@ struct ProgressCall {
   int num;
   int denom;
   SpiLong data;
+  bool operator==(const ProgressCall& o) const { return num == o.num && denom == o.denom && data == o.data; }
 };
 std::vector<ProgressCall> gCalls;
 int gCancelAt = -1;
@@ -43,7 +44,9 @@ struct Decoded {
   size_t blockSize = 0;
 };
 
-enum class Source { kMemory, kFile };
+// kWideFile and kWideMemory go through GetPictureW, the file named
+// `wideName` (UTF-8, any script; folders with '/').
+enum class Source { kMemory, kFile, kWideFile, kWideMemory };
 
 class GlimmetDecode : public ::testing::Test {
  protected:
@@ -63,7 +66,9 @@ class GlimmetDecode : public ::testing::Test {
   }
   void SetUp() override {
     getPicture = plugin_.Get<GetPictureFn>("GetPicture");
+    getPictureW = plugin_.Get<GetPictureWFn>("GetPictureW");
     ASSERT_NE(nullptr, getPicture);
+    ASSERT_NE(nullptr, getPictureW);
     gCalls.clear();
     gCancelAt = -1;
     before = LiveResources();
@@ -79,12 +84,21 @@ class GlimmetDecode : public ::testing::Test {
     if (source == Source::kMemory) {
       d.result = getPicture(reinterpret_cast<LPCSTR>(image.data()), static_cast<SpiLong>(image.size()), kInputMemory,
                             &info, &pixels, callback, lData);
+    } else if (source == Source::kWideMemory) {
+      d.result = getPictureW(reinterpret_cast<LPCWSTR>(image.data()), static_cast<SpiLong>(image.size()), kInputMemory,
+                             &info, &pixels, callback, lData);
     } else {
       // Behind a few foreign bytes, to read from a file offset.
       Bytes file(13, 0xEE);
       file.insert(file.end(), image.begin(), image.end());
-      std::string path = dir.Write("picture.i24", file);
-      d.result = getPicture(path.c_str(), 13, kInputFile, &info, &pixels, callback, lData);
+      if (source == Source::kWideFile) {
+        const std::u16string path = dir.WideFile(wideName);
+        EXPECT_TRUE(WriteWholeFile(path, file));
+        d.result = getPictureW(AsWide(path), 13, kInputFile, &info, &pixels, callback, lData);
+      } else {
+        std::string path = dir.Write("picture.i24", file);
+        d.result = getPicture(path.c_str(), 13, kInputFile, &info, &pixels, callback, lData);
+      }
     }
     if (d.result != kResultOk) {
       EXPECT_EQ(nullptr, info) << "handle left after a failure";
@@ -130,6 +144,8 @@ class GlimmetDecode : public ::testing::Test {
   static CodeTableSet tables_;
   static FastTables* fast_;
   GetPictureFn getPicture = nullptr;
+  GetPictureWFn getPictureW = nullptr;
+  std::string wideName;  // of Source::kWideFile
   Resources before;
   ScratchDir dir;
 };
@@ -512,6 +528,53 @@ LargePicture MakeLargePicture(const CodeTableSet& tables, int width, int height)
     above = row;
   }
   return LargePicture{MakeI24B(uint16_t(width), uint16_t(height), w.bytes()), expected};
+}
+
+// GetPictureW and GetPictureInfoW with files and folders named in other
+// scripts give what GetPicture and GetPictureInfo give for an ASCII name:
+// the same blocks and the same progress reports.
+TEST_F(GlimmetDecode, WideNamesGiveWhatAnsiNamesGive) {
+  LargePicture p = MakeLargePicture(tables_, 37, 23);
+  gCalls.clear();
+  const Decoded ansi = Decode(p.image, Source::kFile);
+  ASSERT_EQ(kResultOk, ansi.result);
+  const auto ansiCalls = gCalls;
+  auto getPictureInfo = plugin_.Get<GetPictureInfoFn>("GetPictureInfo");
+  auto getPictureInfoW = plugin_.Get<GetPictureInfoWFn>("GetPictureInfoW");
+  ASSERT_TRUE(getPictureInfo && getPictureInfoW);
+  PictureInfo ansiInfo;
+  memset(&ansiInfo, 0, sizeof ansiInfo);
+  ASSERT_EQ(kResultOk, getPictureInfo(dir.File("picture.i24").c_str(), 13, kInputFile, &ansiInfo));
+  const char* names[] = {
+      "\xE7\x94\xBB\xE5\x83\x8F/\xE5\xA3\x81\xE7\xB4\x99.i24",  // Japanese
+      "\xCE\xB5\xCE\xB9\xCE\xBA\xCF\x8C\xCE\xBD\xCE\xB1/\xCF\x86\xCF\x89\xCF\x84\xCF\x8C.i24",  // Greek
+      "\xD0\xBA\xD0\xB0\xD1\x80\xD1\x82\xD0\xB8\xD0\xBD\xD0\xBA\xD0\xB8/\xD1\x84\xD0\xBE\xD1\x82\xD0\xBE.i24",  // Cyrillic
+      "\xF0\x9F\x8E\xA8/\xF0\x9F\x96\xBC.i24",  // emoji (surrogate pairs)
+      "",  // memory
+  };
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    wideName = name;
+    const bool fromMemory = wideName.empty();
+    if (!fromMemory) {
+      ASSERT_TRUE(MakeFolders(dir.WideFile(wideName.substr(0, wideName.find('/')))));
+    }
+    gCalls.clear();
+    const Decoded wide = Decode(p.image, fromMemory ? Source::kWideMemory : Source::kWideFile);
+    ASSERT_EQ(kResultOk, wide.result);
+    EXPECT_EQ(0, memcmp(&ansi.dib, &wide.dib, sizeof ansi.dib));
+    EXPECT_TRUE(ansi.pixels == wide.pixels) << "pixels differ";
+    EXPECT_TRUE(ansiCalls == gCalls) << "progress reports differ";
+    if (fromMemory) continue;
+    PictureInfo info;
+    memset(&info, 0, sizeof info);
+    ASSERT_EQ(kResultOk, getPictureInfoW(AsWide(dir.WideFile(wideName)), 13, kInputFile, &info));
+    EXPECT_EQ(0, memcmp(&ansiInfo, &info, sizeof info));
+  }
+  // A file that is not there is a read error, as for GetPicture.
+  wideName = std::string(names[0]) + ".missing";
+  HLOCAL info = nullptr, pixels = nullptr;
+  EXPECT_EQ(kResultReadError, getPictureW(AsWide(dir.WideFile(wideName)), 0, kInputFile, &info, &pixels, nullptr, 0));
 }
 
 TEST_F(GlimmetDecode, LargePictureFromFileAndMemory) {

@@ -61,10 +61,19 @@ TEST_F(GlimmetInfo, PluginInfoEntriesAndTruncation) {
       {0, 1, "", 0},
       {0, 0, nullptr, 0},
   };
+  auto getPluginInfoW = plugin_.Get<GetPluginInfoWFn>("GetPluginInfoW");
+  ASSERT_NE(nullptr, getPluginInfoW);
   for (const Case& c : cases) {
     char buf[80];
     memset(buf, 'x', sizeof buf);
     EXPECT_EQ(c.length, getPluginInfo(c.infono, buf, c.buflen)) << c.infono << "/" << c.buflen;
+    // GetPluginInfoW writes the same text, one WCHAR per byte.
+    WCHAR wide[80];
+    for (WCHAR& w : wide) w = u'x';
+    EXPECT_EQ(c.length, getPluginInfoW(c.infono, wide, c.buflen)) << c.infono << "/" << c.buflen;
+    for (int i = 0; i <= c.buflen && i < 80; ++i) {
+      EXPECT_EQ(static_cast<unsigned char>(buf[i]), static_cast<unsigned>(wide[i])) << "unit " << i;
+    }
     if (c.text != nullptr) {
       EXPECT_STREQ(c.text, buf);
       // A shorter string is padded with NULs up to buflen - 1.
@@ -84,7 +93,9 @@ TEST_F(GlimmetInfo, ChestrelInfoEntries) {
   Plugin chestrel;
   ASSERT_TRUE(LoadPlugin("chestrel", &chestrel));
   auto info = chestrel.Get<GetPluginInfoFn>("GetPluginInfo");
+  auto infoW = chestrel.Get<GetPluginInfoWFn>("GetPluginInfoW");
   ASSERT_NE(nullptr, info);
+  ASSERT_NE(nullptr, infoW);
   const char* expected[] = {"00AM", nullptr, "*.PAK", "KALDORIN Archive (*.PAK)", "*.DAT", "KALDORIN Archive (*.DAT)"};
   char buf[128];
   for (int i = 0; i < 6; ++i) {
@@ -93,6 +104,9 @@ TEST_F(GlimmetInfo, ChestrelInfoEntries) {
       EXPECT_STREQ(expected[i], buf);
       EXPECT_EQ(static_cast<int>(strlen(expected[i])), n);
     }
+    WCHAR wide[128];
+    EXPECT_EQ(n, infoW(i, wide, 128));
+    EXPECT_EQ(std::u16string(buf, buf + n), std::u16string(reinterpret_cast<const char16_t*>(wide), n));
   }
   EXPECT_EQ(0, strncmp(buf, "KALDORIN", 8));
   info(1, buf, sizeof buf);

@@ -47,6 +47,22 @@ inline SpiLong LogData(ProgressLog* log) { return reinterpret_cast<SpiLong>(log)
 // A fileInfo as bytes, for checking what was and was not written.
 inline const uint8_t* RecordBytes(const fileInfo& r) { return reinterpret_cast<const uint8_t*>(&r); }
 
+// What a wide export lists for the member of `r`: the same record with the
+// (ASCII) path and name widened unit by unit.
+inline fileInfoW WidenRecord(const fileInfo& r) {
+  fileInfoW w;
+  memset(&w, 0, sizeof w);
+  memcpy(w.method, r.method, sizeof w.method);
+  w.position = r.position;
+  w.compsize = r.compsize;
+  w.filesize = r.filesize;
+  w.timestamp = r.timestamp;
+  for (size_t i = 0; i < sizeof r.path; ++i) w.path[i] = static_cast<unsigned char>(r.path[i]);
+  for (size_t i = 0; i < sizeof r.filename; ++i) w.filename[i] = static_cast<unsigned char>(r.filename[i]);
+  w.crc = r.crc;
+  return w;
+}
+
 // Loads chestrel once per suite and checks after each test that no block or
 // stream was left behind.
 class ChestrelTest : public ::testing::Test {
@@ -59,6 +75,11 @@ class ChestrelTest : public ::testing::Test {
     getFileInfo = plugin_.Get<GetFileInfoFn>("GetFileInfo");
     getFile = plugin_.Get<GetFileFn>("GetFile");
     ASSERT_TRUE(isSupported && getArchiveInfo && getFileInfo && getFile);
+    isSupportedW = plugin_.Get<IsSupportedWFn>("IsSupportedW");
+    getArchiveInfoW = plugin_.Get<GetArchiveInfoWFn>("GetArchiveInfoW");
+    getFileInfoW = plugin_.Get<GetFileInfoWFn>("GetFileInfoW");
+    getFileW = plugin_.Get<GetFileWFn>("GetFileW");
+    ASSERT_TRUE(isSupportedW && getArchiveInfoW && getFileInfoW && getFileW);
     before = LiveResources();
   }
   void TearDown() override { EXPECT_EQ(before, LiveResources()) << "a block or stream leaked"; }
@@ -91,9 +112,17 @@ class ChestrelTest : public ::testing::Test {
     TakeListing(r, h, records);
     return r;
   }
+  // The listing of GetArchiveInfoW for the file `path`.
+  ResultCode ListFileW(const std::u16string& path, SpiLong offset, std::vector<fileInfoW>* records) {
+    HLOCAL h = nullptr;
+    ResultCode r = getArchiveInfoW(AsWide(path), offset, kInputFile, &h);
+    TakeListing(r, h, records);
+    return r;
+  }
   // Copies every record of a listing block (the end record included) and
   // frees the block; a failure must leave a null handle.
-  void TakeListing(ResultCode r, HLOCAL h, std::vector<fileInfo>* records) {
+  template <class Record>
+  void TakeListing(ResultCode r, HLOCAL h, std::vector<Record>* records) {
     records->clear();
     if (r != kResultOk) {
       EXPECT_EQ(nullptr, h) << "a handle after a failed listing";
@@ -101,10 +130,10 @@ class ChestrelTest : public ::testing::Test {
     }
     ASSERT_NE(nullptr, h);
     size_t bytes = LocalSize(h);
-    ASSERT_EQ(0u, bytes % sizeof(fileInfo));
-    const fileInfo* p = static_cast<const fileInfo*>(LocalLock(h));
+    ASSERT_EQ(0u, bytes % sizeof(Record));
+    const Record* p = static_cast<const Record*>(LocalLock(h));
     ASSERT_NE(nullptr, p);
-    records->assign(p, p + bytes / sizeof(fileInfo));
+    records->assign(p, p + bytes / sizeof(Record));
     LocalUnlock(h);
     EXPECT_EQ(nullptr, LocalFree(h));
   }
@@ -133,6 +162,10 @@ class ChestrelTest : public ::testing::Test {
   GetArchiveInfoFn getArchiveInfo = nullptr;
   GetFileInfoFn getFileInfo = nullptr;
   GetFileFn getFile = nullptr;
+  IsSupportedWFn isSupportedW = nullptr;
+  GetArchiveInfoWFn getArchiveInfoW = nullptr;
+  GetFileInfoWFn getFileInfoW = nullptr;
+  GetFileWFn getFileW = nullptr;
   Resources before;
   ScratchDir dir;
 };

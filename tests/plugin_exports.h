@@ -16,6 +16,7 @@ struct GlimmetExports {
   IsSupportedFn isSupported = nullptr;
   GetPictureInfoFn getPictureInfo = nullptr;
   GetPictureFn getPicture = nullptr;
+  GetPictureWFn getPictureW = nullptr;
 };
 
 struct ChestrelExports {
@@ -24,6 +25,7 @@ struct ChestrelExports {
   GetArchiveInfoFn getArchiveInfo = nullptr;
   GetFileInfoFn getFileInfo = nullptr;
   GetFileFn getFile = nullptr;
+  GetArchiveInfoWFn getArchiveInfoW = nullptr;
 };
 
 // False when an export is missing.
@@ -32,7 +34,8 @@ inline bool FindExports(const Plugin& p, GlimmetExports* e) {
   e->isSupported = p.Get<IsSupportedFn>("IsSupported");
   e->getPictureInfo = p.Get<GetPictureInfoFn>("GetPictureInfo");
   e->getPicture = p.Get<GetPictureFn>("GetPicture");
-  return e->getPluginInfo && e->isSupported && e->getPictureInfo && e->getPicture;
+  e->getPictureW = p.Get<GetPictureWFn>("GetPictureW");
+  return e->getPluginInfo && e->isSupported && e->getPictureInfo && e->getPicture && e->getPictureW;
 }
 
 inline bool FindExports(const Plugin& p, ChestrelExports* e) {
@@ -41,7 +44,9 @@ inline bool FindExports(const Plugin& p, ChestrelExports* e) {
   e->getArchiveInfo = p.Get<GetArchiveInfoFn>("GetArchiveInfo");
   e->getFileInfo = p.Get<GetFileInfoFn>("GetFileInfo");
   e->getFile = p.Get<GetFileFn>("GetFile");
-  return e->getPluginInfo && e->isSupported && e->getArchiveInfo && e->getFileInfo && e->getFile;
+  e->getArchiveInfoW = p.Get<GetArchiveInfoWFn>("GetArchiveInfoW");
+  return e->getPluginInfo && e->isSupported && e->getArchiveInfo && e->getFileInfo && e->getFile &&
+         e->getArchiveInfoW;
 }
 
 // GetFile's output type "to memory".

@@ -17,6 +17,11 @@ struct Plugin {
   }
 };
 
+// A UTF-16 string as the wide exports take it (WCHAR is wchar_t on Windows,
+// char16_t elsewhere; both are UTF-16 units).
+inline LPCWSTR AsWide(const std::u16string& s) { return reinterpret_cast<LPCWSTR>(s.c_str()); }
+inline LPWSTR AsWide(std::u16string* s) { return reinterpret_cast<LPWSTR>(&(*s)[0]); }
+
 // The folder holding the test program, and so the built plug-ins.
 std::string BuildDir();
 // The file name of plug-in `name` ("glimmet" gives "glimmet.spi", or

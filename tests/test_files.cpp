@@ -55,6 +55,50 @@ std::string ScratchDir::Write(const std::string& name, const Bytes& bytes) const
   return full;
 }
 
+std::u16string ScratchDir::WideFile(const std::string& utf8Name) const {
+  std::u16string out = Utf16(path_);
+  out.push_back(static_cast<char16_t>(fs::path::preferred_separator));
+  for (char16_t c : Utf16(utf8Name)) out.push_back(c == u'/' ? static_cast<char16_t>(fs::path::preferred_separator) : c);
+  return out;
+}
+
+std::u16string Utf16(const std::string& utf8) {
+  std::u16string out;
+  for (size_t i = 0; i < utf8.size();) {
+    const unsigned lead = static_cast<unsigned char>(utf8[i]);
+    const int tail = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+    uint32_t c = tail == 0 ? lead : lead & (0x3Fu >> tail);
+    for (int k = 1; k <= tail && i + k < utf8.size(); ++k) c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3Fu);
+    i += 1 + tail;
+    if (c < 0x10000) {
+      out.push_back(static_cast<char16_t>(c));
+    } else {
+      out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    }
+  }
+  return out;
+}
+
+bool WriteWholeFile(const std::u16string& path, const Bytes& bytes) {
+  std::ofstream out(fs::path(path), std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+bool ReadWholeFile(const std::u16string& path, Bytes* out) {
+  std::ifstream in(fs::path(path), std::ios::binary);
+  if (!in) return false;
+  out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
+
+bool MakeFolders(const std::u16string& path) {
+  std::error_code ec;
+  fs::create_directories(fs::path(path), ec);
+  return !ec;
+}
+
 bool ReadWholeFile(const std::string& path, Bytes* out) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;

@@ -22,6 +22,9 @@ class ScratchDir {
   std::string File(const std::string& name) const;
   // Writes `bytes` to `name` inside the folder and returns its full path.
   std::string Write(const std::string& name, const Bytes& bytes) const;
+  // Full UTF-16 path of `utf8Name` (any language, sub-folders with '/')
+  // inside the folder, for the wide exports.
+  std::u16string WideFile(const std::string& utf8Name) const;
 
  private:
   std::string path_;
@@ -29,6 +32,14 @@ class ScratchDir {
 
 bool ReadWholeFile(const std::string& path, Bytes* out);
 bool FileExists(const std::string& path);
+
+// UTF-8 to UTF-16, for names in any language.
+std::u16string Utf16(const std::string& utf8);
+// Files and folders named in UTF-16, through the wide calls on Windows and
+// as UTF-8 elsewhere.
+bool WriteWholeFile(const std::u16string& path, const Bytes& bytes);
+bool ReadWholeFile(const std::u16string& path, Bytes* out);
+bool MakeFolders(const std::u16string& path);
 
 // Appends `v` little-endian (common/little_endian.h stores in place).
 void PutLe16(Bytes* b, uint16_t v);

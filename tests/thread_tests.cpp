@@ -105,6 +105,18 @@ void CallGlimmet(const GlimmetExports& g, const Input& in, Transcript* t) {
     bytes = TakeBlock(pixels);
     Record(t, "GetPicture pixels" + how, 0, bytes.data(), bytes.size());
   }
+  // The wide entry point: the same decode, the name as UTF-16.
+  HLOCAL header = nullptr;
+  HLOCAL pixels = nullptr;
+  ProgressTally tally;
+  const std::u16string widePath = Utf16(in.path);
+  int r = g.getPictureW(AsWide(widePath), 0, kInputFile, &header, &pixels, TallyProgress,
+                        reinterpret_cast<SpiLong>(&tally));
+  Record(t, "GetPictureW file", r, &tally, sizeof tally);
+  Bytes bytes = TakeBlock(header);
+  Bytes pixelBytes = TakeBlock(pixels);
+  bytes.insert(bytes.end(), pixelBytes.begin(), pixelBytes.end());
+  Record(t, "GetPictureW blocks", 0, bytes.data(), bytes.size());
 }
 
 // GetFile of the member at `position` of the file to memory and into
@@ -145,6 +157,13 @@ void CallChestrel(const ChestrelExports& c, const Input& in, const std::string& 
     int r = c.getArchiveInfo(src, len, flag, &h);
     Bytes listing = TakeBlock(h);
     Record(t, "GetArchiveInfo" + how, r, listing.data(), listing.size());
+    if (fromFile) {
+      const std::u16string widePath = Utf16(in.path);
+      h = nullptr;
+      int wide = c.getArchiveInfoW(AsWide(widePath), 0, kInputFile, &h);
+      Bytes wideListing = TakeBlock(h);
+      Record(t, "GetArchiveInfoW file", wide, wideListing.data(), wideListing.size());
+    }
     if (fromFile) {
       for (size_t at = 0; at + sizeof(fileInfo) <= listing.size(); at += sizeof(fileInfo)) {
         fileInfo record;

@@ -40,6 +40,8 @@
 
 namespace fs = std::filesystem;
 
+using namespace kaldorin;  // the tool's picture files and helpers under test
+
 namespace {
 
 struct RunResult {
@@ -75,7 +77,7 @@ Child Start(const std::vector<std::string>& args, const std::string& outFile, co
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   HANDLE out = CreateFileA(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
   HANDLE err = CreateFileA(errFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-  STARTUPINFOA si{};
+  STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
   HANDLE in = inFile.empty() ? nullptr
@@ -84,10 +86,13 @@ Child Start(const std::vector<std::string>& args, const std::string& outFile, co
   si.hStdOutput = out;
   si.hStdError = err;
   PROCESS_INFORMATION pi{};
-  std::vector<char> line(cmd.begin(), cmd.end());
+  // The arguments are UTF-8 here and reach the tool as UTF-16, whatever the
+  // ANSI code page.
+  const std::u16string wide = Utf16(cmd);
+  std::vector<wchar_t> line(wide.begin(), wide.end());
   line.push_back(0);
   Child c;
-  if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+  if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
     CloseHandle(pi.hThread);
     c.process = pi.hProcess;
   }
@@ -302,11 +307,11 @@ TEST_F(ToolTest, PluginsListsBothPlugInsAndTheirStrings) {
   RunResult r = Run({"plugins"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(Contains(r.out, PluginFile("glimmet") + "  API 00IN, picture plug-in")) << r.out;
-  EXPECT_TRUE(Contains(r.out, PluginFile("chestrel") + "  API 00AM, archive plug-in")) << r.out;
+  EXPECT_TRUE(Contains(r.out, PluginFile("chestrel") + "  API 00AM, archive plug-in, ANSI and wide exports")) << r.out;
   EXPECT_TRUE(Contains(r.out, "KALDORIN Archive (*.DAT)")) << r.out;
   r = Run({"plugins", "--json"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(Contains(r.out, "{\"file\": \"" + PluginFile("glimmet") + "\", \"api\": \"00IN\", \"kind\": \"picture\"")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "{\"file\": \"" + PluginFile("glimmet") + "\", \"api\": \"00IN\", \"kind\": \"picture\", \"exports\": \"ANSI and wide\"")) << r.out;
 
   r = Run({"plugins", "--plugins", dir_.path()});
   EXPECT_EQ(r.status, 1);
@@ -413,6 +418,36 @@ TEST_F(ToolTest, DecodeSeveralFilesIntoAFolder) {
 }
 
 // pack, list and extract in each way, with the member picture decoded.
+// Folders named in other scripts: the names reach the tool and the
+// plug-ins whole (on Windows through wmain and the wide exports), from
+// encoding through packing, listing and extracting to decoding.
+TEST_F(ToolTest, NamesInAnyScript) {
+  RgbImage img = MakePicture(13, 5, 4);
+  WritePicture(In("src.bmp"), img);
+  for (const std::string name : {"\xE7\x94\xBB\xE5\x83\x8F", "\xCE\xB5\xCE\xB9\xCE\xBA\xCF\x8C\xCE\xBD\xCE\xB1",
+                                 "\xD0\xBA\xD0\xB0\xD1\x80\xD1\x82\xD0\xB8\xD0\xBD\xD0\xBA\xD0\xB8",
+                                 "\xF0\x9F\x8E\xA8"}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(MakeFolders(dir_.WideFile(name)));
+    const std::string folder = dir_.path() + "/" + name;
+    const std::string archive = folder + "/" + name + ".pak";
+    RunResult r = Run({"encode", In("src.bmp"), "-o", folder + "/PIC.I24"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Run({"pack", archive, folder + "/PIC.I24"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Run({"list", archive});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "PIC.I24")) << r.out;
+    r = Run({"extract", archive, "pic.i24", "-d", folder + "/" + name});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Run({"decode", folder + "/" + name + "/PIC.I24", "-o", folder + "/back.bmp", "-v"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err, "GetPictureW(file) -> 0")) << r.err;
+    r = Run({"compare", In("src.bmp"), folder + "/back.bmp"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+  }
+}
+
 TEST_F(ToolTest, PackListExtractRoundTrip) {
   RgbImage img = MakePicture(21, 6, 3);
   WritePicture(In("src.bmp"), img);
@@ -554,7 +589,7 @@ TEST_F(ToolTest, WildcardsStandardStreamsAndVerbosity) {
     std::string outputFolder;
     std::vector<std::string> files;  // what the output folder then holds
   };
-  const std::string pluginCall = PluginFile("chestrel") + " GetArchiveInfo(file at byte 0) -> 0 (success)";
+  const std::string pluginCall = PluginFile("chestrel") + " GetArchiveInfoW(file at byte 0) -> 0 (success)";
   const Case cases[] = {
       {{"extract", In("T.PAK"), "*.txt", "-d", In("a")}, "", 0, "extracted DATA.TXT", "", "a", {"DATA.TXT", "EMPTY.TXT"}},
       {{"extract", In("T.PAK"), "d?ta.[s-t]xt", "*.I2[0-9]", "DATA.TXT", "-d", In("b"), "-q"}, "", 0, "", "", "b",

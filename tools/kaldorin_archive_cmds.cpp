@@ -17,6 +17,8 @@
 #include "tools/kaldorin_shared.h"
 #include "tools/kaldorin_truncation.h"
 
+namespace kaldorin {
+
 namespace fs = std::filesystem;
 using pack::PackInput;
 using pack::PackResult;
@@ -90,8 +92,7 @@ int DecodeMember(ExtractJob* job, const MemberRecord& m, const std::vector<uint8
   StartProgress(&bar, name, job->options->quiet);
   RgbImage image;
   CallFailure failure;
-  bool ok = GetPictureThroughPlugin(*picture, reinterpret_cast<LPCSTR>(bytes.data()), static_cast<SpiLong>(bytes.size()),
-                          kInputMemory, &bar, &image, &failure);
+  bool ok = GetPictureThroughPlugin(*picture, MemoryInput(bytes.data(), bytes.size()), &bar, &image, &failure);
   FinishProgress(&bar);
   if (!ok) {
     if (failure.code == kResultCancelled && CancelRequested()) {
@@ -233,7 +234,7 @@ int PlanExtraction(ExtractJob* job, std::vector<MemberRecord>* members) {
     }
     std::string target = JoinPath(job->dir, m.filename);
     std::error_code ec;
-    bool exists = fs::exists(fs::symlink_status(target, ec));
+    bool exists = fs::exists(fs::symlink_status(FsPath(target), ec));
     if (exists && SameFile(target, job->source->path)) {
       ReportError(target, "is the archive being read and is never written over, not even with --force");
       refused = true;
@@ -318,7 +319,7 @@ int RunExtract(const Options& options, const PluginSet& set) {
   const std::string& path = options.args[0];
   if (!options.outputDir.empty()) {
     std::error_code ec;
-    fs::create_directories(options.outputDir, ec);
+    fs::create_directories(FsPath(options.outputDir), ec);
     if (!IsDirectory(options.outputDir)) {
       ReportError(options.outputDir, "cannot create the folder" + (ec ? ": " + ec.message() : std::string()));
       return kExitFailure;
@@ -392,7 +393,7 @@ int RunPack(const Options& options) {
   std::vector<std::string> paths;
   for (size_t i = 1; i < options.args.size(); ++i) {
     const std::string& file = options.args[i];
-    if (IsDirectory(file) || !fs::exists(file)) {
+    if (IsDirectory(file) || !fs::exists(FsPath(file))) {
       ReportError(file, IsDirectory(file) ? "is a folder, not a file" : "no such file");
       return kExitFailure;
     }
@@ -418,3 +419,5 @@ int RunPack(const Options& options) {
   }
   return status;
 }
+
+}  // namespace kaldorin

@@ -9,6 +9,8 @@
 
 #include "tools/kaldorin_plugin_host.h"
 
+namespace kaldorin {
+
 enum ExitStatus { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitCancelled = 130 };
 
 struct Options {
@@ -56,5 +58,7 @@ int RunCompare(const Options& options);
 
 // JSON string literal of `s` (bytes above 0x7F passed through).
 std::string JsonString(const std::string& s);
+
+}  // namespace kaldorin
 
 #endif

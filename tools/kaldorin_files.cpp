@@ -15,6 +15,8 @@
 #include <unistd.h>
 #endif
 
+namespace kaldorin {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -29,6 +31,79 @@ bool SeekTo(FILE* f, uint64_t offset) {
 
 }  // namespace
 
+std::u16string Utf8ToUtf16(const std::string& utf8) {
+  std::u16string out;
+  for (size_t i = 0; i < utf8.size();) {
+    const unsigned lead = static_cast<unsigned char>(utf8[i]);
+    const int tail = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+    uint32_t c = tail == 0 ? lead : lead & (0x3Fu >> tail);
+    for (int k = 1; k <= tail && i + k < utf8.size(); ++k) {
+      c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3Fu);
+    }
+    i += 1 + tail;
+    if (c < 0x10000) {
+      out.push_back(static_cast<char16_t>(c));
+    } else {
+      out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    }
+  }
+  return out;
+}
+
+std::string Utf16ToUtf8(const std::u16string& utf16) {
+  std::string out;
+  for (size_t i = 0; i < utf16.size(); ++i) {
+    uint32_t c = utf16[i];
+    if (c >= 0xD800 && c < 0xE000) {
+      const bool paired = c < 0xDC00 && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] < 0xE000;
+      c = paired ? 0x10000 + ((c - 0xD800) << 10) + (utf16[++i] - 0xDC00) : 0xFFFD;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    const int tail = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    out += static_cast<char>(((0xFF00u >> (tail + 1)) & 0xFFu) | (c >> (6 * tail)));
+    for (int k = tail - 1; k >= 0; --k) out += static_cast<char>(0x80u | ((c >> (6 * k)) & 0x3Fu));
+  }
+  return out;
+}
+
+#ifdef _WIN32
+std::wstring WidePath(const std::string& utf8) {
+  std::u16string w = Utf8ToUtf16(utf8);
+  return std::wstring(w.begin(), w.end());
+}
+
+std::string AnsiFileName(const std::string& utf8) {
+  std::wstring w = WidePath(utf8);
+  int n = WideCharToMultiByte(CP_ACP, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return utf8;
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, w.c_str(), -1, &out[0], n, nullptr, nullptr);
+  out.resize(static_cast<size_t>(n - 1));
+  return out;
+}
+
+fs::path FsPath(const std::string& utf8) { return fs::path(WidePath(utf8)); }
+
+std::string Utf8Path(const fs::path& path) {
+  const std::wstring& w = path.native();
+  return Utf16ToUtf8(std::u16string(w.begin(), w.end()));
+}
+
+FILE* OpenFile(const std::string& utf8, const char* mode) {
+  std::wstring wideMode(mode, mode + strlen(mode));
+  return _wfopen(WidePath(utf8).c_str(), wideMode.c_str());
+}
+#else
+fs::path FsPath(const std::string& utf8) { return fs::path(utf8); }
+std::string Utf8Path(const fs::path& path) { return path.native(); }
+FILE* OpenFile(const std::string& utf8, const char* mode) { return fopen(utf8.c_str(), mode); }
+std::string AnsiFileName(const std::string& utf8) { return utf8; }
+#endif
+
 bool ReadFileFrom(const std::string& path, uint64_t offset, std::vector<uint8_t>* out, std::string* error) {
   out->clear();
   uint64_t size = 0;
@@ -36,7 +111,7 @@ bool ReadFileFrom(const std::string& path, uint64_t offset, std::vector<uint8_t>
     *error = "is a folder, not a file";
     return false;
   }
-  FILE* f = fopen(path.c_str(), "rb");
+  FILE* f = OpenFile(path, "rb");
   if (f == nullptr) {
     *error = strerror(errno);
     return false;
@@ -89,7 +164,7 @@ bool ReadProbe(const std::string& path, uint64_t offset, uint8_t (&probe)[2048],
     *error = "is a folder, not a file";
     return false;
   }
-  FILE* f = fopen(path.c_str(), "rb");
+  FILE* f = OpenFile(path, "rb");
   if (f == nullptr) {
     *error = strerror(errno);
     return false;
@@ -107,7 +182,7 @@ bool ReadProbe(const std::string& path, uint64_t offset, uint8_t (&probe)[2048],
 
 bool FileSizeOf(const std::string& path, uint64_t* size) {
   std::error_code ec;
-  uint64_t s = fs::file_size(path, ec);
+  uint64_t s = fs::file_size(FsPath(path), ec);
   if (ec) return false;
   *size = s;
   return true;
@@ -115,10 +190,10 @@ bool FileSizeOf(const std::string& path, uint64_t* size) {
 
 void RemoveQuietly(const std::string& path) {
   std::error_code ec;
-  fs::remove(path, ec);
+  fs::remove(FsPath(path), ec);
 }
 
-std::string BaseName(const std::string& path) { return fs::path(path).filename().string(); }
+std::string BaseName(const std::string& path) { return Utf8Path(FsPath(path).filename()); }
 
 std::string StemOf(const std::string& name) {
   size_t dot = name.find_last_of('.');
@@ -126,24 +201,24 @@ std::string StemOf(const std::string& name) {
   return name.substr(0, dot);
 }
 
-std::string JoinPath(const std::string& dir, const std::string& name) { return (fs::path(dir) / name).string(); }
+std::string JoinPath(const std::string& dir, const std::string& name) { return Utf8Path(FsPath(dir) / FsPath(name)); }
 
 std::string AbsolutePath(const std::string& path) {
   std::error_code ec;
-  fs::path p = fs::absolute(path, ec);
-  return ec ? path : p.string();
+  fs::path p = fs::absolute(FsPath(path), ec);
+  return ec ? path : Utf8Path(p);
 }
 
 bool IsDirectory(const std::string& path) {
   std::error_code ec;
-  return fs::is_directory(path, ec);
+  return fs::is_directory(FsPath(path), ec);
 }
 
 std::string ProgramFolder() {
 #ifdef _WIN32
-  char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string s(path, n);
+  wchar_t path[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::string s = Utf16ToUtf8(std::u16string(path, path + n));
 #else
   char path[4096];
   ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -220,3 +295,5 @@ bool MatchesPattern(const std::string& pattern, const std::string& name) {
   while (p < pattern.size() && pattern[p] == '*') ++p;
   return p == pattern.size();
 }
+
+}  // namespace kaldorin

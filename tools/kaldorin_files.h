@@ -4,9 +4,31 @@
 #define KALDORIN_TOOLS_KALDORIN_FILES_H
 
 #include <stdint.h>
+#include <stdio.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
+
+namespace kaldorin {
+
+// Paths and names are UTF-8 inside the tool on every system. These turn
+// them into file-system paths and back (on Windows through UTF-16, so that
+// names outside the ANSI code page work) and open files by them.
+std::filesystem::path FsPath(const std::string& utf8);
+std::string Utf8Path(const std::filesystem::path& path);
+FILE* OpenFile(const std::string& utf8, const char* mode);
+std::u16string Utf8ToUtf16(const std::string& utf8);
+// Invalid units (an unpaired surrogate) become U+FFFD.
+std::string Utf16ToUtf8(const std::u16string& utf16);
+// A name as plug-ins without wide exports take it: natively the UTF-8
+// name itself, on Windows its ANSI code page form (characters outside the
+// code page come out as the system's replacement, so such a name cannot be
+// opened by them).
+std::string AnsiFileName(const std::string& utf8);
+#ifdef _WIN32
+std::wstring WidePath(const std::string& utf8);
+#endif
 
 // Reads `path` from byte `offset` to its end. `error` is the cause alone.
 bool ReadFileFrom(const std::string& path, uint64_t offset, std::vector<uint8_t>* out, std::string* error);
@@ -35,5 +57,7 @@ bool MatchesPattern(const std::string& pattern, const std::string& name);
 
 // The folder of the running program.
 std::string ProgramFolder();
+
+}  // namespace kaldorin
 
 #endif

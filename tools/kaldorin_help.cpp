@@ -7,6 +7,8 @@
 
 #include "tools/kaldorin_cli.h"
 
+namespace kaldorin {
+
 #ifndef KALDORIN_VERSION
 #error "KALDORIN_VERSION comes from project() in the top CMakeLists.txt"
 #endif
@@ -176,3 +178,5 @@ int RunHelp(const std::vector<std::string>& args) {
   }
   return PrintHelp(args.empty() ? std::string() : args[0]);
 }
+
+}  // namespace kaldorin

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace kaldorin {
+
 // Prints "kaldorin VERSION (Susie plug-in API: ...)"; returns the exit status.
 int PrintVersion();
 
@@ -15,5 +17,7 @@ int PrintHelp(const std::string& command);
 
 // `kaldorin help [COMMAND]`.
 int RunHelp(const std::vector<std::string>& args);
+
+}  // namespace kaldorin
 
 #endif

@@ -8,6 +8,8 @@
 
 #include "tools/kaldorin_files.h"
 
+namespace kaldorin {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -16,17 +18,42 @@ constexpr unsigned kOutputMemory = 1u << kFlagOutputShift;
 
 std::string BoundedString(const char* s, size_t max) { return std::string(s, strnlen(s, max)); }
 
-MemberRecord RecordFrom(const fileInfo& f) {
+// A wide record's text, up to its NUL, as UTF-8.
+std::string BoundedString(const WCHAR* s, size_t max) {
+  size_t n = 0;
+  while (n < max && s[n] != 0) ++n;
+  return Utf16ToUtf8(std::u16string(s, s + n));
+}
+
+// The record of either kind of listing, its texts as UTF-8.
+template <class Record>
+MemberRecord RecordFrom(const Record& f) {
   MemberRecord m;
   m.method = BoundedString(reinterpret_cast<const char*>(f.method), sizeof f.method);
   m.position = f.position;
   m.compsize = f.compsize;
   m.filesize = f.filesize;
   m.timestamp = f.timestamp;
-  m.path = BoundedString(f.path, sizeof f.path);
-  m.filename = BoundedString(f.filename, sizeof f.filename);
+  m.path = BoundedString(f.path, sizeof f.path / sizeof f.path[0]);
+  m.filename = BoundedString(f.filename, sizeof f.filename / sizeof f.filename[0]);
   return m;
 }
+
+// Copies the records of a listing block up to the one whose method starts
+// with NUL, within the block.
+template <class Record>
+void CopyListing(const BlockView& view, std::vector<MemberRecord>* members) {
+  size_t count = view.size / sizeof(Record);
+  for (size_t i = 0; i < count; ++i) {
+    Record record;
+    memcpy(&record, view.data + i * sizeof(Record), sizeof record);
+    if (record.method[0] == 0) break;
+    members->push_back(RecordFrom(record));
+  }
+}
+
+// Which form of an export a call used, for -v.
+const char* Form(bool wide) { return wide ? "W" : ""; }
 
 bool Fail(CallFailure* failure, const char* call, int code, const std::string& detail = std::string()) {
   failure->call = call;
@@ -37,22 +64,20 @@ bool Fail(CallFailure* failure, const char* call, int code, const std::string& d
 
 // The (buf, len) of GetFile for one member: the archive file and the
 // member's position, or the member's stored bytes in memory.
-bool MemberInput(const DataSource& source, const MemberRecord& member, LPCSTR* buf, SpiLong* len,
-                 CallFailure* failure) {
+bool MemberInput(const DataSource& source, const MemberRecord& member, CallInput* input, CallFailure* failure) {
   if (source.inMemory) {
     uint64_t size = source.bytes.size();
     if (member.position > size || member.compsize > size - member.position) {
       return Fail(failure, "GetFile", 0, "member " + member.filename + " lies outside the archive's bytes");
     }
-    *buf = reinterpret_cast<LPCSTR>(source.bytes.data() + member.position);
-    *len = static_cast<SpiLong>(member.compsize);
+    *input = MemoryInput(source.bytes.data() + member.position, static_cast<size_t>(member.compsize));
     return true;
   }
   if (member.position > static_cast<uint64_t>(INTPTR_MAX)) {
     return Fail(failure, "GetFile", 0, "member position does not fit this build's offsets");
   }
-  *buf = source.path.c_str();
-  *len = static_cast<SpiLong>(member.position);
+  *input = SourceInput(source);
+  input->len = static_cast<SpiLong>(member.position);
   return true;
 }
 
@@ -84,15 +109,22 @@ bool OpenDataSource(const std::string& path, uint64_t offset, bool inMemory, Dat
   return true;
 }
 
-LPCSTR SourceBuf(const DataSource& source) {
-  return source.inMemory ? reinterpret_cast<LPCSTR>(source.bytes.data()) : source.path.c_str();
+CallInput SourceInput(const DataSource& source) {
+  if (source.inMemory) return MemoryInput(source.bytes.data(), source.bytes.size());
+  CallInput input;
+  input.ansi = AnsiFileName(source.path);
+  input.wide = Utf8ToUtf16(source.path);
+  input.len = static_cast<SpiLong>(source.offset);
+  return input;
 }
 
-SpiLong SourceLen(const DataSource& source) {
-  return static_cast<SpiLong>(source.inMemory ? source.bytes.size() : source.offset);
+CallInput MemoryInput(const uint8_t* bytes, size_t size) {
+  CallInput input;
+  input.memory = bytes;
+  input.len = static_cast<SpiLong>(size);
+  input.flag = kInputMemory;
+  return input;
 }
-
-unsigned SourceFlag(const DataSource& source) { return source.inMemory ? kInputMemory : kInputFile; }
 
 std::string FailureText(const HostPlugin& plugin, const CallFailure& failure) {
   if (failure.code == 0) return failure.detail;
@@ -103,10 +135,15 @@ std::string FailureText(const HostPlugin& plugin, const CallFailure& failure) {
 
 bool PictureInformation(const HostPlugin& plugin, const DataSource& source, PictureInfo* info, std::string* text,
                         CallFailure* failure) {
-  if (plugin.getPictureInfo == nullptr) return Fail(failure, "GetPictureInfo", 0, plugin.fileName + " has no GetPictureInfo");
+  if (plugin.getPictureInfo == nullptr && plugin.getPictureInfoW == nullptr) {
+    return Fail(failure, "GetPictureInfo", 0, plugin.fileName + " has no GetPictureInfo");
+  }
   memset(info, 0, sizeof *info);
-  int code = plugin.getPictureInfo(SourceBuf(source), SourceLen(source), SourceFlag(source), info);
-  TraceCall(plugin, "GetPictureInfo(" + InputText(source) + ")", code);
+  const CallInput in = SourceInput(source);
+  const bool wide = plugin.getPictureInfoW != nullptr;
+  int code = wide ? plugin.getPictureInfoW(in.Wide(), in.len, in.flag, info)
+                  : plugin.getPictureInfo(in.Ansi(), in.len, in.flag, info);
+  TraceCall(plugin, std::string("GetPictureInfo") + Form(wide) + "(" + InputText(source) + ")", code);
   if (code != kResultOk) return Fail(failure, "GetPictureInfo", code);
   text->clear();
   if (info->hInfo != nullptr) {
@@ -121,12 +158,16 @@ bool PictureInformation(const HostPlugin& plugin, const DataSource& source, Pict
   return true;
 }
 
-bool GetPictureThroughPlugin(const HostPlugin& plugin, LPCSTR buf, SpiLong len, unsigned flag, ProgressBar* bar,
-                            RgbImage* image, CallFailure* failure) {
+bool GetPictureThroughPlugin(const HostPlugin& plugin, const CallInput& in, ProgressBar* bar, RgbImage* image,
+                             CallFailure* failure) {
   HLOCAL hInfo = nullptr;
   HLOCAL hBits = nullptr;
-  int code = plugin.getPicture(buf, len, flag, &hInfo, &hBits, PluginProgress, reinterpret_cast<SpiLong>(bar));
-  TraceCall(plugin, std::string("GetPicture(") + ((flag & kFlagInputMask) == kInputFile ? "file" : "memory") + ")", code);
+  const bool wide = plugin.getPictureW != nullptr;
+  const SpiLong lData = reinterpret_cast<SpiLong>(bar);
+  int code = wide ? plugin.getPictureW(in.Wide(), in.len, in.flag, &hInfo, &hBits, PluginProgress, lData)
+                  : plugin.getPicture(in.Ansi(), in.len, in.flag, &hInfo, &hBits, PluginProgress, lData);
+  TraceCall(plugin, std::string("GetPicture") + Form(wide) + "(" + (in.memory == nullptr ? "file" : "memory") + ")",
+            code);
   // After a failure the handles mean nothing and are not touched.
   if (code != kResultOk) return Fail(failure, "GetPicture", code);
   BlockView info;
@@ -150,20 +191,20 @@ bool ListArchive(const HostPlugin& plugin, const DataSource& source, std::vector
                  CallFailure* failure) {
   members->clear();
   HLOCAL handle = nullptr;
-  int code = plugin.getArchiveInfo(SourceBuf(source), SourceLen(source), SourceFlag(source), &handle);
-  TraceCall(plugin, "GetArchiveInfo(" + InputText(source) + ")", code);
+  const CallInput in = SourceInput(source);
+  const bool wide = plugin.getArchiveInfoW != nullptr;
+  int code = wide ? plugin.getArchiveInfoW(in.Wide(), in.len, in.flag, &handle)
+                  : plugin.getArchiveInfo(in.Ansi(), in.len, in.flag, &handle);
+  TraceCall(plugin, std::string("GetArchiveInfo") + Form(wide) + "(" + InputText(source) + ")", code);
   if (code != kResultOk) return Fail(failure, "GetArchiveInfo", code);
   BlockView view;
   if (!LockHostBlock(plugin, handle, &view)) {
     return Fail(failure, "GetArchiveInfo", 0, plugin.fileName + " GetArchiveInfo handed over no usable listing");
   }
-  // Records up to the one whose method starts with NUL, within the block.
-  size_t count = view.size / sizeof(fileInfo);
-  for (size_t i = 0; i < count; ++i) {
-    fileInfo record;
-    memcpy(&record, view.data + i * sizeof(fileInfo), sizeof record);
-    if (record.method[0] == 0) break;
-    members->push_back(RecordFrom(record));
+  if (wide) {
+    CopyListing<fileInfoW>(view, members);
+  } else {
+    CopyListing<fileInfo>(view, members);
   }
   ReleaseHostBlock(plugin, &view);
   return true;
@@ -171,7 +212,7 @@ bool ListArchive(const HostPlugin& plugin, const DataSource& source, std::vector
 
 bool FindMember(const HostPlugin& plugin, const DataSource& source, const std::string& name, MemberRecord* member,
                 CallFailure* failure) {
-  if (plugin.getFileInfo == nullptr) {
+  if (plugin.getFileInfo == nullptr && plugin.getFileInfoW == nullptr) {
     std::vector<MemberRecord> all;
     if (!ListArchive(plugin, source, &all, failure)) return false;
     for (const MemberRecord& m : all) {
@@ -182,25 +223,40 @@ bool FindMember(const HostPlugin& plugin, const DataSource& source, const std::s
     }
     return Fail(failure, "GetArchiveInfo", kResultReadError);
   }
-  fileInfo record;
-  memset(&record, 0, sizeof record);
-  int code = plugin.getFileInfo(SourceBuf(source), SourceLen(source), name.c_str(),
-                                SourceFlag(source) | kFlagIgnoreCase, &record);
-  TraceCall(plugin, "GetFileInfo(" + InputText(source) + ", \"" + name + "\", ignoring case)", code);
+  const CallInput in = SourceInput(source);
+  const bool wide = plugin.getFileInfoW != nullptr;
+  int code = 0;
+  if (wide) {
+    fileInfoW record;
+    memset(&record, 0, sizeof record);
+    const std::u16string wideName = Utf8ToUtf16(name);
+    code = plugin.getFileInfoW(in.Wide(), in.len, reinterpret_cast<LPCWSTR>(wideName.c_str()),
+                               in.flag | kFlagIgnoreCase, &record);
+    if (code == kResultOk) *member = RecordFrom(record);
+  } else {
+    fileInfo record;
+    memset(&record, 0, sizeof record);
+    code = plugin.getFileInfo(in.Ansi(), in.len, AnsiFileName(name).c_str(), in.flag | kFlagIgnoreCase, &record);
+    if (code == kResultOk) *member = RecordFrom(record);
+  }
+  TraceCall(plugin, std::string("GetFileInfo") + Form(wide) + "(" + InputText(source) + ", \"" + name +
+                        "\", ignoring case)", code);
   if (code != kResultOk) return Fail(failure, "GetFileInfo", code);
-  *member = RecordFrom(record);
   return true;
 }
 
 bool ExtractToMemory(const HostPlugin& plugin, const DataSource& source, const MemberRecord& member,
                      ProgressBar* bar, std::vector<uint8_t>* bytes, CallFailure* failure) {
-  LPCSTR buf = nullptr;
-  SpiLong len = 0;
-  if (!MemberInput(source, member, &buf, &len, failure)) return false;
+  CallInput in;
+  if (!MemberInput(source, member, &in, failure)) return false;
   HLOCAL handle = nullptr;
-  int code = plugin.getFile(buf, len, reinterpret_cast<LPSTR>(&handle), SourceFlag(source) | kOutputMemory,
-                            PluginProgress, reinterpret_cast<SpiLong>(bar));
-  TraceCall(plugin, "GetFile(" + member.filename + ", to memory)", code);
+  const bool wide = plugin.getFileW != nullptr;
+  const SpiLong lData = reinterpret_cast<SpiLong>(bar);
+  int code = wide ? plugin.getFileW(in.Wide(), in.len, reinterpret_cast<LPWSTR>(&handle), in.flag | kOutputMemory,
+                                    PluginProgress, lData)
+                  : plugin.getFile(in.Ansi(), in.len, reinterpret_cast<LPSTR>(&handle), in.flag | kOutputMemory,
+                                   PluginProgress, lData);
+  TraceCall(plugin, std::string("GetFile") + Form(wide) + "(" + member.filename + ", to memory)", code);
   if (code != kResultOk) return Fail(failure, "GetFile", code);
   BlockView view;
   if (!LockHostBlock(plugin, handle, &view)) {
@@ -217,29 +273,34 @@ bool ExtractToMemory(const HostPlugin& plugin, const DataSource& source, const M
 
 bool ExtractToFolder(const HostPlugin& plugin, const DataSource& source, const MemberRecord& member,
                      const std::string& folder, ProgressBar* bar, std::string* written, CallFailure* failure) {
-  LPCSTR buf = nullptr;
-  SpiLong len = 0;
-  if (!MemberInput(source, member, &buf, &len, failure)) return false;
+  CallInput in;
+  if (!MemberInput(source, member, &in, failure)) return false;
   // The plug-in writes the member under its own name into the current
   // folder when given an empty destination: this works whatever separator
   // the plug-in would use to join a folder and a name.
   std::error_code ec;
   fs::path previous = fs::current_path(ec);
-  fs::current_path(folder, ec);
+  fs::current_path(FsPath(folder), ec);
   if (ec) return Fail(failure, "GetFile", 0, folder + ": cannot enter the folder: " + ec.message());
+  const bool wide = plugin.getFileW != nullptr;
+  const SpiLong lData = reinterpret_cast<SpiLong>(bar);
   char dest[1] = {0};
-  int code = plugin.getFile(buf, len, dest, SourceFlag(source), PluginProgress, reinterpret_cast<SpiLong>(bar));
-  TraceCall(plugin, "GetFile(" + member.filename + ", to a file)", code);
+  WCHAR wideDest[1] = {0};
+  int code = wide ? plugin.getFileW(in.Wide(), in.len, wideDest, in.flag, PluginProgress, lData)
+                  : plugin.getFile(in.Ansi(), in.len, dest, in.flag, PluginProgress, lData);
+  TraceCall(plugin, std::string("GetFile") + Form(wide) + "(" + member.filename + ", to a file)", code);
   fs::current_path(previous, ec);
   if (code != kResultOk) return Fail(failure, "GetFile", code);
   // The one file now in the folder is the member.
   written->clear();
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string name = it->path().filename().string();
-    if (written->empty() || name == member.filename) *written = it->path().string();
+  for (fs::directory_iterator it(FsPath(folder), ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = Utf8Path(it->path().filename());
+    if (written->empty() || name == member.filename) *written = Utf8Path(it->path());
   }
   if (written->empty()) {
     return Fail(failure, "GetFile", 0, plugin.fileName + " GetFile reported success but wrote no file");
   }
   return true;
 }
+
+}  // namespace kaldorin

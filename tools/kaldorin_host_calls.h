@@ -13,6 +13,8 @@
 #include "tools/kaldorin_plugin_host.h"
 #include "tools/kaldorin_progress.h"
 
+namespace kaldorin {
+
 // What the plug-ins are handed: a file name and offset (input type 0), or the
 // file's bytes from that offset on (input type 1).
 struct DataSource {
@@ -27,10 +29,20 @@ struct DataSource {
 // Reads the probe, and the memory image if `inMemory`. `error` is the cause.
 bool OpenDataSource(const std::string& path, uint64_t offset, bool inMemory, DataSource* source,
                     std::string* error);
-// The (buf, len, flag) triple that the exports take.
-LPCSTR SourceBuf(const DataSource& source);
-SpiLong SourceLen(const DataSource& source);
-unsigned SourceFlag(const DataSource& source);
+// The (buf, len, flag) that one export call takes, for either kind of
+// export: a file name (UTF-16 for the wide exports, the ANSI code page's on
+// Windows for the others) with an offset, or a memory image.
+struct CallInput {
+  std::string ansi;
+  std::u16string wide;
+  const uint8_t* memory = nullptr;  // null for a file
+  SpiLong len = 0;
+  unsigned flag = kInputFile;
+  LPCSTR Ansi() const { return memory != nullptr ? reinterpret_cast<LPCSTR>(memory) : ansi.c_str(); }
+  LPCWSTR Wide() const { return memory != nullptr ? reinterpret_cast<LPCWSTR>(memory) : reinterpret_cast<LPCWSTR>(wide.c_str()); }
+};
+CallInput SourceInput(const DataSource& source);
+CallInput MemoryInput(const uint8_t* bytes, size_t size);
 
 // A failed export call: which export, and its result code.
 struct CallFailure {
@@ -43,8 +55,8 @@ std::string FailureText(const HostPlugin& plugin, const CallFailure& failure);
 bool PictureInformation(const HostPlugin& plugin, const DataSource& source, PictureInfo* info, std::string* text,
                         CallFailure* failure);
 // GetPicture, the two blocks converted to an RGB picture and freed.
-bool GetPictureThroughPlugin(const HostPlugin& plugin, LPCSTR buf, SpiLong len, unsigned flag, ProgressBar* bar,
-                            RgbImage* image, CallFailure* failure);
+bool GetPictureThroughPlugin(const HostPlugin& plugin, const CallInput& input, ProgressBar* bar, RgbImage* image,
+                             CallFailure* failure);
 
 struct MemberRecord {
   std::string method;
@@ -68,5 +80,7 @@ bool ExtractToMemory(const HostPlugin& plugin, const DataSource& source, const M
 // the path of the file the plug-in wrote there.
 bool ExtractToFolder(const HostPlugin& plugin, const DataSource& source, const MemberRecord& member,
                      const std::string& folder, ProgressBar* bar, std::string* written, CallFailure* failure);
+
+}  // namespace kaldorin
 
 #endif

@@ -14,6 +14,8 @@
 #include "common/little_endian.h"
 #include "tools/kaldorin_files.h"
 
+namespace kaldorin {
+
 namespace {
 
 // Largest side accepted for a picture read from anywhere: what 16-bit
@@ -467,7 +469,7 @@ bool WriteImageStream(FILE* f, ImageFormat format, const RgbImage& image, WriteP
 }
 
 bool WriteImageFile(const std::string& path, ImageFormat format, const RgbImage& image, std::string* error) {
-  FILE* f = fopen(path.c_str(), "wb");
+  FILE* f = OpenFile(path, "wb");
   if (f == nullptr) {
     *error = strerror(errno);
     return false;
@@ -485,3 +487,5 @@ bool DibToImage(const uint8_t* info, size_t infoSize, const uint8_t* bits, size_
                 std::string* error) {
   return DecodeDib(info, infoSize, bits, bitsSize, image, error);
 }
+
+}  // namespace kaldorin

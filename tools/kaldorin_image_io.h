@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace kaldorin {
+
 // A 24-bit picture, top row first, each pixel red, green, blue. `alpha`
 // holds each pixel's opacity (255: opaque) when the file has an alpha
 // channel or a transparent colour, and is empty otherwise; the colours are
@@ -61,5 +63,7 @@ bool WriteImageFile(const std::string& path, ImageFormat format, const RgbImage&
 // checked against the two blocks before anything is read.
 bool DibToImage(const uint8_t* info, size_t infoSize, const uint8_t* bits, size_t bitsSize, RgbImage* image,
                 std::string* error);
+
+}  // namespace kaldorin
 
 #endif

@@ -3,15 +3,19 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 #include <new>
 #include <string>
+#include <vector>
 
 #include "tools/kaldorin_cli.h"
 #include "tools/kaldorin_files.h"
 #include "tools/kaldorin_help.h"
 #include "tools/kaldorin_output.h"
 #include "tools/kaldorin_progress.h"
+
+namespace kaldorin {
 
 namespace {
 
@@ -181,12 +185,16 @@ int Dispatch(const Options& options) {
 
 }  // namespace
 
+}  // namespace kaldorin
+
 #if defined(__SANITIZE_ADDRESS__)
 // A host expects a failed allocation to come back as null (a plug-in then
 // answers "out of memory"), not to end the process: the sanitizer's default
 // of aborting is turned off for this program.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 #endif
+
+namespace kaldorin {
 
 void ReportError(const std::string& subject, const std::string& cause) {
   fprintf(stderr, "kaldorin: %s: %s\n", subject.c_str(), cause.c_str());
@@ -219,7 +227,9 @@ std::string JsonString(const std::string& s) {
   return out + "\"";
 }
 
-int main(int argc, char** argv) {
+namespace {
+
+int RunTool(int argc, char** argv) {
   Options options;
   int status = ParseArguments(argc, argv, &options);
   if (status >= 0) return status;
@@ -233,3 +243,22 @@ int main(int argc, char** argv) {
   fflush(stdout);
   return status;
 }
+
+}  // namespace
+
+}  // namespace kaldorin
+
+#ifdef _WIN32
+// Windows hands the arguments over as UTF-16, so that names outside the ANSI
+// code page arrive whole; the tool works on them as UTF-8.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> utf8;
+  for (int i = 0; i < argc; ++i) utf8.push_back(kaldorin::Utf16ToUtf8(std::u16string(argv[i], argv[i] + wcslen(argv[i]))));
+  std::vector<char*> args;
+  for (std::string& a : utf8) args.push_back(&a[0]);
+  args.push_back(nullptr);
+  return kaldorin::RunTool(argc, args.data());
+}
+#else
+int main(int argc, char** argv) { return kaldorin::RunTool(argc, argv); }
+#endif

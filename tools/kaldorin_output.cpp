@@ -1,5 +1,7 @@
 #include "tools/kaldorin_output.h"
 
+#include "tools/kaldorin_files.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -18,6 +20,8 @@
 #include <sys/random.h>
 #include <unistd.h>
 #endif
+
+namespace kaldorin {
 
 namespace fs = std::filesystem;
 
@@ -83,9 +87,9 @@ bool RandomToken(std::string* token) {
 bool TempCandidate(const std::string& target, std::string* path) {
   std::string token;
   if (!RandomToken(&token)) return false;
-  fs::path t(target);
-  std::string base = t.filename().string().substr(0, 64);
-  *path = (t.parent_path() / ("." + base + "." + token + ".kaldorin-tmp")).string();
+  fs::path t = FsPath(target);
+  std::string base = Utf8Path(t.filename()).substr(0, 64);
+  *path = Utf8Path(t.parent_path() / FsPath("." + base + "." + token + ".kaldorin-tmp"));
   return true;
 }
 
@@ -93,7 +97,7 @@ constexpr int kCreateAttempts = 100;
 
 int OpenExclusive(const std::string& path) {
 #ifdef _WIN32
-  return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  return _wopen(WidePath(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
   return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 #endif
@@ -101,7 +105,7 @@ int OpenExclusive(const std::string& path) {
 
 int MakeFolder(const std::string& path) {
 #ifdef _WIN32
-  return _mkdir(path.c_str());
+  return _wmkdir(WidePath(path).c_str());
 #else
   return mkdir(path.c_str(), 0700);
 #endif
@@ -110,7 +114,7 @@ int MakeFolder(const std::string& path) {
 #ifndef _WIN32
 bool PathExists(const std::string& path) {
   std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
+  return fs::exists(fs::symlink_status(FsPath(path), ec));
 }
 #endif
 
@@ -154,7 +158,7 @@ bool CreatePendingFile(const std::string& target, PendingOutput* out, std::strin
 #else
       close(fd);
 #endif
-      remove(candidate.c_str());
+      RemoveQuietly(candidate);
       Unregister(&slot);
       *error = SystemError(saved);
       return false;
@@ -171,7 +175,7 @@ bool CreatePendingFile(const std::string& target, PendingOutput* out, std::strin
 bool MoveIntoPlace(const std::string& from, const std::string& to, bool replace, std::string* error, bool* exists) {
   if (exists != nullptr) *exists = false;
 #ifdef _WIN32
-  if (MoveFileExA(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return true;
+  if (MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return true;
   DWORD code = GetLastError();
   if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) {
     if (exists != nullptr) *exists = true;
@@ -231,7 +235,7 @@ bool CommitPending(PendingOutput* out, bool replace, std::string* error, bool* e
     if (!ok) *error = saved != 0 ? SystemError(saved) : "write error";
   }
   if (ok) ok = MoveIntoPlace(out->temp, out->target, replace, error, exists);
-  if (!ok) remove(out->temp.c_str());
+  if (!ok) RemoveQuietly(out->temp);
   Unregister(&out->slot);
   return ok;
 }
@@ -239,7 +243,7 @@ bool CommitPending(PendingOutput* out, bool replace, std::string* error, bool* e
 void DiscardPending(PendingOutput* out) {
   if (out->file != nullptr) fclose(out->file);
   out->file = nullptr;
-  if (out->slot >= 0) remove(out->temp.c_str());
+  if (out->slot >= 0) RemoveQuietly(out->temp);
   Unregister(&out->slot);
 }
 
@@ -248,11 +252,11 @@ bool CreateWorkFolder(const std::string& dir, const std::string& innerName, std:
   *slot = -1;
   for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
     std::string candidate;
-    if (!TempCandidate((fs::path(dir) / "extract").string(), &candidate)) {
+    if (!TempCandidate(Utf8Path(FsPath(dir) / "extract"), &candidate)) {
       *error = "cannot draw a random name for a working folder";
       return false;
     }
-    int s = Register(kSlotFolder, candidate, (fs::path(candidate) / innerName).string());
+    int s = Register(kSlotFolder, candidate, Utf8Path(FsPath(candidate) / FsPath(innerName)));
     if (s < 0) {
       *error = "the folder's path is too long";
       return false;
@@ -274,18 +278,44 @@ bool CreateWorkFolder(const std::string& dir, const std::string& innerName, std:
 
 void RemoveWorkFolder(const std::string& folder, int slot) {
   std::error_code ec;
-  fs::remove_all(folder, ec);
+  fs::remove_all(FsPath(folder), ec);
   Unregister(&slot);
 }
+
+namespace {
+
+#ifdef _WIN32
+// Removes the file (or empty folder) of a slot's UTF-8 path without
+// allocating: it runs in the console's Ctrl-C thread.
+void RemoveSlotPath(const char* utf8, bool folder) {
+  static wchar_t wide[kSlotPath];
+  if (MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, kSlotPath) == 0) return;
+  if (folder) {
+    RemoveDirectoryW(wide);
+  } else {
+    DeleteFileW(wide);
+  }
+}
+#else
+void RemoveSlotPath(const char* path, bool folder) {
+  if (folder) {
+    rmdir(path);
+  } else {
+    unlink(path);
+  }
+}
+#endif
+
+}  // namespace
 
 void RemovePendingOutputsNow() {
   for (int i = 0; i < kSlots; ++i) {
     Slot& s = gSlots[i];
     if (s.state == kSlotFile) {
-      unlink(s.path);
+      RemoveSlotPath(s.path, false);
     } else if (s.state == kSlotFolder) {
-      unlink(s.inner);
-      rmdir(s.path);
+      RemoveSlotPath(s.inner, false);
+      RemoveSlotPath(s.path, true);
     }
   }
 }
@@ -295,7 +325,7 @@ void UsePredictableTempNames() { gPredictable = true; }
 bool SameFile(const std::string& a, const std::string& b) {
 #ifdef _WIN32
   auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
-    HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE h = CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     bool ok = GetFileInformationByHandle(h, info) != 0;
@@ -314,3 +344,5 @@ bool SameFile(const std::string& a, const std::string& b) {
   return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 #endif
 }
+
+}  // namespace kaldorin

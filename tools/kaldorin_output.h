@@ -12,6 +12,8 @@
 
 #include <string>
 
+namespace kaldorin {
+
 struct PendingOutput {
   std::string target;  // the name the output gets when complete
   std::string temp;    // where it is written meanwhile
@@ -55,5 +57,7 @@ bool SameFile(const std::string& a, const std::string& b);
 
 // The system's words for the last error of a C library or POSIX call.
 std::string SystemError(int errnum);
+
+}  // namespace kaldorin
 
 #endif

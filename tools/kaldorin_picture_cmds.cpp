@@ -16,6 +16,8 @@
 
 #include "image_i24b/i24b_encoder.h"
 
+namespace kaldorin {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -131,7 +133,7 @@ int DecodeOne(const Options& options, const PluginSet& set, const std::string& i
   StartProgress(&bar, BaseName(input), options.quiet);
   RgbImage image;
   CallFailure failure;
-  bool ok = GetPictureThroughPlugin(*plugin, SourceBuf(source), SourceLen(source), SourceFlag(source), &bar, &image, &failure);
+  bool ok = GetPictureThroughPlugin(*plugin, SourceInput(source), &bar, &image, &failure);
   FinishProgress(&bar);
   if (!ok) {
     if (failure.code == kResultCancelled && CancelRequested()) {
@@ -179,13 +181,21 @@ bool EncoderProgress(uint32_t row, uint32_t height, void* user) {
 
 }  // namespace
 
+// Which exports of a plug-in the tool calls: the wide ones (UTF-16 file
+// names) where it has them, else the ANSI ones.
+const char* NameForms(const HostPlugin& p) {
+  const bool wide = p.isSupportedW || p.getPictureInfoW || p.getPictureW || p.getArchiveInfoW || p.getFileInfoW ||
+                    p.getFileW;
+  return wide ? "ANSI and wide" : "ANSI only";
+}
+
 int RunPlugins(const Options& options, const PluginSet& set) {
   if (options.json) printf("[");
   bool first = true;
   for (const HostPlugin& p : set.plugins) {
     if (options.json) {
-      printf("%s\n  {\"file\": %s, \"api\": %s, \"kind\": \"%s\", \"info\": [", first ? "" : ",",
-             JsonString(p.fileName).c_str(), JsonString(p.apiVersion).c_str(), KindName(p.kind));
+      printf("%s\n  {\"file\": %s, \"api\": %s, \"kind\": \"%s\", \"exports\": \"%s\", \"info\": [", first ? "" : ",",
+             JsonString(p.fileName).c_str(), JsonString(p.apiVersion).c_str(), KindName(p.kind), NameForms(p));
       for (size_t i = 0; i < p.infoTexts.size(); ++i) {
         printf("%s%s", i ? ", " : "", JsonString(p.infoTexts[i]).c_str());
       }
@@ -193,7 +203,8 @@ int RunPlugins(const Options& options, const PluginSet& set) {
       first = false;
       continue;
     }
-    printf("%s  API %s, %s plug-in\n", p.fileName.c_str(), p.apiVersion.c_str(), KindName(p.kind));
+    printf("%s  API %s, %s plug-in, %s exports\n", p.fileName.c_str(), p.apiVersion.c_str(), KindName(p.kind),
+           NameForms(p));
     if (!p.infoTexts.empty()) printf("  %s\n", p.infoTexts[0].c_str());
     for (size_t i = 1; i + 1 < p.infoTexts.size(); i += 2) {
       printf("  %-10s %s\n", p.infoTexts[i].c_str(), p.infoTexts[i + 1].c_str());
@@ -236,7 +247,7 @@ int RunDecode(const Options& options, const PluginSet& set) {
     std::string target;
     ImageFormat format = kFormatUnknown;
     if (!DecodeTarget(options, input, &target, &format)) return kExitUsage;
-    std::string key = fs::path(AbsolutePath(target)).lexically_normal().string();
+    std::string key = Utf8Path(FsPath(AbsolutePath(target)).lexically_normal());
     auto known = outputs.emplace(key, input);
     if (!known.second) {
       ReportError(target, "would be written for both " + known.first->second + " and " + input +
@@ -370,3 +381,5 @@ int RunCompare(const Options& options) {
                 {"height", JsonNumber(pa.height)}});
   return kExitOk;
 }
+
+}  // namespace kaldorin

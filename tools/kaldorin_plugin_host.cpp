@@ -6,11 +6,15 @@
 #include <filesystem>
 #include <system_error>
 
+#include "tools/kaldorin_files.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <dlfcn.h>
 #endif
+
+namespace kaldorin {
 
 namespace fs = std::filesystem;
 
@@ -23,7 +27,7 @@ constexpr int kInfoBufferSize = 1024;
 
 void* OpenModule(const std::string& path, std::string* error) {
 #ifdef _WIN32
-  HMODULE m = LoadLibraryA(path.c_str());
+  HMODULE m = LoadLibraryW(WidePath(path).c_str());
   if (m == nullptr) *error = "cannot be loaded (Windows error " + std::to_string(GetLastError()) + ")";
   return reinterpret_cast<void*>(m);
 #else
@@ -58,7 +62,7 @@ void Bind(void* module, const char* name, Fn* fn) {
 }
 
 bool HasPluginExtension(const fs::path& p) {
-  std::string ext = p.extension().string();
+  std::string ext = Utf8Path(p.extension());
   std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(tolower(c)); });
   return ext == SPI_PLUGIN_EXTENSION;
 }
@@ -108,8 +112,8 @@ bool BindLocalMemory(HostPlugin* p, std::string* error) {
 }
 
 bool LoadOne(const fs::path& file, HostPlugin* p, std::string* error) {
-  p->path = file.string();
-  p->fileName = file.filename().string();
+  p->path = Utf8Path(file);
+  p->fileName = Utf8Path(file.filename());
   p->module = OpenModule(p->path, error);
   if (p->module == nullptr) return false;
   Bind(p->module, "GetPluginInfo", &p->getPluginInfo);
@@ -118,6 +122,12 @@ bool LoadOne(const fs::path& file, HostPlugin* p, std::string* error) {
   Bind(p->module, "GetPicture", &p->getPicture);
   Bind(p->module, "GetArchiveInfo", &p->getArchiveInfo);
   Bind(p->module, "GetFileInfo", &p->getFileInfo);
+  Bind(p->module, "IsSupportedW", &p->isSupportedW);
+  Bind(p->module, "GetPictureInfoW", &p->getPictureInfoW);
+  Bind(p->module, "GetPictureW", &p->getPictureW);
+  Bind(p->module, "GetArchiveInfoW", &p->getArchiveInfoW);
+  Bind(p->module, "GetFileInfoW", &p->getFileInfoW);
+  Bind(p->module, "GetFileW", &p->getFileW);
   Bind(p->module, "GetFile", &p->getFile);
   if (p->getPluginInfo == nullptr) {
     *error = "has no GetPluginInfo export";
@@ -135,7 +145,7 @@ bool LoadOne(const fs::path& file, HostPlugin* p, std::string* error) {
 bool LoadPluginFolder(const std::string& folder, PluginSet* set, std::string* error) {
   std::error_code ec;
   std::vector<fs::path> files;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it(FsPath(folder), ec), end; !ec && it != end; it.increment(ec)) {
     std::error_code typeError;
     if (it->is_regular_file(typeError) && HasPluginExtension(it->path())) files.push_back(it->path());
   }
@@ -150,7 +160,7 @@ bool LoadPluginFolder(const std::string& folder, PluginSet* set, std::string* er
     if (LoadOne(f, &p, &why)) {
       set->plugins.push_back(p);
     } else {
-      set->failures.push_back(f.filename().string() + " " + why);
+      set->failures.push_back(Utf8Path(f.filename()) + " " + why);
     }
   }
   return true;
@@ -171,16 +181,19 @@ bool gTraceCalls = false;
 const HostPlugin* PickPlugin(const PluginSet& set, PluginKind kind, const std::string& name,
                              const uint8_t (&probe)[2048]) {
   for (const HostPlugin& p : set.plugins) {
-    if (p.isSupported == nullptr) continue;
+    if (p.isSupported == nullptr && p.isSupportedW == nullptr) continue;
     if (kind != kKindOther && p.kind != kind) continue;
     if (kind == kKindOther && p.kind == kKindOther) continue;
     // Each plug-in gets its own copy: the probe is handed over writable.
     uint8_t copy[2048];
     memcpy(copy, probe, sizeof copy);
-    int answer = p.isSupported(name.c_str(), reinterpret_cast<SpiDword>(copy));
+    const SpiDword dw = reinterpret_cast<SpiDword>(copy);
+    const std::u16string wide = Utf8ToUtf16(name);
+    int answer = p.isSupportedW != nullptr ? p.isSupportedW(reinterpret_cast<LPCWSTR>(wide.c_str()), dw)
+                                           : p.isSupported(AnsiFileName(name).c_str(), dw);
     if (gTraceCalls) {
-      fprintf(stderr, "kaldorin: %s IsSupported(%s, 2048-byte probe) -> %d (%s)\n", p.fileName.c_str(), name.c_str(),
-              answer, answer == 1 ? "takes it" : "does not take it");
+      fprintf(stderr, "kaldorin: %s IsSupported%s(%s, 2048-byte probe) -> %d (%s)\n", p.fileName.c_str(),
+              p.isSupportedW != nullptr ? "W" : "", name.c_str(), answer, answer == 1 ? "takes it" : "does not take it");
     }
     if (answer == 1) return &p;
   }
@@ -281,3 +294,5 @@ bool InjectPlatformFault(const PluginSet& set, const std::string& spec) {
   return false;
 #endif
 }
+
+}  // namespace kaldorin

@@ -11,6 +11,8 @@
 
 #include "common/plugin_api.h"
 
+namespace kaldorin {
+
 enum PluginKind { kKindOther = 0, kKindPicture, kKindArchive };
 
 // The local-memory calls that go with a plug-in's blocks. On Windows they are
@@ -36,6 +38,14 @@ struct HostPlugin {
   GetArchiveInfoFn getArchiveInfo = nullptr;
   GetFileInfoFn getFileInfo = nullptr;
   GetFileFn getFile = nullptr;
+  // The wide exports, where the plug-in has them: the tool calls these in
+  // preference, with UTF-16 names.
+  IsSupportedWFn isSupportedW = nullptr;
+  GetPictureInfoWFn getPictureInfoW = nullptr;
+  GetPictureWFn getPictureW = nullptr;
+  GetArchiveInfoWFn getArchiveInfoW = nullptr;
+  GetFileInfoWFn getFileInfoW = nullptr;
+  GetFileWFn getFileW = nullptr;
 
   LocalLockFn localLock = nullptr;
   LocalUnlockFn localUnlock = nullptr;
@@ -89,5 +99,7 @@ bool CountLiveResources(const PluginSet& set, long* blocks, long* streams);
 // CALL fail ("CALL" or "CALL:short" for a short read or write). False when
 // the plug-ins have no stand-in or the call is unknown.
 bool InjectPlatformFault(const PluginSet& set, const std::string& spec);
+
+}  // namespace kaldorin
 
 #endif

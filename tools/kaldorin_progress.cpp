@@ -15,6 +15,8 @@
 #include <unistd.h>
 #endif
 
+namespace kaldorin {
+
 namespace {
 
 volatile sig_atomic_t gCancel = 0;
@@ -126,3 +128,5 @@ int SPI_CALL PluginProgress(int nNum, int nDenom, SpiLong lData) {
   uint64_t total = nDenom < 0 ? 0 : static_cast<uint64_t>(nDenom);
   return ReportProgress(bar, done, total) ? 1 : 0;
 }
+
+}  // namespace kaldorin

@@ -12,6 +12,8 @@
 
 #include "common/plugin_api.h"
 
+namespace kaldorin {
+
 // Installs the handlers: the first Ctrl-C (SIGINT) sets the cancel flag; a
 // second one, SIGTERM or SIGHUP removes unfinished output and ends the tool.
 void InstallCancelHandler();
@@ -37,5 +39,7 @@ void FinishProgress(ProgressBar* bar);
 
 // The plug-ins' progress callback; lData is a ProgressBar*.
 int SPI_CALL PluginProgress(int nNum, int nDenom, SpiLong lData);
+
+}  // namespace kaldorin
 
 #endif

@@ -15,6 +15,8 @@
 #include "tools/kaldorin_output.h"
 #include "tools/kaldorin_progress.h"
 
+namespace kaldorin {
+
 namespace fs = std::filesystem;
 
 int UsageError(const std::string& problem) {
@@ -103,7 +105,7 @@ int CheckOutputTarget(const Options& options, const std::string& target, const s
     }
   }
   std::error_code ec;
-  if (!options.force && fs::exists(fs::symlink_status(target, ec))) {
+  if (!options.force && fs::exists(fs::symlink_status(FsPath(target), ec))) {
     ReportError(target, "already exists (use --force to replace it)");
     return kExitFailure;
   }
@@ -225,3 +227,5 @@ int WriteBytesSafely(const Options& options, const std::string& target, const ui
   if (!ok) return FailOutput(&out, error);
   return CommitOutput(options, &out);
 }
+
+}  // namespace kaldorin

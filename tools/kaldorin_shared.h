@@ -12,6 +12,8 @@
 #include "tools/kaldorin_cli.h"
 #include "tools/kaldorin_host_calls.h"
 
+namespace kaldorin {
+
 int UsageError(const std::string& problem);
 
 // The fields of one JSON result object, values already in JSON.
@@ -54,5 +56,7 @@ int FinishStandardOutput(bool ok, const std::string& error);
 // Moves a finished file (a plug-in's, or a temporary one) into place by the
 // same rules.
 int MoveSafely(const Options& options, const std::string& from, const std::string& target);
+
+}  // namespace kaldorin
 
 #endif

@@ -9,6 +9,8 @@
 #include "image_i24b/picture_decoder.h"
 #include "tools/kaldorin_files.h"
 
+namespace kaldorin {
+
 namespace {
 
 using i24b::kHeaderSize;
@@ -127,3 +129,5 @@ bool FinishTruncationCheck(const Options& options, TruncationCheck* check) {
                                   " are guessed");
   return options.allowTruncated;
 }
+
+}  // namespace kaldorin

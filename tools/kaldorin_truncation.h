@@ -16,6 +16,8 @@
 #include "tools/kaldorin_cli.h"
 #include "tools/kaldorin_host_calls.h"
 
+namespace kaldorin {
+
 struct TruncationCheck {
   std::string subject;  // for messages: "kaldorin: SUBJECT: ends early: ..."
   bool running = false;
@@ -56,5 +58,7 @@ bool StartTruncationCheck(const Options& options, const std::string& subject, co
 // written (the refusal reported); with --allow-truncated the report is a
 // warning and the picture is written.
 bool FinishTruncationCheck(const Options& options, TruncationCheck* check);
+
+}  // namespace kaldorin
 
 #endif
