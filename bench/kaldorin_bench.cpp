@@ -2,7 +2,9 @@
 // decoding against libpng, the QOI reference decoder and memcpy, and a decode
 // as kaldorin does it (with its check for data that ends early on a second
 // thread) against the plug-in alone; chestrel's extraction and listing
-// against copying, reading and zero-filling the same bytes. Prints
+// against copying, reading and zero-filling the same bytes; with the
+// gdk-pixbuf loader built, the loader (through gdk-pixbuf, from the file and
+// from memory) against glimmet on the same picture. Prints
 // megapixels (or MiB) per second and the ratios.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
@@ -22,6 +24,10 @@
 #include <vector>
 
 #include <qoi.h>
+
+#ifdef KALDORIN_PIXBUF_MODULE
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#endif
 
 #include "archive_pack/pack_format.h"
 #include "bench/bench_inputs.h"
@@ -75,6 +81,46 @@ void DecodeWithGlimmet(benchmark::State& state, const BenchPicture* p, bool from
   }
   state.counters["MP/s"] = benchmark::Counter(static_cast<double>(p->Pixels()) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
 }
+
+#ifdef KALDORIN_PIXBUF_MODULE
+// gdk-pixbuf with a private loaders cache that names only our loader, and
+// a private MIME database with our types (gdk-pixbuf picks a loader by them).
+bool UsePixbufLoader(const std::string& scratch) {
+  const std::string cache = scratch + "/loaders.cache";
+  const std::string mime = scratch + "/share/mime";
+  std::error_code ec;
+  fs::create_directories(mime + "/packages", ec);
+  fs::copy_file(KALDORIN_MIME_XML, mime + "/packages/kaldorin.xml", fs::copy_options::overwrite_existing, ec);
+  const std::string command = std::string("'") + KALDORIN_QUERY_LOADERS + "' '" + KALDORIN_PIXBUF_MODULE + "' > '" +
+                              cache + "' && update-mime-database '" + mime + "' 2>/dev/null";
+  if (ec || system(command.c_str()) != 0) return false;
+  setenv("GDK_PIXBUF_MODULE_FILE", cache.c_str(), 1);
+  setenv("XDG_DATA_DIRS", (scratch + "/share:/usr/share").c_str(), 1);
+  return true;
+}
+
+// gdk_pixbuf_new_from_file on the picture's file, as an image viewer opens it.
+void DecodeWithPixbufFile(benchmark::State& state, const BenchPicture* p) {
+  for (auto _ : state) {
+    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(p->i24bPath.c_str(), nullptr);
+    if (pixbuf == nullptr) state.SkipWithError("gdk_pixbuf_new_from_file failed");
+    else g_object_unref(pixbuf);
+  }
+  state.counters["MP/s"] = benchmark::Counter(static_cast<double>(p->Pixels()) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// A GdkPixbufLoader fed the picture in memory in one write.
+void DecodeWithPixbufLoader(benchmark::State& state, const BenchPicture* p) {
+  for (auto _ : state) {
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("kaldorin-i24b", nullptr);
+    const bool ok = loader != nullptr && gdk_pixbuf_loader_write(loader, p->i24b.data(), p->i24b.size(), nullptr) &&
+                    gdk_pixbuf_loader_close(loader, nullptr) && gdk_pixbuf_loader_get_pixbuf(loader) != nullptr;
+    if (!ok) state.SkipWithError("the gdk-pixbuf loader failed");
+    if (loader != nullptr) g_object_unref(loader);
+  }
+  state.counters["MP/s"] = benchmark::Counter(static_cast<double>(p->Pixels()) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+#endif
 
 // The decoder's tables for kaldorin's check, built once as the tool does.
 const i24b::FastTables* CheckTables() {
@@ -417,6 +463,20 @@ void PrintTables(const std::map<std::string, double>& m, const std::vector<Bench
     printf("| %s | %.1f | %.1f | %.1f | %.3f | %.3f |\n", p.name.c_str(), ms("glimmet-memory"),
            ms("glimmet-memory-checked"), ms("check-alone"), PairedCheckRatio(p, false), PairedCheckRatio(p, true));
   }
+#ifdef KALDORIN_PIXBUF_MODULE
+  printf("\n| picture | GetPicture (memory) ms | gdk_pixbuf_new_from_file ms | GdkPixbufLoader (memory) ms |"
+         " file / GetPicture | loader / GetPicture |\n|---|---|---|---|---|---|\n");
+  for (const BenchPicture& p : pictures) {
+    std::string base = "decode/" + p.name + "/";
+    auto ms = [&](const char* what) {
+      auto it = m.find(base + what);
+      return it == m.end() ? 0.0 : it->second * 1e3;
+    };
+    printf("| %s | %.1f | %.1f | %.1f | %.3f | %.3f |\n", p.name.c_str(), ms("glimmet-memory"), ms("gdk-pixbuf-file"),
+           ms("gdk-pixbuf-loader"), Ratio(m, base + "gdk-pixbuf-file", base + "glimmet-memory"),
+           Ratio(m, base + "gdk-pixbuf-loader", base + "glimmet-memory"));
+  }
+#endif
   printf("\nNew anonymous memory of one decode (from a file) beyond the two handed-over blocks:\n");
   for (const BenchPicture& p : pictures) {
     // Smaller pixel blocks come from the heap, which reuses freed memory
@@ -465,8 +525,18 @@ int main(int argc, char** argv) {
     fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
+#ifdef KALDORIN_PIXBUF_MODULE
+  if (!UsePixbufLoader(scratch)) {
+    fprintf(stderr, "cannot make a gdk-pixbuf loaders cache for %s\n", KALDORIN_PIXBUF_MODULE);
+    return 1;
+  }
+#endif
   for (const BenchPicture& p : inputs) {
     std::string base = "decode/" + p.name + "/";
+#ifdef KALDORIN_PIXBUF_MODULE
+    benchmark::RegisterBenchmark((base + "gdk-pixbuf-file").c_str(), DecodeWithPixbufFile, &p)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((base + "gdk-pixbuf-loader").c_str(), DecodeWithPixbufLoader, &p)->Unit(benchmark::kMillisecond);
+#endif
     benchmark::RegisterBenchmark((base + "glimmet-memory").c_str(), DecodeWithGlimmet, &p, false)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark((base + "glimmet-file").c_str(), DecodeWithGlimmet, &p, true)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark((base + "check-alone").c_str(), ScanOnly, &p)->Unit(benchmark::kMillisecond);

@@ -6,6 +6,10 @@ set(KALDORIN_FUZZ_TARGETS
   glimmet_is_supported glimmet_get_picture_info glimmet_get_picture
   chestrel_is_supported chestrel_get_archive_info chestrel_get_file_info chestrel_get_file
   glimmet_roundtrip)
+# The gdk-pixbuf loader's incremental loads, where the loader is built.
+if(TARGET pixbuf_loader)
+  list(APPEND KALDORIN_FUZZ_TARGETS pixbuf_loader_increments)
+endif()
 set(KALDORIN_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 # The helpers every target links: controls, guard pages, leak checks, the
@@ -23,10 +27,17 @@ function(kaldorin_add_fuzz_support)
 endfunction()
 
 # kaldorin_add_fuzz_program(PROGRAM TARGET SOURCES...): PROGRAM built from
-# TARGET's source and SOURCES, depending on the plug-in it loads.
+# TARGET's source and SOURCES, depending on the plug-in (or the gdk-pixbuf
+# loader) it loads.
 function(kaldorin_add_fuzz_program program target)
   add_executable(${program} ${KALDORIN_FUZZ_DIR}/${target}_fuzzer.cpp ${ARGN})
   target_link_libraries(${program} PRIVATE fuzz_support)
+  if(target MATCHES "^pixbuf_loader")
+    target_link_libraries(${program} PRIVATE PkgConfig::GDK_PIXBUF)
+    target_compile_definitions(${program} PRIVATE KALDORIN_PIXBUF_MODULE="$<TARGET_FILE:pixbuf_loader>")
+    add_dependencies(${program} pixbuf_loader)
+    return()
+  endif()
   string(REGEX MATCH "^[a-z]+" plugin ${target})
   add_dependencies(${program} ${plugin})
 endfunction()

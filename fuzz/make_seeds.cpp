@@ -341,6 +341,19 @@ void RoundTripSeeds(const std::string& dir) {
   }
 }
 
+// The gdk-pixbuf loader's incremental loads: byte 0 seeds the piece sizes,
+// bit 0 of byte 1 asks for a smaller picture.
+void PixbufLoaderSeeds(const std::string& dir) {
+  const Bytes stripes = Encode(33, 9, kStripes);
+  const Bytes noise = Encode(40, 30, kNoise);
+  Write(dir + "/stripes-33x9", Bytes{0, 0}, stripes);
+  Write(dir + "/noise-40x30-smaller", Bytes{7, 1}, noise);
+  Write(dir + "/gradient-16x16-many-pieces", Bytes{200, 0}, Encode(16, 16, kGradient));
+  Write(dir + "/noise-40x30-cut-short", Bytes{3, 0}, Bytes(noise.begin(), noise.end() - 40));
+  Write(dir + "/header-only", Bytes{1, 0}, I24BHeader(300, 200));
+  Write(dir + "/not-i24b", Bytes{0, 0}, Bytes{'P', 'A', 'C', 'K', 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+}
+
 // Makes `path` and any missing folders above it.
 bool MakeFolder(const std::string& path) {
   for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
@@ -366,9 +379,10 @@ int main(int argc, char** argv) {
   f.fileInfo = out + "/chestrel_get_file_info";
   f.file = out + "/chestrel_get_file";
   const std::string roundTrip = out + "/glimmet_roundtrip";
+  const std::string pixbufLoader = out + "/pixbuf_loader_increments";
   const std::string tmp = out + "/tmp";
   const std::string folders[] = {f.probe, f.pictureInfo, f.picture, f.archiveProbe, f.archiveInfo,
-                                 f.fileInfo, f.file, roundTrip, tmp};
+                                 f.fileInfo, f.file, roundTrip, pixbufLoader, tmp};
   for (const std::string& folder : folders) {
     if (!MakeFolder(folder)) {
       fprintf(stderr, "cannot make %s\n", folder.c_str());
@@ -378,6 +392,7 @@ int main(int argc, char** argv) {
   GlimmetSeeds(f);
   ChestrelSeeds(f, tmp);
   RoundTripSeeds(roundTrip);
+  PixbufLoaderSeeds(pixbufLoader);
   rmdir(tmp.c_str());
   return gFailed ? 1 : 0;
 }
