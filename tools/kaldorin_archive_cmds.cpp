@@ -19,7 +19,6 @@
 
 namespace kaldorin {
 
-namespace fs = std::filesystem;
 using pack::PackInput;
 using pack::PackResult;
 using pack::WritePack;

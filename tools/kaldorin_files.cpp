@@ -5,7 +5,6 @@
 #include <string.h>
 
 #include <filesystem>
-#include <system_error>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -16,8 +15,6 @@
 #endif
 
 namespace kaldorin {
-
-namespace fs = std::filesystem;
 
 namespace {
 

@@ -12,6 +12,8 @@
 
 namespace kaldorin {
 
+namespace fs = std::filesystem;
+
 // Paths and names are UTF-8 inside the tool on every system. These turn
 // them into file-system paths and back (on Windows through UTF-16, so that
 // names outside the ANSI code page work) and open files by them.

@@ -4,13 +4,10 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <system_error>
 
 #include "tools/kaldorin_files.h"
 
 namespace kaldorin {
-
-namespace fs = std::filesystem;
 
 namespace {
 

@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <system_error>
 
 #ifdef _WIN32
 #include <direct.h>
@@ -22,8 +21,6 @@
 #endif
 
 namespace kaldorin {
-
-namespace fs = std::filesystem;
 
 namespace {
 

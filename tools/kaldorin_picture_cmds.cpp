@@ -18,8 +18,6 @@
 
 namespace kaldorin {
 
-namespace fs = std::filesystem;
-
 namespace {
 
 const char* KindName(PluginKind kind) {

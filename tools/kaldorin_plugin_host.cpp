@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <system_error>
 
 #include "tools/kaldorin_files.h"
 
@@ -15,8 +14,6 @@
 #endif
 
 namespace kaldorin {
-
-namespace fs = std::filesystem;
 
 namespace {
 

@@ -17,8 +17,6 @@
 
 namespace kaldorin {
 
-namespace fs = std::filesystem;
-
 int UsageError(const std::string& problem) {
   fprintf(stderr, "kaldorin: %s\nTry 'kaldorin --help'.\n", problem.c_str());
   return kExitUsage;
