@@ -318,6 +318,66 @@ TEST_F(ToolTest, PluginsListsBothPlugInsAndTheirStrings) {
   EXPECT_TRUE(Contains(r.err, "no plug-ins found")) << r.err;
 }
 
+#ifdef KALDORIN_INSTALLED_PLUGIN_DIR
+// Where a copy of the tool looks for plug-ins: --plugins first, then its own
+// folder when that holds a plug-in, then the installed plug-in folder beside
+// it (bin/../lib/<multiarch>/kaldorin, as the Debian package lays it out).
+TEST_F(ToolTest, PluginFolderOwnThenInstalled) {
+  struct Case {
+    const char* name;
+    bool installed;      // the plug-ins in the installed folder
+    bool glimmetBeside;  // glimmet alone beside the tool
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> printed;
+    const char* absent;
+  };
+  RgbImage img = MakePicture(9, 4, 1);
+  WritePicture(In("src.bmp"), img);
+  ASSERT_EQ(Run({"encode", In("src.bmp"), "-o", In("PIC.I24")}).status, 0);
+  const std::string empty = In("empty");
+  fs::create_directory(empty);
+  const Case cases[] = {
+      {"installed folder", true, false, {"plugins"}, 0, {PluginFile("glimmet"), PluginFile("chestrel")}, nullptr},
+      {"own folder first", true, true, {"plugins"}, 0, {PluginFile("glimmet")}, "chestrel"},
+      {"--plugins wins", true, false, {"plugins", "--plugins", empty}, 1, {"no plug-ins found"}, nullptr},
+      {"no installed folder", false, false, {"plugins"}, 1, {"/bin: no plug-ins found"}, nullptr},
+      {"decode", true, false, {"decode", In("PIC.I24"), "-o", "OUT"}, 0, {}, nullptr},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string root = In("root" + std::to_string(n++));
+    const std::string bin = root + "/bin";
+    const std::string lib = bin + "/" + KALDORIN_INSTALLED_PLUGIN_DIR;
+    fs::create_directories(bin);
+    fs::copy_file(ToolPath(), bin + "/kaldorin");
+    if (c.installed) {
+      fs::create_directories(lib);
+      for (const char* name : {"glimmet", "chestrel"}) {
+        fs::copy_file(BuildDir() + "/" + PluginFile(name), lib + "/" + PluginFile(name));
+      }
+      fs::copy_file(BuildDir() + "/libkaldorin_platform.so", lib + "/libkaldorin_platform.so");
+    }
+    if (c.glimmetBeside) fs::copy_file(BuildDir() + "/" + PluginFile("glimmet"), bin + "/" + PluginFile("glimmet"));
+    std::string command = "'" + bin + "/kaldorin'";
+    for (const std::string& a : c.args) command += " '" + (a == "OUT" ? root + "/out.bmp" : a) + "'";
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buf[512];
+    for (size_t got; (got = fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, got);
+    const int status = pclose(pipe);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.status) << out;
+    for (const std::string& part : c.printed) EXPECT_TRUE(Contains(out, part)) << out;
+    if (c.absent != nullptr) {
+      EXPECT_FALSE(Contains(out, c.absent)) << out;
+    }
+    if (c.args[0] == "decode") ExpectSamePicture(root + "/out.bmp", img);
+  }
+}
+#endif
+
 // --version, the overview and each command's usage: on standard output, exit
 // 0, with the command's own options and none of another command's.
 TEST_F(ToolTest, VersionAndHelpTexts) {

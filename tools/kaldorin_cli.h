@@ -16,7 +16,7 @@ enum ExitStatus { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitCancelled 
 struct Options {
   std::string command;
   std::vector<std::string> args;  // operands after the subcommand
-  std::string pluginDir;          // empty: the program's folder
+  std::string pluginDir;          // empty: see PluginFolder
   uint64_t offset = 0;
   bool fromMemory = false;
   bool quiet = false;    // -q: nothing but errors

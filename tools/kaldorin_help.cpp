@@ -81,7 +81,7 @@ struct OptionHelp {
 };
 
 const OptionHelp kOptions[] = {
-    {"--plugins DIR", "plug-in folder (default: the folder of this program)", kCallsPlugins},
+    {"--plugins DIR", "plug-in folder (default: this program's, else its installed one)", kCallsPlugins},
     {"--offset N", "the data starts N bytes into the file", kReadsData},
     {"--from-memory", "read the data into memory and hand the plug-in the memory image", kReadsData},
     {"--via-memory", "take members from the plug-in as memory blocks", kExtract},

@@ -209,7 +209,7 @@ void ReportError(const std::string& subject, const std::string& cause) {
 }
 
 bool LoadPlugins(const Options& options, PluginSet* set) {
-  std::string folder = options.pluginDir.empty() ? ProgramFolder() : options.pluginDir;
+  std::string folder = PluginFolder(options.pluginDir);
   std::string error;
   if (!LoadPluginFolder(folder, set, &error)) {
     ReportError(folder, error);

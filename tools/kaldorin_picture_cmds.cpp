@@ -211,7 +211,7 @@ int RunPlugins(const Options& options, const PluginSet& set) {
   if (options.json) printf("\n]\n");
   for (const std::string& f : set.failures) fprintf(stderr, "kaldorin: %s\n", f.c_str());
   if (set.plugins.empty()) {
-    ReportError(options.pluginDir.empty() ? ProgramFolder() : options.pluginDir, "no plug-ins found");
+    ReportError(PluginFolder(options.pluginDir), "no plug-ins found");
     return kExitFailure;
   }
   return kExitOk;

@@ -139,14 +139,37 @@ bool LoadOne(const fs::path& file, HostPlugin* p, std::string* error) {
 
 }  // namespace
 
+namespace {
+
+// The plug-in files of `folder`, unsorted; false when it cannot be read.
+bool ListPluginFiles(const std::string& folder, std::vector<fs::path>* files, std::error_code* ec) {
+  for (fs::directory_iterator it(FsPath(folder), *ec), end; !*ec && it != end; it.increment(*ec)) {
+    std::error_code typeError;
+    if (it->is_regular_file(typeError) && HasPluginExtension(it->path())) files->push_back(it->path());
+  }
+  return !*ec;
+}
+
+}  // namespace
+
+std::string PluginFolder(const std::string& chosen) {
+  if (!chosen.empty()) return chosen;
+  const std::string own = ProgramFolder();
+#ifdef KALDORIN_INSTALLED_PLUGIN_DIR
+  std::vector<fs::path> files;
+  std::error_code ec;
+  if (ListPluginFiles(own, &files, &ec) && files.empty()) {
+    const std::string installed = JoinPath(own, KALDORIN_INSTALLED_PLUGIN_DIR);
+    if (IsDirectory(installed)) return Utf8Path(FsPath(installed).lexically_normal());
+  }
+#endif
+  return own;
+}
+
 bool LoadPluginFolder(const std::string& folder, PluginSet* set, std::string* error) {
   std::error_code ec;
   std::vector<fs::path> files;
-  for (fs::directory_iterator it(FsPath(folder), ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code typeError;
-    if (it->is_regular_file(typeError) && HasPluginExtension(it->path())) files.push_back(it->path());
-  }
-  if (ec) {
+  if (!ListPluginFiles(folder, &files, &ec)) {
     *error = "cannot read the plug-in folder " + folder + ": " + ec.message();
     return false;
   }

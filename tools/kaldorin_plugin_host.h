@@ -64,6 +64,11 @@ struct PluginSet {
 // with `error` set only when the folder cannot be read; unusable plug-ins are
 // listed in `set->failures`.
 bool LoadPluginFolder(const std::string& folder, PluginSet* set, std::string* error);
+// The folder to load: `chosen` (--plugins) when given, else the program's
+// own folder when it holds a plug-in file, else the installed plug-in folder
+// relative to the program (natively ../lib/<multiarch>/kaldorin, set at build
+// time), when there is one.
+std::string PluginFolder(const std::string& chosen);
 void UnloadPlugins(PluginSet* set);
 
 // The first plug-in of `kind` (kKindOther = any kind with IsSupported) whose

@@ -55,7 +55,7 @@ const HostPlugin* OpenAndPick(const Options& options, const PluginSet& set, cons
   } else {
     std::string what = kind == kKindPicture ? "picture plug-in" : kind == kKindArchive ? "archive plug-in" : "plug-in";
     ReportError(path, "no " + what + " takes this file (" + std::to_string(set.plugins.size()) +
-                          " plug-ins loaded from " + (options.pluginDir.empty() ? ProgramFolder() : options.pluginDir) +
+                          " plug-ins loaded from " + PluginFolder(options.pluginDir) +
                           ")");
   }
   return nullptr;
