@@ -35,6 +35,17 @@ check() {
   fi
 }
 
+# dpkg, waiting up to five minutes while another dpkg or apt-get holds its lock.
+dpkg_waiting() {
+  tries=0
+  while :; do
+    if dpkg "$@" >"$work/dpkg.log" 2>&1; then return 0; fi
+    grep -q 'lock' "$work/dpkg.log" && [ "$tries" -lt 150 ] || { cat "$work/dpkg.log"; return 1; }
+    tries=$((tries + 1))
+    sleep 2
+  done
+}
+
 [ "$(id -u)" -eq 0 ] || skip "dpkg -i needs root"
 case "$(dpkg-query -W -f='${Status}' kaldorin 2>/dev/null)" in
   *installed*|*unpacked*|*config-files*) skip "a kaldorin package is already on this machine (dpkg -l kaldorin)" ;;
@@ -49,7 +60,7 @@ fi
 work=$(mktemp -d)
 installed=no
 cleanup() {
-  [ "$installed" = no ] || dpkg --purge kaldorin >/dev/null 2>&1
+  [ "$installed" = no ] || dpkg_waiting --purge kaldorin >/dev/null 2>&1
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -71,7 +82,7 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' | sort >"$wor
 # Our files, and no file of ours on the machine before.
 there=$(while read -r f; do [ -e "$f" ] && echo "$f"; done <"$work/files")
 check "none of the package's files is there before" test -z "$there"
-check "dpkg -i" dpkg -i "$deb"
+check "dpkg -i" dpkg_waiting -i "$deb"
 installed=yes
 check "dpkg -L lists the package's files" sh -c "dpkg -L kaldorin | sort | grep -Fxf '$work/files' | cmp -s - '$work/files'"
 check "loaders.cache changed and names our module" sh -c \
@@ -103,7 +114,7 @@ fi
 check "man page and completion" sh -c \
   "zcat /usr/share/man/man1/kaldorin.1.gz | grep -q '^\\.TH KALDORIN' && test -f /usr/share/bash-completion/completions/kaldorin"
 
-check "dpkg --purge" dpkg --purge kaldorin
+check "dpkg --purge" dpkg_waiting --purge kaldorin
 installed=no
 snapshot after
 check "loaders.cache as before" cmp "$work/before.loaders" "$work/after.loaders"

@@ -6,7 +6,8 @@
 # run under Wine where the machine can run 32-bit programs; then the fuzz
 # preset, whose tests run each libFuzzer target for 30 seconds over its
 # committed corpus (crash inputs land in build/fuzz/fuzz-work/artifacts/).
-# Then round trips of real photographs through the tool.
+# Then round trips of real photographs through the tool, and the Debian
+# package.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -48,6 +49,37 @@ bad=$(echo "$line" | sed -n 's/.* \([0-9]*\) failed.*/\1/p')
 passed=$((passed + ${ok:-0}))
 failed=$((failed + ${bad:-0}))
 
+# The Debian package: built, checked by lintian (no errors; warnings are
+# printed), then installed, used and purged (skipped when not root or when a
+# kaldorin package is installed).
+echo "== Debian package: build, lintian, install and remove"
+skipped=0
+rm -f build/lintian.log build/check-deb.log
+deb=""
+if deb=$(scripts/make-deb.sh) && lintian --fail-on error "$deb" >build/lintian.log 2>&1; then
+  line="lintian: 1 passed, 0 failed"
+  passed=$((passed + 1))
+else
+  line="lintian: 0 passed, 1 failed"
+  failed=$((failed + 1))
+  status=1
+fi
+cat build/lintian.log 2>/dev/null
+summary="$summary
+$line"
+if [ -n "$deb" ] && scripts/check-deb.sh "$deb" >build/check-deb.log 2>&1; then :; else status=1; fi
+cat build/check-deb.log
+line=$(tail -n 1 build/check-deb.log)
+summary="$summary
+$line"
+ok=$(echo "$line" | sed -n 's/.*: \([0-9]*\) passed.*/\1/p')
+bad=$(echo "$line" | sed -n 's/.* \([0-9]*\) failed.*/\1/p')
+skip=$(echo "$line" | sed -n 's/.* \([0-9]*\) skipped.*/\1/p')
+[ -n "$ok" ] || bad=1  # the script did not get as far as its count
+passed=$((passed + ${ok:-0}))
+failed=$((failed + ${bad:-0}))
+skipped=$((skipped + ${skip:-0}))
+
 # No Wine process may outlive the run.
 for prefix in build/win32/wineprefix build/win64/wineprefix; do
   [ -d "$prefix" ] || continue
@@ -56,5 +88,9 @@ for prefix in build/win32/wineprefix build/win64/wineprefix; do
   done
 done
 echo "== summary$summary"
-echo "ctest: $passed passed, $failed failed"
+if [ "$skipped" -eq 0 ]; then
+  echo "ctest: $passed passed, $failed failed"
+else
+  echo "ctest: $passed passed, $failed failed, $skipped skipped"
+fi
 exit $status
