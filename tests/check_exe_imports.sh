@@ -9,7 +9,7 @@ imports=$(echo "$dump" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'a-z' 'A-Z' 
 [ -n "$imports" ] || { echo "no imports found in $exe"; exit 1; }
 fail=0
 for dllname in $imports; do
-  echo "$allowed" | grep -qxF "$dllname" || { echo "imports a DLL that is not the system's: $dllname"; fail=1; }
+  echo "$allowed" | grep -qxF "$dllname" || { echo "imports $dllname, which is not among the DLLs allowed"; fail=1; }
 done
 echo "imports:" $imports
 exit $fail
