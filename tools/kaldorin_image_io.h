@@ -1,5 +1,5 @@
-// Pictures in memory and on disk: PNG (where libpng is at hand) and BMP
-// files, and the device-independent bitmap that picture plug-ins hand over.
+// Pictures in memory and on disk: PNG and BMP files, and the
+// device-independent bitmap that picture plug-ins hand over.
 #ifndef KALDORIN_TOOLS_KALDORIN_IMAGE_IO_H
 #define KALDORIN_TOOLS_KALDORIN_IMAGE_IO_H
 
@@ -24,7 +24,8 @@ struct RgbImage {
 
 enum ImageFormat { kFormatUnknown = 0, kFormatPng, kFormatBmp };
 
-// Whether this build reads and writes PNG.
+// Whether this build reads and writes PNG (every build does: libpng
+// natively, the Windows Imaging Component on Windows).
 bool HavePng();
 // The format named by a file name's extension (.png, .bmp; any case).
 ImageFormat FormatFromName(const std::string& path);
