@@ -12,16 +12,23 @@ namespace {
 constexpr uint64_t kInitialOrder = 0xA9876543210ull;
 static_assert(kOffsetSymbols == 11, "kInitialOrder lists eleven offsets");
 
-// Bit budgets of the hot loop. A token is looked up with at least
-// kTokenTableBits bits held, then the buffer is refilled to kRefilledBits.
-// Only a long run takes the slow path, so no slow token has explicit deltas.
-// - a pixel token (main and offset code), its pair and third lookups (read
-//   whether the pixel has them or not) and the next token's lookup:
-static_assert(kMainCodeBits + kOffsetCodeBits + kPairTableBits + kEscapeCodeBits + kTokenTableBits <= kRefilledBits,
-              "a pixel token needs no refill before the next token's lookup");
-// - a long run (main, long-run and offset code) and the next lookup:
-static_assert(kMainCodeBits + kLongRunCodeBits + kOffsetCodeBits + kTokenTableBits <= kRefilledBits,
-              "a long run needs no refill before the next token's lookup");
+// Bit budgets of the hot loop. A token starts with at least kTokenStartBits
+// bits held: its main and offset codes and the pair lookup of a pixel's
+// explicit deltas read bits already there. The refill comes after those
+// lookups, so none of them waits for it, and tops the buffer up before the
+// deltas are taken off. Only a long run takes the slow path, so no slow
+// token has explicit deltas.
+// - a pixel token (main and offset code, and maybe the first explicit
+//   delta, which then fits the token table's index) and its pair lookup (read
+//   whether the pixel has explicit deltas or not):
+constexpr unsigned kTokenStartBits = kMainCodeBits + kOffsetCodeBits + kPairTableBits;
+static_assert(kTokenTableBits <= kMainCodeBits + kOffsetCodeBits, "a token holding a delta is no longer");
+// - the deltas the pair entry holds, taken after the refill, leave enough
+//   for the next token:
+static_assert(kRefilledBits - kPairTableBits >= kTokenStartBits, "a pixel token needs no refill before the next token");
+// - a long run (main, long-run and offset code), whose refill follows it:
+static_assert(kMainCodeBits + kLongRunCodeBits + kOffsetCodeBits <= kTokenStartBits,
+              "a long run's codes are held when its token starts");
 // - one explicit delta on the slow path: an escape code and a far code.
 constexpr unsigned kDeltaBits = kEscapeCodeBits + kFarEscapeCodeBits;
 static_assert(kDeltaBits == 21, "an explicit delta takes at most 21 bits");
@@ -95,13 +102,12 @@ I24B_ALWAYS_INLINE uint32_t AddBytes(uint32_t a, uint32_t b) {
   return ((a & 0x7F7F7F7Fu) + (b & 0x7F7F7F7Fu)) ^ ((a ^ b) & 0x80808080u);
 }
 
-// The explicit deltas of one pixel, one symbol at a time, far escapes
-// included; adds each (negated) into its lane of `add`.
-I24B_ALWAYS_INLINE uint32_t DecodeExplicitDeltas(const FastTables& fast, const PixelSymbol& p, uint32_t add,
+// The explicit deltas of one pixel that follow its token, one symbol at a
+// time, far escapes included; adds each (negated) into its lane of `add`.
+I24B_ALWAYS_INLINE uint32_t DecodeExplicitDeltas(const FastTables& fast, const PixelPlan& p, uint32_t add,
                                                  InputWindow* window, const uint8_t*& in, const uint8_t*& limit,
                                                  uint64_t& bits, unsigned& count) {
-  const unsigned explicitDeltas = ExplicitDeltaCount(p);
-  for (unsigned j = 0; j < explicitDeltas; ++j) {
+  for (unsigned j = 0; j < p.restCount; ++j) {
     if (count < kDeltaBits) RefillBits(window, in, limit, bits, count);
     const uint32_t e = fast.escape[PeekTop(bits, 8)];
     SkipBits(e & kEscapeLengthMask, bits, count);
@@ -109,7 +115,7 @@ I24B_ALWAYS_INLINE uint32_t DecodeExplicitDeltas(const FastTables& fast, const P
     if (e & kEscapeFar) {
       value = fast.escapeAdd[kFarEscapeSymbol + DecodeSymbol(fast.farEscape, kFarEscapeCodeBits, bits, count)];
     }
-    add |= value << p.laneShift[j];
+    add |= value << p.restLane[j];
   }
   return add;
 }
@@ -142,8 +148,7 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
   uint64_t bits = 0;
   unsigned count = 0;
   uint64_t order = kInitialOrder;
-  // Every token starts with at least kTokenTableBits bits held, so that its
-  // lookup need not wait for the refill that follows it.
+  // Every token starts with at least kTokenStartBits bits held.
   RefillBits(&window, in, limit, bits, count);
 
   const size_t rowBytes = size_t{3} * block.width;
@@ -161,7 +166,6 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
     const size_t rowEnd = dst + rowBytes;
     while (dst < rowEnd) {
       const uint32_t token = fast.token[PeekTop(bits, kTokenTableBits)];
-      RefillBits(&window, in, limit, bits, count);
       unsigned s;
       unsigned k;
       if (__builtin_expect((token & kTokenSlow) == 0, 1)) {
@@ -189,27 +193,22 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
       const intptr_t ref = static_cast<intptr_t>(dst) + neighbourOffset[taken];
 
       if (s <= static_cast<unsigned>(kLastPixelSymbol)) {
-        const PixelSymbol& p = fast.pixel[s];
-        // The first two explicit deltas in one lookup and a third after
-        // them, looked up whether the pixel has them or not (the buffer
-        // holds at least 27 bits, the lookups read at most 19): no branch
-        // depends on how many it has.
+        const PixelPlan& p = fast.plan[(token >> kTokenPlanShift) & kTokenPlanMask];
+        // The explicit deltas after the token, up to two in one lookup, made
+        // whether the pixel has them or not: no branch depends on how many
+        // it has.
         const uint32_t pair = fast.escapePair[PeekTop(bits, kPairTableBits)];
-        const uint32_t third = fast.escape[PeekTop(bits << (pair & 63), kEscapeCodeBits)];
-        const uint32_t thirdUsed = third & p.thirdMask;  // its length, and the far flag above it
-        uint32_t add;
-        if (__builtin_expect(((pair & p.pairMissing) | thirdUsed) <= kEscapeLengthMask, 1)) {
-          // Two shifts: the first waits only for the pair entry.
-          const uint32_t pairUsed = (pair >> p.pairLengthShift) & 15;
+        RefillBits(&window, in, limit, bits, count);
+        uint32_t add = p.add | (token >> kTokenDeltaShift) << p.tokenLane;
+        if (__builtin_expect((pair & p.pairMissing) == 0, 1)) {
+          const uint32_t pairUsed = (pair >> p.pairLengthShift) & p.pairLengthMask;
           bits <<= pairUsed;
-          bits <<= thirdUsed;
-          count -= pairUsed + thirdUsed;
-          add = p.add | ((pair >> kPairFirstAddShift) & 0xFF) << p.laneShift[0] |
-                ((pair >> kPairSecondAddShift) & 0xFF) << p.laneShift[1] |
-                ((third >> kEscapeAddShift) & 0xFF) << p.laneShift[2];
+          count -= pairUsed;
+          add |= ((pair >> kPairFirstAddShift) & 0xFF) << p.restLane[0] |
+                 ((pair >> kPairSecondAddShift) & 0xFF) << p.restLane[1];
         } else {
-          add = DecodeExplicitDeltas(fast, p, p.add, &window, in, limit, bits, count);
-          if (count < kTokenTableBits) RefillBits(&window, in, limit, bits, count);
+          add = DecodeExplicitDeltas(fast, p, add, &window, in, limit, bits, count);
+          if (count < kTokenStartBits) RefillBits(&window, in, limit, bits, count);
         }
         if (kWritePixels) {
           uint8_t* out = base + dst;
@@ -238,6 +237,7 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
         }
         dst += 3;
       } else {
+        RefillBits(&window, in, limit, bits, count);
         size_t n = size_t{3} * RunPixels(static_cast<int>(s));
         if (kWritePixels) CopyRun(block, dst, ref, n);
         dst += n;
