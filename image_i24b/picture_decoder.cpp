@@ -327,6 +327,11 @@ ResultCode DecodePixels(const FastTables& fast, const CodedInput& input, const P
   return DecodeRows<true, NativeBitWord>(fast, input, block, callback, lData, firstGuessedRow);
 }
 
+ResultCode DecodePixelsNarrow(const FastTables& fast, const CodedInput& input, const PixelBlock& block,
+                              ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
+  return DecodeRows<true, uint32_t>(fast, input, block, callback, lData, firstGuessedRow);
+}
+
 ResultCode ScanCodedRows(const FastTables& fast, const uint8_t* data, size_t size, uint32_t width, uint32_t height,
                          ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
   const PixelBlock block = {nullptr, 0, RowStride(width), width, height};
