@@ -94,6 +94,57 @@ bool DecodePng(const std::vector<uint8_t>& bytes, std::vector<uint8_t>* rgb) {
   return w > 0;
 }
 
+namespace {
+
+constexpr uint32_t kCropWidth = 640;
+constexpr uint32_t kCropHeight = 480;
+
+// The middle width x height pixels of `p`, named for its size.
+BenchPicture CropMiddle(const BenchPicture& p, uint32_t width, uint32_t height) {
+  BenchPicture crop;
+  crop.name = p.name + "-crop" + std::to_string(width) + "x" + std::to_string(height);
+  crop.width = width;
+  crop.height = height;
+  const size_t left = (p.width - width) / 2;
+  const size_t top = (p.height - height) / 2;
+  for (size_t y = 0; y < height; ++y) {
+    const uint8_t* row = p.rgb.data() + ((top + y) * p.width + left) * 3;
+    crop.rgb.insert(crop.rgb.end(), row, row + size_t{width} * 3);
+  }
+  return crop;
+}
+
+// The I24B (cached in `cacheFolder`, remade when older than `source`), PNG
+// and QOI encodings of `p`.
+bool PrepareEncodings(const fs::path& source, const std::string& cacheFolder, BenchPicture* p, std::string* error) {
+  std::error_code ec;
+  p->i24bPath = (fs::path(cacheFolder) / (p->name + ".i24")).string();
+  if (!ReadBytes(p->i24bPath, &p->i24b) || fs::last_write_time(p->i24bPath, ec) < fs::last_write_time(source, ec)) {
+    i24b::EncodeStats stats;
+    if (!i24b::EncodeI24B(p->rgb.data(), p->width, p->height, &p->i24b, &stats, nullptr, nullptr, error)) return false;
+    if (!WriteBytes(p->i24bPath, p->i24b)) {
+      *error = "cannot write " + p->i24bPath;
+      return false;
+    }
+  }
+  if (!EncodePng(*p, &p->png)) {
+    *error = "libpng could not encode " + p->name;
+    return false;
+  }
+  qoi_desc desc{p->width, p->height, 3, QOI_SRGB};
+  int qoiSize = 0;
+  void* qoi = qoi_encode(p->rgb.data(), &desc, &qoiSize);
+  if (qoi == nullptr) {
+    *error = "QOI could not encode " + p->name;
+    return false;
+  }
+  p->qoi.assign(static_cast<uint8_t*>(qoi), static_cast<uint8_t*>(qoi) + qoiSize);
+  free(qoi);
+  return true;
+}
+
+}  // namespace
+
 bool LoadBenchPictures(const std::string& folder, const std::string& cacheFolder,
                        std::vector<BenchPicture>* pictures, std::string* error) {
   std::error_code ec;
@@ -117,29 +168,16 @@ bool LoadBenchPictures(const std::string& folder, const std::string& cacheFolder
     p.width = image.width;
     p.height = image.height;
     p.rgb = std::move(image.rgb);
-    p.i24bPath = (fs::path(cacheFolder) / (p.name + ".i24")).string();
-    if (!ReadBytes(p.i24bPath, &p.i24b) || fs::last_write_time(p.i24bPath, ec) < fs::last_write_time(file, ec)) {
-      i24b::EncodeStats stats;
-      if (!i24b::EncodeI24B(p.rgb.data(), p.width, p.height, &p.i24b, &stats, nullptr, nullptr, error)) return false;
-      if (!WriteBytes(p.i24bPath, p.i24b)) {
-        *error = "cannot write " + p.i24bPath;
-        return false;
-      }
-    }
-    if (!EncodePng(p, &p.png)) {
-      *error = "libpng could not encode " + p.name;
-      return false;
-    }
-    qoi_desc desc{p.width, p.height, 3, QOI_SRGB};
-    int qoiSize = 0;
-    void* qoi = qoi_encode(p.rgb.data(), &desc, &qoiSize);
-    if (qoi == nullptr) {
-      *error = "QOI could not encode " + p.name;
-      return false;
-    }
-    p.qoi.assign(static_cast<uint8_t*>(qoi), static_cast<uint8_t*>(qoi) + qoiSize);
-    free(qoi);
+    // Pictures of everyday size: the middle 640x480 of every larger one.
+    BenchPicture crop;
+    const bool cropped = p.width >= kCropWidth && p.height >= kCropHeight && p.Pixels() > kCropWidth * kCropHeight;
+    if (cropped) crop = CropMiddle(p, kCropWidth, kCropHeight);
+    if (!PrepareEncodings(file, cacheFolder, &p, error)) return false;
     pictures->push_back(std::move(p));
+    if (cropped) {
+      if (!PrepareEncodings(file, cacheFolder, &crop, error)) return false;
+      pictures->push_back(std::move(crop));
+    }
   }
   return true;
 }

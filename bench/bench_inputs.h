@@ -21,7 +21,8 @@ struct BenchPicture {
   uint64_t DibBytes() const { return uint64_t{(width * 3 + 3) & ~3u} * height; }
 };
 
-// Reads every PNG and BMP picture of `folder` and prepares its encodings,
+// Reads every PNG and BMP picture of `folder`, adds the middle 640x480 of
+// each larger one, and prepares the encodings of all of them,
 // keeping encoded I24B files in `cacheFolder` between runs.
 bool LoadBenchPictures(const std::string& folder, const std::string& cacheFolder,
                        std::vector<BenchPicture>* pictures, std::string* error);

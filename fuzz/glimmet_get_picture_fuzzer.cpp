@@ -16,6 +16,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "image_i24b/i24b_format.h"
+#include "image_i24b/picture_decoder.h"
 #include "tests/i24b_model.h"
 
 namespace {
@@ -28,6 +29,7 @@ constexpr uint64_t kMaxPixelBlock = 256 * 1024;
 constexpr uint64_t kMaxReferenceBlock = 64 * 1024;
 
 GetPictureFn gGetPicture = nullptr;
+const i24b::FastTables* gTables = nullptr;  // built once, for the 32-bit buffer's decode
 
 uint64_t Stride(uint32_t width) { return (uint64_t{width} * 3 + 3) & ~uint64_t{3}; }
 
@@ -64,6 +66,18 @@ void CompareWithReference(const uint8_t* picture, size_t size, uint32_t width, u
   FuzzFail("glimmet and the reference decoder disagree", detail);
 }
 
+// Decodes the coded data again with the 32-bit bit buffer that 32-bit
+// builds use, and compares with glimmet's block.
+void CompareWithNarrowBuffer(const uint8_t* picture, size_t size, uint32_t width, uint32_t height,
+                             const std::vector<uint8_t>& decoded) {
+  std::vector<uint8_t> block(decoded.size(), 0);
+  const i24b::PixelBlock pixels = {block.data(), block.size(), static_cast<uint32_t>(Stride(width)), width, height};
+  const i24b::CodedInput input = i24b::MemoryInput(picture + i24b::kHeaderSize, size - i24b::kHeaderSize);
+  FUZZ_CHECK(i24b::DecodePixelsNarrow(*gTables, input, pixels, nullptr, 0) == kResultOk,
+             "the 32-bit buffer's decode succeeds");
+  FUZZ_CHECK(block == decoded, "the 32-bit and the 64-bit bit buffers decode to the same pixels");
+}
+
 // Decodes the same picture from a file, behind a few bytes of something
 // else (input type 0 with an offset), and compares the pixels with the
 // memory decode.
@@ -92,6 +106,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   gGetPicture = reinterpret_cast<GetPictureFn>(ExportOrDie(LoadPluginOrDie("glimmet"), "GetPicture"));
   std::string error;
   if (!i24b::model::PrepareReferenceDecoder(&error)) FuzzFail("cannot build the reference decoder's codes", error.c_str());
+  gTables = i24b::BuildDecodeTables();
+  if (gTables == nullptr) FuzzFail("cannot build the decoder's tables", "out of memory");
   return 0;
 }
 
@@ -140,6 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   if (rc == kResultOk && decoded.size() <= kMaxReferenceBlock) {
     CompareWithReference(picture, size, width, height, decoded);
   }
+  if (rc == kResultOk && !fired) CompareWithNarrowBuffer(picture, size, width, height, decoded);
   if (rc == kResultOk && !fired && control.toFiles) CompareWithFileInput(picture, size, width, height, decoded);
 
   FUZZ_CHECK(rc == 0 || rc == 1 || rc == 2 || rc == 4 || rc == 5 || rc == 6, "GetPicture returns a known code");

@@ -73,32 +73,56 @@ inline uint64_t ConsumedBits(const InputWindow& window, const uint8_t* in, unsig
   return (window.base + static_cast<uint64_t>(in - window.bytes)) * 8 - count;
 }
 
-// Bits the buffer holds after a refill, and the most a token may ask for
-// without one in between.
-constexpr unsigned kRefilledBits = 56;
+// The bit buffer is a machine word: 64 bits where registers are that wide,
+// 32 bits on 32-bit processors, where a 64-bit buffer would take register
+// pairs and double shifts. The decoder is written once for either.
+using NativeBitWord = uintptr_t;
+static_assert(sizeof(NativeBitWord) == 4 || sizeof(NativeBitWord) == 8, "the bit buffer is 32 or 64 bits");
+
+template <typename Word>
+constexpr unsigned kWordBits = 8 * sizeof(Word);
+
+// Bits the buffer holds after a refill (at least), and so the most that a
+// run of lookups may read without one in between.
+template <typename Word>
+constexpr unsigned kRefilledBits = kWordBits<Word> - 8;
+
+I24B_ALWAYS_INLINE uint32_t LoadBigEndian(const uint8_t* in, uint32_t) {
+  uint32_t word;
+  memcpy(&word, in, sizeof word);
+  return __builtin_bswap32(word);
+}
+I24B_ALWAYS_INLINE uint64_t LoadBigEndian(const uint8_t* in, uint64_t) {
+  uint64_t word;
+  memcpy(&word, in, sizeof word);
+  return __builtin_bswap64(word);
+}
 
 // Tops the bit buffer up to at least kRefilledBits bits. The buffer holds the next bit
 // of the stream in its top bit; bits below `count` may hold part of the
 // next byte, and refilling ORs in the same bits again, so they never
 // disturb the value.
-I24B_ALWAYS_INLINE void RefillBits(InputWindow* window, const uint8_t*& in, const uint8_t*& limit, uint64_t& bits,
+template <typename Word>
+I24B_ALWAYS_INLINE void RefillBits(InputWindow* window, const uint8_t*& in, const uint8_t*& limit, Word& bits,
                                    unsigned& count) {
   if (__builtin_expect(in > limit, 0)) {
     in = RefillInputWindow(window, in);
     limit = window->limit;
   }
-  uint64_t word;
-  memcpy(&word, in, sizeof word);
-  bits |= __builtin_bswap64(word) >> count;
-  in += (63 - count) >> 3;
-  count |= kRefilledBits;
+  bits |= LoadBigEndian(in, Word{}) >> count;
+  in += (kWordBits<Word> - 1 - count) >> 3;
+  count |= kRefilledBits<Word>;
 }
 
-// The next `width` bits (1..32) as a number whose top bit is the first one.
-I24B_ALWAYS_INLINE uint32_t PeekTop(uint64_t bits, unsigned width) { return static_cast<uint32_t>(bits >> (64 - width)); }
+// The next `width` bits (1..24) as a number whose top bit is the first one.
+template <typename Word>
+I24B_ALWAYS_INLINE uint32_t PeekTop(Word bits, unsigned width) {
+  return static_cast<uint32_t>(bits >> (kWordBits<Word> - width));
+}
 
-// Drops `n` (0..63) bits from the buffer.
-I24B_ALWAYS_INLINE void SkipBits(unsigned n, uint64_t& bits, unsigned& count) {
+// Drops `n` bits (less than the word's) from the buffer.
+template <typename Word>
+I24B_ALWAYS_INLINE void SkipBits(unsigned n, Word& bits, unsigned& count) {
   bits <<= n;
   count -= n;
 }
@@ -106,7 +130,8 @@ I24B_ALWAYS_INLINE void SkipBits(unsigned n, uint64_t& bits, unsigned& count) {
 // Takes one symbol of a code whose table `entries` is indexed by the next
 // `width` bits, first bit on top (its longest code). The buffer must hold
 // at least `width` bits.
-I24B_ALWAYS_INLINE unsigned DecodeSymbol(const CodeEntry* entries, unsigned width, uint64_t& bits, unsigned& count) {
+template <typename Word>
+I24B_ALWAYS_INLINE unsigned DecodeSymbol(const CodeEntry* entries, unsigned width, Word& bits, unsigned& count) {
   CodeEntry e = entries[PeekTop(bits, width)];
   SkipBits(e.length, bits, count);
   return e.symbol;

@@ -11,6 +11,26 @@ void CopyEntries(const CodeTable& table, CodeEntry* out) {
   memcpy(out, table.entries, sizeof(CodeEntry) << table.maxlen);
 }
 
+// The escape entry for the next 8 bits of `bits`, `width` bits wide, after
+// the first `used` of them (missing bits read as zeros).
+uint32_t EscapeAfter(const FastTables& t, uint32_t bits, unsigned width, unsigned used) {
+  uint32_t rest = bits & ((1u << (width - used)) - 1);
+  const unsigned restWidth = width - used;
+  return t.escape[restWidth >= 8 ? rest >> (restWidth - 8) : rest << (8 - restWidth)];
+}
+
+// Lanes of the explicit deltas of pixel symbol `s`, red first; returns how many.
+unsigned ExplicitLanes(int s, uint8_t lanes[3]) {
+  const int digits[3] = {RedDigit(s), GreenDigit(s), BlueDigit(s)};
+  const uint8_t lane[3] = {16, 8, 0};
+  unsigned n = 0;
+  for (int c = 0; c < 3; ++c) {
+    if (digits[c] == kExplicitDigit) lanes[n++] = lane[c];
+  }
+  return n;
+}
+
+// Needs the offset and escape entries.
 void FillTokens(const CodeTableSet& set, FastTables* t) {
   const unsigned mainBits = static_cast<unsigned>(set.mainTable->maxlen);
   for (uint32_t i = 0; i < (1u << kTokenTableBits); ++i) {
@@ -27,30 +47,32 @@ void FillTokens(const CodeTableSet& set, FastTables* t) {
     const uint32_t next5 = rest >= 5 ? restBits >> (rest - 5) : restBits << (5 - rest);
     const unsigned offsetLength = t->offset[next5] >> 4;
     if (offsetLength <= rest) {
-      entry = uint32_t{m.symbol} << kTokenSymbolShift | (m.length + offsetLength) |
-              uint32_t{t->offset[next5] & 15u} << kTokenOffsetShift | kTokenHasOffset;
+      unsigned length = m.length + offsetLength;
+      entry = uint32_t{m.symbol} << kTokenSymbolShift | uint32_t{t->offset[next5] & 15u} << kTokenOffsetShift |
+              kTokenHasOffset;
+      uint8_t lanes[3] = {24, 24, 24};
+      if (m.symbol <= kLastPixelSymbol && ExplicitLanes(m.symbol, lanes) != 0) {
+        const uint32_t e = EscapeAfter(*t, i, kTokenTableBits, length);
+        if ((e & kEscapeFar) == 0 && length + (e & kEscapeLengthMask) <= kTokenTableBits) {
+          length += e & kEscapeLengthMask;
+          entry |= kTokenHasDelta | ((e >> kEscapeAddShift) & 0xFF) << kTokenDeltaShift;
+        }
+      }
+      entry |= length;
     }
     t->token[i] = entry;
   }
-}
-
-// The escape entry for the next 8 bits of `bits`, `width` bits wide, after
-// the first `used` of them (missing bits read as zeros).
-uint32_t EscapeAfter(const FastTables& t, uint32_t bits, unsigned width, unsigned used) {
-  uint32_t rest = bits & ((1u << (width - used)) - 1);
-  const unsigned restWidth = width - used;
-  return t.escape[restWidth >= 8 ? rest >> (restWidth - 8) : rest << (8 - restWidth)];
 }
 
 void FillEscapePairs(FastTables* t) {
   for (uint32_t i = 0; i < (1u << kPairTableBits); ++i) {
     const uint32_t first = EscapeAfter(*t, i, kPairTableBits, 0);
     const unsigned firstLength = first & kEscapeLengthMask;
-    uint32_t entry = 0;
+    uint32_t entry = kPairAlways;
     if (first & kEscapeFar) {
-      entry = kPairFirstMissing | kPairSecondMissing;
+      entry |= kPairFirstMissing | kPairSecondMissing;
     } else {
-      entry = ((first >> kEscapeAddShift) & 0xFF) << kPairFirstAddShift | firstLength << kPairFirstLengthShift;
+      entry |= ((first >> kEscapeAddShift) & 0xFF) << kPairFirstAddShift | firstLength << kPairFirstLengthShift;
       const uint32_t second = EscapeAfter(*t, i, kPairTableBits, firstLength);
       const unsigned bothLength = firstLength + (second & kEscapeLengthMask);
       if ((second & kEscapeFar) || bothLength > kPairTableBits) {
@@ -63,26 +85,29 @@ void FillEscapePairs(FastTables* t) {
   }
 }
 
-void FillPixelSymbols(FastTables* t) {
+void FillPixelPlans(FastTables* t) {
   for (int s = 0; s <= kLastPixelSymbol; ++s) {
-    const int delta[3] = {DigitDelta(RedDigit(s)), DigitDelta(GreenDigit(s)), DigitDelta(BlueDigit(s))};
-    const uint8_t lane[3] = {16, 8, 0};
-    PixelSymbol p = {};
-    for (int c = 0; c < 3; ++c) p.laneShift[c] = 24;
-    unsigned escapes = 0;
+    uint8_t lanes[3] = {24, 24, 24};
+    const unsigned explicitDeltas = ExplicitLanes(s, lanes);
+    uint32_t add = 0;
+    const int digits[3] = {RedDigit(s), GreenDigit(s), BlueDigit(s)};
+    const unsigned lane[3] = {16, 8, 0};
     for (int c = 0; c < 3; ++c) {
-      if (delta[c] == kExplicitDelta) {
-        p.laneShift[escapes++] = lane[c];
-      } else {
-        p.add |= uint32_t{static_cast<uint8_t>(-delta[c])} << lane[c];
-      }
+      if (digits[c] != kExplicitDigit) add |= uint32_t{static_cast<uint8_t>(-DigitDelta(digits[c]))} << lane[c];
     }
-    const uint8_t lengthShift[4] = {kPairNoLengthShift, kPairFirstLengthShift, kPairBothLengthShift,
-                                    kPairBothLengthShift};
-    p.pairLengthShift = lengthShift[escapes];
-    p.pairMissing = escapes == 0 ? 0 : escapes == 1 ? kPairFirstMissing : kPairFirstMissing | kPairSecondMissing;
-    p.thirdMask = escapes == 3 ? kEscapeLengthMask | kEscapeFar : 0;
-    t->pixel[s] = p;
+    for (unsigned held = 0; held <= 1 && held <= explicitDeltas; ++held) {
+      PixelPlan p = {};
+      p.add = add;
+      p.tokenLane = held ? lanes[0] : 24;
+      p.restCount = static_cast<uint8_t>(explicitDeltas - held);
+      for (unsigned j = 0; j < 3; ++j) p.restLane[j] = held + j < explicitDeltas ? lanes[held + j] : 24;
+      const uint8_t lengthShift[4] = {0, kPairFirstLengthShift, kPairBothLengthShift, 0};
+      const uint32_t missing[4] = {0, kPairFirstMissing, kPairFirstMissing | kPairSecondMissing, kPairAlways};
+      p.pairLengthShift = lengthShift[p.restCount];
+      p.pairLengthMask = p.restCount == 1 || p.restCount == 2 ? 15 : 0;
+      p.pairMissing = missing[p.restCount];
+      t->plan[PlanIndex(static_cast<unsigned>(s), held != 0)] = p;
+    }
   }
 }
 
@@ -117,7 +142,7 @@ FastTables* BuildFastTables(const CodeTableSet& set) {
     const uint64_t throughK = (uint64_t{16} << (4 * k)) - 1;
     t->moveToFront[k] = MoveToFrontMasks{~throughK, throughK & ~uint64_t{15}};
   }
-  FillPixelSymbols(t);
+  FillPixelPlans(t);
   return t;
 }
 

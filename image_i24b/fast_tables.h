@@ -1,9 +1,11 @@
 // Lookup tables derived from the five code tables for the decoder's hot
 // loop. The decoder reads the stream most significant bit first (the first
 // bit of the stream is the top bit of its bit buffer), so these tables are
-// indexed by the next bits with the first one as the index's top bit. The
-// token table decodes a MainTable symbol and, when it fits in the same
-// bits, the OffsetTable symbol that follows it, in one lookup.
+// indexed by the next bits with the first one as the index's top bit. Most
+// pixels take two lookups: the token table decodes a MainTable symbol and,
+// as far as they fit in the same bits, the OffsetTable symbol and the first
+// explicit delta that follow it; the escape pair table decodes the next two
+// explicit deltas.
 #ifndef KALDORIN_IMAGE_I24B_FAST_TABLES_H
 #define KALDORIN_IMAGE_I24B_FAST_TABLES_H
 
@@ -17,14 +19,20 @@ namespace i24b {
 // Width of the token table's index.
 constexpr unsigned kTokenTableBits = 13;
 
-// A token table entry. The length comes first, so that the entry itself
-// can be the shift count.
+// A token table entry: a MainTable symbol, when it fits in the same bits the
+// OffsetTable symbol after it, and when a pixel's first explicit delta fits
+// too, that delta. The length comes first, so that the entry itself can be
+// the shift count.
 constexpr uint32_t kTokenLengthMask = 0x1F;      // bits 0-4: bits taken by this entry
 constexpr unsigned kTokenSymbolShift = 8;        // bits 8-15: MainTable symbol
-constexpr unsigned kTokenOffsetShift = 16;       // bits 16-19: offset index, when present
-constexpr uint32_t kTokenHasOffset = 1u << 20;   // the offset index is decoded too
-constexpr uint32_t kTokenSlow = 1u << 21;        // a longer main code or a long run: decode
-                                                 // with the full tables (nothing else is set)
+constexpr uint32_t kTokenHasDelta = 1u << 16;    // the first explicit delta is decoded too
+constexpr unsigned kTokenPlanShift = 8;          // bits 8-16: the pixel's plan (PixelPlan below)
+constexpr uint32_t kTokenPlanMask = 0x1FF;
+constexpr unsigned kTokenOffsetShift = 17;       // bits 17-20: offset index, when present
+constexpr uint32_t kTokenHasOffset = 1u << 21;   // the offset index is decoded too
+constexpr uint32_t kTokenSlow = 1u << 22;        // a long run: decode with the full tables
+                                                 // (nothing else is set)
+constexpr unsigned kTokenDeltaShift = 24;        // bits 24-31: the first explicit delta's byte to add
 
 // An EscapeTable entry: the code's length, the byte to add (the negated
 // delta), and whether a FarEscapeTable symbol follows.
@@ -35,32 +43,37 @@ constexpr uint32_t kEscapeFar = 1u << 16;
 // Width of the escape pair table's index.
 constexpr unsigned kPairTableBits = 11;
 
-// An escape pair entry: the first two explicit deltas of a pixel, as far as
-// they fit in the index's bits and are not far escapes.
-constexpr unsigned kPairBothLengthShift = 0;    // bits 0-3: both codes' length (bits 4-5 clear, so
-                                                // that the entry itself can be the shift count)
+// An escape pair entry: the next two explicit deltas, as far as they fit in
+// the index's bits and are not far escapes.
+constexpr unsigned kPairBothLengthShift = 0;      // bits 0-3: both codes' length
 constexpr uint32_t kPairFirstMissing = 1u << 6;   // the first is a far escape
 constexpr uint32_t kPairSecondMissing = 1u << 7;  // the second is a far escape or does not fit
-constexpr unsigned kPairFirstAddShift = 8;      // bits 8-15: the first delta's byte to add
-constexpr unsigned kPairSecondAddShift = 16;    // bits 16-23: the second's
-constexpr unsigned kPairFirstLengthShift = 24;  // bits 24-27: the first code's length
-constexpr unsigned kPairNoLengthShift = 28;     // bits 28-31: zero (no explicit delta)
+constexpr unsigned kPairFirstAddShift = 8;        // bits 8-15: the first delta's byte to add
+constexpr unsigned kPairSecondAddShift = 16;      // bits 16-23: the second's
+constexpr unsigned kPairFirstLengthShift = 24;    // bits 24-27: the first code's length
+constexpr uint32_t kPairAlways = 1u << 31;        // set in every entry: a plan that tests it
+                                                  // always takes the slow path
 
-// What a pixel symbol (0..kLastPixelSymbol) asks of its components. Components are
-// lanes of a little-endian word: blue bits 0-7, green 8-15, red 16-23.
-struct PixelSymbol {
+// How a pixel is finished once its token is read: a pixel symbol
+// (0..kLastPixelSymbol), and whether the token entry held its first explicit
+// delta. Components are lanes of a little-endian word: blue bits 0-7, green
+// 8-15, red 16-23; lane 24 is the fourth byte, which no pixel keeps.
+struct PixelPlan {
   uint32_t add;             // the palette deltas, negated, in their lanes (0 in a lane with an explicit delta)
-  uint8_t laneShift[3];     // bit position of the lane that the 1st, 2nd, 3rd explicit delta goes to; 24 (the
-                            // fourth byte, which no pixel keeps) if there is none
-  uint8_t pairLengthShift;  // where a pair entry holds the length of this pixel's first one or two
-  uint32_t pairMissing;     // the pair entry's flags that matter to this pixel
-  uint32_t thirdMask;       // kEscapeLengthMask | kEscapeFar when a third explicit delta follows the pair
+  uint8_t tokenLane;        // lane of the delta the token entry holds; 24 if it holds none
+  uint8_t restLane[3];      // lanes of the explicit deltas after the token, in stream order; 24 past the last
+  uint8_t pairLengthShift;  // where a pair entry holds the length of the first one or two of those
+  uint8_t pairLengthMask;   // 15, or 0 when none follows the token
+  uint8_t restCount;        // explicit deltas after the token (0..3)
+  uint8_t unused;
+  uint32_t pairMissing;     // the pair entry's flags that send the pixel to the slow path
 };
-static_assert(sizeof(PixelSymbol) == 16, "pixel symbols are 16 bytes");
+static_assert(sizeof(PixelPlan) == 16, "pixel plans are 16 bytes");
+constexpr unsigned kPlans = kTokenPlanMask + 1;
 
-// Explicit deltas of a pixel symbol (0..3).
-inline unsigned ExplicitDeltaCount(const PixelSymbol& p) {
-  return (p.laneShift[0] != 24) + (p.laneShift[1] != 24) + (p.laneShift[2] != 24);
+// The plan index of pixel symbol `s` with or without its first delta held.
+constexpr unsigned PlanIndex(unsigned s, bool tokenHasDelta) {
+  return s | (tokenHasDelta ? kTokenHasDelta >> kTokenPlanShift : 0);
 }
 
 // Moving entry k of the move-to-front list (eleven 4-bit entries, front in
@@ -78,7 +91,7 @@ struct FastTables {
   CodeEntry main[1u << kMainCodeBits];            // MainTable by its next bits
   CodeEntry longRun[1u << kLongRunCodeBits];      // LongRunTable by its next bits
   CodeEntry farEscape[1u << kFarEscapeCodeBits];  // FarEscapeTable by its next bits
-  PixelSymbol pixel[kLastPixelSymbol + 1];
+  PixelPlan plan[kPlans];                         // by the token entry's bits 8-16
   uint8_t escapeAdd[kLastEscapeIndex + 1];        // explicit deltas by escape index, negated
   MoveToFrontMasks moveToFront[kOffsetSymbols];
 };

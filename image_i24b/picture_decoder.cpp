@@ -7,25 +7,86 @@
 namespace i24b {
 namespace {
 
-// The move-to-front list as eleven 4-bit indices into kReferenceOffsets,
-// front in the low bits.
+// The move-to-front list at the start of every picture: kReferenceOffsets'
+// indices in order, as 4-bit entries, front in the low bits.
 constexpr uint64_t kInitialOrder = 0xA9876543210ull;
 static_assert(kOffsetSymbols == 11, "kInitialOrder lists eleven offsets");
 
-// Bit budgets of the hot loop. A token is looked up with at least
-// kTokenTableBits bits held, then the buffer is refilled to kRefilledBits.
+// Bit budgets of the hot loop, for either word. A token starts with at
+// least TokenStartBits<Word>() bits held.
+// - 64 bits: a token's codes (main and offset code, and maybe the first
+//   explicit delta, which then fits the token table's index) and the pair
+//   lookup of its pixel's deltas read bits already held. The refill comes
+//   after those lookups, so none of them waits for it, and before the deltas
+//   are taken off.
+// - 32 bits: the buffer is refilled once a token's codes are taken, for the
+//   pair lookup and the next token's lookup, and before an offset code that
+//   the token entry does not hold.
 // Only a long run takes the slow path, so no slow token has explicit deltas.
-// - a pixel token (main and offset code), its pair and third lookups (read
-//   whether the pixel has them or not) and the next token's lookup:
-static_assert(kMainCodeBits + kOffsetCodeBits + kPairTableBits + kEscapeCodeBits + kTokenTableBits <= kRefilledBits,
-              "a pixel token needs no refill before the next token's lookup");
-// - a long run (main, long-run and offset code) and the next lookup:
-static_assert(kMainCodeBits + kLongRunCodeBits + kOffsetCodeBits + kTokenTableBits <= kRefilledBits,
-              "a long run needs no refill before the next token's lookup");
+template <typename Word>
+constexpr bool kWideBuffer = kWordBits<Word> == 64;
+template <typename Word>
+constexpr unsigned TokenStartBits() {
+  return kWideBuffer<Word> ? kMainCodeBits + kOffsetCodeBits + kPairTableBits : kTokenTableBits;
+}
+static_assert(kTokenTableBits <= kMainCodeBits + kOffsetCodeBits, "a token holding a delta is no longer than others");
+// - 64 bits: the deltas the pair entry holds, taken after the refill, leave
+//   enough for the next token; a long run's three codes are all held.
+static_assert(kRefilledBits<uint64_t> - kPairTableBits >= TokenStartBits<uint64_t>(),
+              "a pixel token needs no refill before the next token");
+static_assert(kMainCodeBits + kLongRunCodeBits + kOffsetCodeBits <= TokenStartBits<uint64_t>(),
+              "a long run's codes are held when its token starts");
+// - 32 bits: the deltas the pair entry holds, taken after the refill, leave
+//   enough for the next token's lookup; a long run's main code is held, and
+//   its other two follow a refill.
+static_assert(kRefilledBits<uint32_t> - kPairTableBits >= TokenStartBits<uint32_t>(),
+              "a pixel token needs one refill");
+static_assert(kMainCodeBits <= TokenStartBits<uint32_t>(), "a long run's main code is held");
+static_assert(kLongRunCodeBits + kOffsetCodeBits <= kRefilledBits<uint32_t>, "a long run's last two codes fit a refill");
 // - one explicit delta on the slow path: an escape code and a far code.
 constexpr unsigned kDeltaBits = kEscapeCodeBits + kFarEscapeCodeBits;
 static_assert(kDeltaBits == 21, "an explicit delta takes at most 21 bits");
-static_assert(kDeltaBits <= kRefilledBits, "an explicit delta fits one refill");
+static_assert(kDeltaBits <= kRefilledBits<uint32_t>, "an explicit delta fits one refill");
+
+// The move-to-front list as eleven 4-bit indices into kReferenceOffsets,
+// front in the low bits: one 64-bit word, or on 32-bit processors the
+// first eight entries in one word and the last three in another (entries
+// past the eighth are rarely taken).
+template <typename Word>
+struct MoveToFrontList;
+
+template <>
+struct MoveToFrontList<uint64_t> {
+  uint64_t order = kInitialOrder;
+  // Moves entry k to the front and returns it.
+  I24B_ALWAYS_INLINE unsigned Take(const FastTables& fast, unsigned k) {
+    const unsigned taken = static_cast<unsigned>(order >> (4 * k)) & 15;
+    const MoveToFrontMasks& move = fast.moveToFront[k];
+    order = (order & move.keep) | ((order << 4) & move.moved) | taken;
+    return taken;
+  }
+};
+
+template <>
+struct MoveToFrontList<uint32_t> {
+  uint32_t low = static_cast<uint32_t>(kInitialOrder);
+  uint32_t high = static_cast<uint32_t>(kInitialOrder >> 32);
+  I24B_ALWAYS_INLINE unsigned Take(const FastTables& fast, unsigned k) {
+    const MoveToFrontMasks& move = fast.moveToFront[k];
+    if (__builtin_expect(k < 8, 1)) {
+      const unsigned taken = (low >> (4 * k)) & 15;
+      low = (low & static_cast<uint32_t>(move.keep)) | ((low << 4) & static_cast<uint32_t>(move.moved)) | taken;
+      return taken;
+    }
+    // Every entry of the low word moves up; its last one becomes the high
+    // word's first.
+    const unsigned taken = (high >> (4 * (k - 8))) & 15;
+    high = (high & static_cast<uint32_t>(move.keep >> 32)) |
+           (((high << 4) | (low >> 28)) & static_cast<uint32_t>(move.moved >> 32));
+    low = (low << 4) | taken;
+    return taken;
+  }
+};
 
 // A reference byte at block position `pos`: 0 outside the block.
 I24B_ALWAYS_INLINE uint8_t ReferenceByte(const PixelBlock& block, intptr_t pos) {
@@ -95,13 +156,13 @@ I24B_ALWAYS_INLINE uint32_t AddBytes(uint32_t a, uint32_t b) {
   return ((a & 0x7F7F7F7Fu) + (b & 0x7F7F7F7Fu)) ^ ((a ^ b) & 0x80808080u);
 }
 
-// The explicit deltas of one pixel, one symbol at a time, far escapes
-// included; adds each (negated) into its lane of `add`.
-I24B_ALWAYS_INLINE uint32_t DecodeExplicitDeltas(const FastTables& fast, const PixelSymbol& p, uint32_t add,
+// The explicit deltas of one pixel that follow its token, one symbol at a
+// time, far escapes included; adds each (negated) into its lane of `add`.
+template <typename Word>
+I24B_ALWAYS_INLINE uint32_t DecodeExplicitDeltas(const FastTables& fast, const PixelPlan& p, uint32_t add,
                                                  InputWindow* window, const uint8_t*& in, const uint8_t*& limit,
-                                                 uint64_t& bits, unsigned& count) {
-  const unsigned explicitDeltas = ExplicitDeltaCount(p);
-  for (unsigned j = 0; j < explicitDeltas; ++j) {
+                                                 Word& bits, unsigned& count) {
+  for (unsigned j = 0; j < p.restCount; ++j) {
     if (count < kDeltaBits) RefillBits(window, in, limit, bits, count);
     const uint32_t e = fast.escape[PeekTop(bits, 8)];
     SkipBits(e & kEscapeLengthMask, bits, count);
@@ -109,14 +170,14 @@ I24B_ALWAYS_INLINE uint32_t DecodeExplicitDeltas(const FastTables& fast, const P
     if (e & kEscapeFar) {
       value = fast.escapeAdd[kFarEscapeSymbol + DecodeSymbol(fast.farEscape, kFarEscapeCodeBits, bits, count)];
     }
-    add |= value << p.laneShift[j];
+    add |= value << p.restLane[j];
   }
   return add;
 }
 
 // Decodes every row from `input`. Without kWritePixels the block has no
 // memory: the rows are decoded for their bits alone, the pixels are not made.
-template <bool kWritePixels>
+template <bool kWritePixels, typename Word>
 ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const PixelBlock& pixelBlock,
                       ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
   // A local copy: byte stores into the block cannot alias it, so its fields
@@ -139,11 +200,10 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
   InputWindow window;
   const uint8_t* in = OpenInputWindow(&window, input);
   const uint8_t* limit = window.limit;
-  uint64_t bits = 0;
+  Word bits = 0;
   unsigned count = 0;
-  uint64_t order = kInitialOrder;
-  // Every token starts with at least kTokenTableBits bits held, so that its
-  // lookup need not wait for the refill that follows it.
+  MoveToFrontList<Word> order;
+  // Every token starts with at least TokenStartBits<Word>() bits held.
   RefillBits(&window, in, limit, bits, count);
 
   const size_t rowBytes = size_t{3} * block.width;
@@ -161,7 +221,6 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
     const size_t rowEnd = dst + rowBytes;
     while (dst < rowEnd) {
       const uint32_t token = fast.token[PeekTop(bits, kTokenTableBits)];
-      RefillBits(&window, in, limit, bits, count);
       unsigned s;
       unsigned k;
       if (__builtin_expect((token & kTokenSlow) == 0, 1)) {
@@ -171,45 +230,40 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
         if (token & kTokenHasOffset) {
           k = (token >> kTokenOffsetShift) & 15;
         } else {
+          if (!kWideBuffer<Word>) RefillBits(&window, in, limit, bits, count);
           const uint8_t o = fast.offset[PeekTop(bits, kOffsetCodeBits)];
           k = o & 15u;
           SkipBits(o >> 4, bits, count);
         }
       } else {
         s = DecodeSymbol(fast.main, kMainCodeBits, bits, count);
+        if (!kWideBuffer<Word>) RefillBits(&window, in, limit, bits, count);
         if (s == kLongRunSymbol) s += DecodeSymbol(fast.longRun, kLongRunCodeBits, bits, count);
         const uint8_t o = fast.offset[PeekTop(bits, kOffsetCodeBits)];
         k = o & 15u;
         SkipBits(o >> 4, bits, count);
       }
-      // Move entry k to the front of the list.
-      const unsigned taken = static_cast<unsigned>(order >> (4 * k)) & 15;
-      const MoveToFrontMasks& move = fast.moveToFront[k];
-      order = (order & move.keep) | ((order << 4) & move.moved) | taken;
+      if (!kWideBuffer<Word>) RefillBits(&window, in, limit, bits, count);
+      const unsigned taken = order.Take(fast, k);
       const intptr_t ref = static_cast<intptr_t>(dst) + neighbourOffset[taken];
 
       if (s <= static_cast<unsigned>(kLastPixelSymbol)) {
-        const PixelSymbol& p = fast.pixel[s];
-        // The first two explicit deltas in one lookup and a third after
-        // them, looked up whether the pixel has them or not (the buffer
-        // holds at least 27 bits, the lookups read at most 19): no branch
-        // depends on how many it has.
+        const PixelPlan& p = fast.plan[(token >> kTokenPlanShift) & kTokenPlanMask];
+        // The explicit deltas after the token, up to two in one lookup, made
+        // whether the pixel has them or not: no branch depends on how many
+        // it has.
         const uint32_t pair = fast.escapePair[PeekTop(bits, kPairTableBits)];
-        const uint32_t third = fast.escape[PeekTop(bits << (pair & 63), kEscapeCodeBits)];
-        const uint32_t thirdUsed = third & p.thirdMask;  // its length, and the far flag above it
-        uint32_t add;
-        if (__builtin_expect(((pair & p.pairMissing) | thirdUsed) <= kEscapeLengthMask, 1)) {
-          // Two shifts: the first waits only for the pair entry.
-          const uint32_t pairUsed = (pair >> p.pairLengthShift) & 15;
+        if (kWideBuffer<Word>) RefillBits(&window, in, limit, bits, count);
+        uint32_t add = p.add | (token >> kTokenDeltaShift) << p.tokenLane;
+        if (__builtin_expect((pair & p.pairMissing) == 0, 1)) {
+          const uint32_t pairUsed = (pair >> p.pairLengthShift) & p.pairLengthMask;
           bits <<= pairUsed;
-          bits <<= thirdUsed;
-          count -= pairUsed + thirdUsed;
-          add = p.add | ((pair >> kPairFirstAddShift) & 0xFF) << p.laneShift[0] |
-                ((pair >> kPairSecondAddShift) & 0xFF) << p.laneShift[1] |
-                ((third >> kEscapeAddShift) & 0xFF) << p.laneShift[2];
+          count -= pairUsed;
+          add |= ((pair >> kPairFirstAddShift) & 0xFF) << p.restLane[0] |
+                 ((pair >> kPairSecondAddShift) & 0xFF) << p.restLane[1];
         } else {
-          add = DecodeExplicitDeltas(fast, p, p.add, &window, in, limit, bits, count);
-          if (count < kTokenTableBits) RefillBits(&window, in, limit, bits, count);
+          add = DecodeExplicitDeltas(fast, p, add, &window, in, limit, bits, count);
+          if (count < TokenStartBits<Word>()) RefillBits(&window, in, limit, bits, count);
         }
         if (kWritePixels) {
           uint8_t* out = base + dst;
@@ -238,6 +292,7 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
         }
         dst += 3;
       } else {
+        if (kWideBuffer<Word>) RefillBits(&window, in, limit, bits, count);
         size_t n = size_t{3} * RunPixels(static_cast<int>(s));
         if (kWritePixels) CopyRun(block, dst, ref, n);
         dst += n;
@@ -269,13 +324,18 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
 
 ResultCode DecodePixels(const FastTables& fast, const CodedInput& input, const PixelBlock& block,
                         ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
-  return DecodeRows<true>(fast, input, block, callback, lData, firstGuessedRow);
+  return DecodeRows<true, NativeBitWord>(fast, input, block, callback, lData, firstGuessedRow);
+}
+
+ResultCode DecodePixelsNarrow(const FastTables& fast, const CodedInput& input, const PixelBlock& block,
+                              ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
+  return DecodeRows<true, uint32_t>(fast, input, block, callback, lData, firstGuessedRow);
 }
 
 ResultCode ScanCodedRows(const FastTables& fast, const uint8_t* data, size_t size, uint32_t width, uint32_t height,
                          ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
   const PixelBlock block = {nullptr, 0, RowStride(width), width, height};
-  return DecodeRows<false>(fast, MemoryInput(data, size), block, callback, lData, firstGuessedRow);
+  return DecodeRows<false, NativeBitWord>(fast, MemoryInput(data, size), block, callback, lData, firstGuessedRow);
 }
 
 ResultCode DecodeImage(const FastTables& fast, const uint8_t* data, size_t size, uint8_t* rgb, size_t rgbSize,
@@ -290,7 +350,7 @@ ResultCode DecodeImage(const FastTables& fast, const uint8_t* data, size_t size,
   const PixelBlock block = {rgb, size_t{header.height} * RowStride(header.width), RowStride(header.width),
                             header.width, header.height};
   if (rgbSize < block.size) return kResultOutOfMemory;
-  const ResultCode result = DecodeRows<true>(fast, MemoryInput(data + kHeaderSize, size - kHeaderSize), block,
+  const ResultCode result = DecodeRows<true, NativeBitWord>(fast, MemoryInput(data + kHeaderSize, size - kHeaderSize), block,
                                              nullptr, 0, firstGuessedRow);
   // The block is bottom-up blue, green, red: turn it top-down red, green, blue.
   for (uint32_t top = 0, bottom = block.height; top < bottom; ++top) {

@@ -39,6 +39,11 @@ constexpr uint32_t kNoGuessedRow = 0xFFFFFFFFu;
 ResultCode DecodePixels(const FastTables& fast, const CodedInput& input, const PixelBlock& block,
                         ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow = nullptr);
 
+// DecodePixels with a 32-bit bit buffer, as 32-bit processors decode, on any
+// processor: so that tests of 64-bit builds hold both buffers to one result.
+ResultCode DecodePixelsNarrow(const FastTables& fast, const CodedInput& input, const PixelBlock& block,
+                              ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow = nullptr);
+
 // Decodes the coded data of a `width` x `height` picture (the `size` bytes at
 // `data`, after the header) as DecodePixels does, without making the
 // pixels: for the first guessed row alone. Results and callback calls as

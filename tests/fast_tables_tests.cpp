@@ -51,13 +51,19 @@ class FastTablesTest : public ::testing::Test {
   FastTables* fast_ = nullptr;
 };
 
-TEST_F(FastTablesTest, TokensAgreeWithMainAndOffsetTables) {
+// Every entry decodes what the code tables decode from the same bits: the
+// main symbol, the offset symbol when it fits, and a pixel's first explicit
+// delta when that fits too (and is not a far escape).
+TEST_F(FastTablesTest, TokensAgreeWithMainOffsetAndEscapeTables) {
+  int heldDeltas = 0;
   for (uint32_t i = 0; i < (1u << kTokenTableBits); ++i) {
     SCOPED_TRACE(i);
     const std::vector<int> bits = StreamBitsOf(i, kTokenTableBits);
     unsigned pos = 0;
     const CodeEntry main = DecodeAt(*set_.mainTable, bits, &pos);
     const CodeEntry offset = DecodeAt(*set_.offsetTable, bits, &pos);
+    const unsigned afterOffset = pos;
+    const CodeEntry escape = DecodeAt(*set_.escapeTable, bits, &pos);
     const uint32_t token = fast_->token[i];
     if (main.symbol == kLongRunSymbol) {
       EXPECT_EQ(kTokenSlow, token) << "a long run is decoded with the full tables";
@@ -65,15 +71,23 @@ TEST_F(FastTablesTest, TokensAgreeWithMainAndOffsetTables) {
     }
     ASSERT_EQ(0u, token & 0xE0) << "bits 5-7 must stay clear";
     EXPECT_EQ(main.symbol, (token >> kTokenSymbolShift) & 0xFF);
-    if (pos <= kTokenTableBits) {
-      ASSERT_TRUE(token & kTokenHasOffset);
-      EXPECT_EQ(offset.symbol, (token >> kTokenOffsetShift) & 15);
-      EXPECT_EQ(pos, token & kTokenLengthMask);
-    } else {
-      EXPECT_FALSE(token & kTokenHasOffset);
+    if (afterOffset > kTokenTableBits) {
+      EXPECT_EQ(0u, token & (kTokenHasOffset | kTokenHasDelta));
       EXPECT_EQ(main.length, token & kTokenLengthMask);
+      continue;
     }
+    ASSERT_TRUE(token & kTokenHasOffset);
+    EXPECT_EQ(offset.symbol, (token >> kTokenOffsetShift) & 15);
+    const bool hasExplicit = main.symbol <= kLastPixelSymbol &&
+                             (RedDigit(main.symbol) == kExplicitDigit || GreenDigit(main.symbol) == kExplicitDigit ||
+                              BlueDigit(main.symbol) == kExplicitDigit);
+    const bool held = hasExplicit && escape.symbol != kFarEscapeSymbol && pos <= kTokenTableBits;
+    EXPECT_EQ(held, (token & kTokenHasDelta) != 0);
+    EXPECT_EQ(held ? pos : afterOffset, token & kTokenLengthMask);
+    EXPECT_EQ(held ? uint8_t(-EscapeDelta(escape.symbol)) : 0u, token >> kTokenDeltaShift);
+    heldDeltas += held;
   }
+  EXPECT_GT(heldDeltas, 1000) << "most tokens of pixels with explicit deltas hold the first one";
 }
 
 TEST_F(FastTablesTest, EscapePairsAgreeWithEscapeTable) {
@@ -84,7 +98,7 @@ TEST_F(FastTablesTest, EscapePairsAgreeWithEscapeTable) {
     const CodeEntry first = DecodeAt(*set_.escapeTable, bits, &pos);
     const CodeEntry second = DecodeAt(*set_.escapeTable, bits, &pos);
     const uint32_t pair = fast_->escapePair[i];
-    ASSERT_EQ(0u, pair & 0x30) << "bits 4-5 must stay clear";
+    ASSERT_TRUE(pair & kPairAlways);
     if (first.symbol == kFarEscapeSymbol) {
       EXPECT_TRUE(pair & kPairFirstMissing);
       EXPECT_TRUE(pair & kPairSecondMissing);
@@ -93,7 +107,6 @@ TEST_F(FastTablesTest, EscapePairsAgreeWithEscapeTable) {
     EXPECT_FALSE(pair & kPairFirstMissing);
     EXPECT_EQ(uint8_t(-EscapeDelta(first.symbol)), (pair >> kPairFirstAddShift) & 0xFF);
     EXPECT_EQ(first.length, (pair >> kPairFirstLengthShift) & 15);
-    EXPECT_EQ(0u, pair >> kPairNoLengthShift);
     if (second.symbol == kFarEscapeSymbol || pos > kPairTableBits) {
       EXPECT_TRUE(pair & kPairSecondMissing);
     } else {
@@ -119,25 +132,39 @@ TEST_F(FastTablesTest, EscapesAgreeWithEscapeTable) {
   }
 }
 
-TEST_F(FastTablesTest, PixelSymbolsSpreadThePalette) {
+// Each plan spreads the palette deltas into their lanes and names the lanes
+// of the explicit deltas: the one its token holds, then the rest in stream
+// order (red, green, blue).
+TEST_F(FastTablesTest, PixelPlansSpreadThePalette) {
   for (int s = 0; s <= kLastPixelSymbol; ++s) {
-    SCOPED_TRACE(s);
-    const i24b::PixelSymbol& p = fast_->pixel[s];
     const int delta[3] = {DigitDelta(RedDigit(s)), DigitDelta(GreenDigit(s)), DigitDelta(BlueDigit(s))};
     const unsigned lane[3] = {16, 8, 0};
-    unsigned explicitDeltas = 0;
+    std::vector<unsigned> explicitLanes;
     for (int c = 0; c < 3; ++c) {
-      const uint8_t added = uint8_t(p.add >> lane[c]);
-      if (delta[c] == kExplicitDelta) {
-        EXPECT_EQ(0, added);
-        EXPECT_EQ(lane[c], p.laneShift[explicitDeltas++]);
+      if (delta[c] == kExplicitDelta) explicitLanes.push_back(lane[c]);
+    }
+    for (bool held : {false, true}) {
+      if (held && explicitLanes.empty()) continue;
+      SCOPED_TRACE(::testing::Message() << "symbol " << s << (held ? ", first delta held" : ""));
+      const PixelPlan& p = fast_->plan[PlanIndex(unsigned(s), held)];
+      for (int c = 0; c < 3; ++c) {
+        EXPECT_EQ(delta[c] == kExplicitDelta ? 0 : uint8_t(-delta[c]), uint8_t(p.add >> lane[c]));
+      }
+      EXPECT_EQ(0u, p.add >> 24);
+      EXPECT_EQ(held ? explicitLanes[0] : 24u, p.tokenLane);
+      const std::vector<unsigned> rest(explicitLanes.begin() + held, explicitLanes.end());
+      EXPECT_EQ(rest.size(), p.restCount);
+      for (unsigned j = 0; j < 3; ++j) EXPECT_EQ(j < rest.size() ? rest[j] : 24u, p.restLane[j]);
+      // The pair entry's flags and length field that match the deltas after the token.
+      const uint32_t missing[4] = {0, kPairFirstMissing, kPairFirstMissing | kPairSecondMissing, kPairAlways};
+      EXPECT_EQ(missing[rest.size()], p.pairMissing);
+      if (rest.size() == 1 || rest.size() == 2) {
+        EXPECT_EQ(rest.size() == 1 ? kPairFirstLengthShift : kPairBothLengthShift, p.pairLengthShift);
+        EXPECT_EQ(15, p.pairLengthMask);
       } else {
-        EXPECT_EQ(uint8_t(-delta[c]), added);
+        EXPECT_EQ(0, p.pairLengthMask);
       }
     }
-    EXPECT_EQ(explicitDeltas, ExplicitDeltaCount(p));
-    EXPECT_EQ(0u, p.add >> 24);
-    EXPECT_EQ(explicitDeltas == 3 ? kEscapeLengthMask | kEscapeFar : 0u, p.thirdMask);
   }
 }
 

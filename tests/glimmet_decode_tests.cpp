@@ -440,6 +440,17 @@ TEST_F(GlimmetDecode, FirstGuessedRow) {
   }
 }
 
+// The block that the decoder with a 32-bit bit buffer makes of `image`
+// (as 32-bit builds decode), whatever this build's own buffer is.
+Bytes DecodeNarrow(const FastTables& fast, const Bytes& image, int width, int height) {
+  const size_t stride = RowStride(uint32_t(width));
+  Bytes block(stride * size_t(height), 0);  // zeroed, as GetPicture's block is
+  const PixelBlock pixels = {block.data(), block.size(), uint32_t(stride), uint32_t(width), uint32_t(height)};
+  const CodedInput input = MemoryInput(image.data() + kHeaderSize, image.size() - kHeaderSize);
+  EXPECT_EQ(kResultOk, DecodePixelsNarrow(fast, input, pixels, nullptr, 0));
+  return block;
+}
+
 // A picture of random tokens and its pixels as the reference decoder makes them.
 struct RandomPicture {
   Bytes image;
@@ -467,6 +478,7 @@ TEST_F(GlimmetDecode, RandomTokensMatchReferenceDecoder) {
     Decoded d = Decode(p.image, i % 5 == 0 ? Source::kFile : Source::kMemory);
     ASSERT_EQ(kResultOk, d.result) << i;
     ASSERT_EQ(p.expected, d.pixels) << "picture " << i << ": " << width << " x " << height;
+    ASSERT_EQ(p.expected, DecodeNarrow(*fast_, p.image, width, height)) << "32-bit buffer, picture " << i;
   }
 }
 
@@ -587,6 +599,7 @@ TEST_F(GlimmetDecode, LargePictureFromFileAndMemory) {
     EXPECT_TRUE(p.expected == d.pixels) << "pixels differ";
     EXPECT_EQ(3001u, gCalls.size());
   }
+  EXPECT_TRUE(p.expected == DecodeNarrow(*fast_, p.image, 4001, 3000)) << "pixels differ with a 32-bit buffer";
 }
 
 // The same core without the plug-in: top-down rows of red, green, blue, as
