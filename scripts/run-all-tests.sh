@@ -6,8 +6,8 @@
 # run under Wine where the machine can run 32-bit programs; then the fuzz
 # preset, whose tests run each libFuzzer target for 30 seconds over its
 # committed corpus (crash inputs land in build/fuzz/fuzz-work/artifacts/).
-# Then round trips of real photographs through the tool, and the Debian
-# package.
+# Then round trips of real photographs through the tool, the reproducible
+# build, the Windows release zip and the Debian package.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -36,18 +36,31 @@ $preset: $line"
   passed=$((passed + ${total:-0} - ${bad:-0}))
   failed=$((failed + ${bad:-0}))
 done
-# Real photographs through the tool, natively and under wine64.
-echo "== photographs: encode, decode through glimmet, compare"
-if scripts/photo-round-trips.sh >build/photo-round-trips.log 2>&1; then :; else status=1; fi
-cat build/photo-round-trips.log
-line=$(tail -n 1 build/photo-round-trips.log)
-summary="$summary
+# Steps whose scripts print "NAME: N passed, M failed" last: their counts
+# join the summary.
+counted_step() {  # counted_step TITLE LOG COMMAND...
+  title=$1; log=$2; shift 2
+  echo "== $title"
+  if "$@" >"$log" 2>&1; then :; else status=1; fi
+  cat "$log"
+  line=$(tail -n 1 "$log")
+  summary="$summary
 $line"
-ok=$(echo "$line" | sed -n 's/.*: \([0-9]*\) passed.*/\1/p')
-bad=$(echo "$line" | sed -n 's/.* \([0-9]*\) failed.*/\1/p')
-[ -n "$ok" ] || bad=1  # the script did not get as far as its count
-passed=$((passed + ${ok:-0}))
-failed=$((failed + ${bad:-0}))
+  ok=$(echo "$line" | sed -n 's/.*: \([0-9]*\) passed.*/\1/p')
+  bad=$(echo "$line" | sed -n 's/.* \([0-9]*\) failed.*/\1/p')
+  [ -n "$ok" ] || bad=1  # the script did not get as far as its count
+  passed=$((passed + ${ok:-0}))
+  failed=$((failed + ${bad:-0}))
+}
+# Real photographs through the tool, natively and under wine64.
+counted_step "photographs: encode, decode through glimmet, compare" build/photo-round-trips.log \
+  scripts/photo-round-trips.sh
+# The Windows DLLs, kaldorin.exe and their zip, built twice: the same bytes.
+counted_step "reproducible: the win32 build twice, compared" build/check-reproducible.log \
+  scripts/check-reproducible.sh
+# The release zip as a user gets it: the tool of x86/ and x64/ under Wine.
+counted_step "windows zip: made, unpacked, run under Wine" build/check-windows-zip.log \
+  sh -c 'scripts/make-windows-zip.sh && scripts/check-windows-zip.sh'
 
 # The Debian package: built, checked by lintian (no errors; warnings are
 # printed), then installed, used and purged (skipped when not root or when a
