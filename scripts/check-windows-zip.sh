@@ -4,7 +4,8 @@
 # the folder's kaldorin.exe, copied alone with its plug-ins into an empty
 # folder, decodes an I24B picture to the same pixels as the native tool.
 # The picture is samples/sample.png encoded by the native tool. The Windows
-# tool writes BMP. Where the machine cannot run 32-bit Wine, x86/ is skipped.
+# tool writes PNG through the Windows Imaging Component. Where the machine
+# cannot run 32-bit Wine, x86/ is skipped.
 # Usage: check-windows-zip.sh [ZIP [NATIVE-KALDORIN]]
 #   (default: dist/kaldorin-VERSION-windows.zip and build/release/kaldorin)
 # Prints "windows zip: N passed, M failed" last; exits non-zero on a failure.
@@ -43,7 +44,7 @@ if [ -s "$log" ]; then result "zip members and texts" fail "$log"; else result "
 
 # The picture, decoded natively as the reference.
 "$native" encode samples/sample.png -o "$work/sample.i24" >/dev/null
-"$native" --quiet decode "$work/sample.i24" -o "$work/native.bmp"
+"$native" --quiet decode "$work/sample.i24" -o "$work/native.png"
 
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 for arch in x86 x64; do
@@ -60,8 +61,8 @@ for arch in x86 x64; do
   cp "$work/sample.i24" "$run/"
   log=$work/$arch.log
   export WINEPREFIX="$work/wineprefix-$arch"
-  if (cd "$run" && "$loader" kaldorin.exe --quiet decode sample.i24 -o decoded.bmp) >"$log" 2>&1 &&
-     "$native" compare "$work/native.bmp" "$run/decoded.bmp" >>"$log" 2>&1; then
+  if (cd "$run" && "$loader" kaldorin.exe --quiet decode sample.i24 -o decoded.png) >"$log" 2>&1 &&
+     "$native" compare "$work/native.png" "$run/decoded.png" >>"$log" 2>&1; then
     result "$arch: kaldorin.exe from the zip decodes through its own plug-ins" ok "$log"
   else
     result "$arch: kaldorin.exe from the zip decodes through its own plug-ins" fail "$log"
