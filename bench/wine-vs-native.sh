@@ -1,8 +1,10 @@
 #!/bin/sh
-# Decoding speed of glimmet's Windows build under Wine against the native
-# build on the same machine: builds decode_timer for both (x86_64 mingw,
-# run by wine64), encodes one large sample picture with the native
-# `kaldorin encode`, times both and prints the ratios.
+# Decoding speed of glimmet's Windows builds under Wine against the native
+# build on the same machine: builds decode_timer natively, for 64-bit
+# Windows (run by wine64) and, where the machine runs 32-bit programs, for
+# 32-bit Windows (the .spi that most hosts load, run by 32-bit Wine);
+# encodes one large sample picture with the native `kaldorin encode`, times
+# each and prints the ratios.
 #
 # Usage: bench/wine-vs-native.sh [PICTURE.png|PICTURE.bmp] [DECODES]
 # The picture defaults to the largest one in build/sample-images
@@ -21,12 +23,20 @@ fi
 
 native=build/perf-release
 windows=build/perf-win64
+windows32=build/perf-win32
 work=build/perf-wine-vs-native
-echo "building the native and the win64 decode timers..." >&2
+# 32-bit Wine needs the 32-bit loader.
+run32=no
+if /lib/ld-linux.so.2 --version >/dev/null 2>&1 && [ -x /usr/lib/wine/wine ]; then run32=yes; fi
+echo "building the native, win64 and (where 32-bit programs run) win32 decode timers..." >&2
 cmake --preset release -B "$native" >/dev/null
 cmake --build "$native" -j2 --target kaldorin decode_timer >/dev/null
 cmake --preset win64 -B "$windows" >/dev/null
 cmake --build "$windows" -j2 --target decode_timer >/dev/null
+if [ "$run32" = yes ]; then
+  cmake --preset win32 -B "$windows32" >/dev/null
+  cmake --build "$windows32" -j2 --target decode_timer >/dev/null
+fi
 
 mkdir -p "$work"
 name=$(basename "$picture")
@@ -53,14 +63,25 @@ fi
 native_line=$("$native/decode_timer" "$i24" "$decodes")
 small_line=$("$native/decode_timer" --small-pages "$i24" "$decodes")
 wine_line=$("$wine" "$windows/decode_timer.exe" "$i24" "$decodes" | tr -d '\r')
+wine32_line="not run: this machine cannot run 32-bit programs"
+if [ "$run32" = yes ]; then
+  # 32-bit Wine shares the prefix; its server is the same one.
+  wine32_line=$(/usr/lib/wine/wine "$windows32/decode_timer.exe" "$i24" "$decodes" | tr -d '\r')
+fi
 "$wineserver" -w || true
 echo "native:                   $native_line"
 echo "native, 4 KiB pages only: $small_line"
 echo "win64 in Wine:            $wine_line"
+echo "win32 in 32-bit Wine:     $wine32_line"
 speed() { echo "$1" | sed -n 's/.* \([0-9.]*\) MP\/s (fastest.*/\1/p'; }
 n=$(speed "$native_line")
 s=$(speed "$small_line")
 w=$(speed "$wine_line")
-awk -v n="$n" -v s="$s" -v w="$w" 'BEGIN {
-  if (n > 0 && s > 0) printf "Wine / native: %.2f; Wine / native with 4 KiB pages: %.2f (median MP/s %s, %s, %s)\n", w / n, w / s, w, n, s
+w32=$(speed "$wine32_line")
+awk -v n="$n" -v s="$s" -v w="$w" -v w32="$w32" 'BEGIN {
+  if (n <= 0 || s <= 0) exit
+  printf "| build | median MP/s | vs native | vs native with 4 KiB pages |\n|---|---|---|---|\n"
+  printf "| native x86-64 | %s | 1 | %.2f |\n", n, n / s
+  printf "| win64 .sph under 64-bit Wine | %s | %.2f | %.2f |\n", w, w / n, w / s
+  if (w32 > 0) printf "| win32 .spi under 32-bit Wine | %s | %.2f | %.2f |\n", w32, w32 / n, w32 / s
 }'
