@@ -5,7 +5,7 @@
 // pixels take two lookups: the token table decodes a MainTable symbol and,
 // as far as they fit in the same bits, the OffsetTable symbol and the first
 // explicit delta that follow it; the escape pair table decodes the next two
-// explicit deltas.
+// explicit deltas. Longer codes and far escapes take a slower path.
 #ifndef KALDORIN_IMAGE_I24B_FAST_TABLES_H
 #define KALDORIN_IMAGE_I24B_FAST_TABLES_H
 
