@@ -19,6 +19,31 @@ uint32_t EscapeAfter(const FastTables& t, uint32_t bits, unsigned width, unsigne
   return t.escape[restWidth >= 8 ? rest >> (restWidth - 8) : rest << (8 - restWidth)];
 }
 
+// One explicit delta (an escape code, and after the far-escape symbol a far
+// code) from the bits of `bits`, `width` bits wide, after the first `used`
+// of them: false when it does not fit in them; else its byte to add and the
+// bits it takes. Needs the escape, far-escape and escape-add entries.
+bool DeltaAfter(const FastTables& t, uint32_t bits, unsigned width, unsigned used, uint32_t* add, unsigned* length) {
+  const uint32_t e = EscapeAfter(t, bits, width, used);
+  const unsigned escapeLength = e & kEscapeLengthMask;
+  if (used + escapeLength > width) return false;
+  if ((e & kEscapeFar) == 0) {
+    *add = (e >> kEscapeAddShift) & 0xFF;
+    *length = escapeLength;
+    return true;
+  }
+  const unsigned at = used + escapeLength;
+  const unsigned restWidth = width - at;
+  const uint32_t rest = bits & ((1u << restWidth) - 1);
+  const uint32_t index =
+      restWidth >= kFarEscapeCodeBits ? rest >> (restWidth - kFarEscapeCodeBits) : rest << (kFarEscapeCodeBits - restWidth);
+  const CodeEntry far = t.farEscape[index];
+  if (at + far.length > width) return false;
+  *add = t.escapeAdd[kFarEscapeSymbol + far.symbol];
+  *length = escapeLength + far.length;
+  return true;
+}
+
 // Lanes of the explicit deltas of pixel symbol `s`, red first; returns how many.
 unsigned ExplicitLanes(int s, uint8_t lanes[3]) {
   const int digits[3] = {RedDigit(s), GreenDigit(s), BlueDigit(s)};
@@ -30,7 +55,7 @@ unsigned ExplicitLanes(int s, uint8_t lanes[3]) {
   return n;
 }
 
-// Needs the offset and escape entries.
+// Needs the offset, escape, far-escape and escape-add entries.
 void FillTokens(const CodeTableSet& set, FastTables* t) {
   const unsigned mainBits = static_cast<unsigned>(set.mainTable->maxlen);
   for (uint32_t i = 0; i < (1u << kTokenTableBits); ++i) {
@@ -52,10 +77,11 @@ void FillTokens(const CodeTableSet& set, FastTables* t) {
               kTokenHasOffset;
       uint8_t lanes[3] = {24, 24, 24};
       if (m.symbol <= kLastPixelSymbol && ExplicitLanes(m.symbol, lanes) != 0) {
-        const uint32_t e = EscapeAfter(*t, i, kTokenTableBits, length);
-        if ((e & kEscapeFar) == 0 && length + (e & kEscapeLengthMask) <= kTokenTableBits) {
-          length += e & kEscapeLengthMask;
-          entry |= kTokenHasDelta | ((e >> kEscapeAddShift) & 0xFF) << kTokenDeltaShift;
+        uint32_t add = 0;
+        unsigned deltaLength = 0;
+        if (DeltaAfter(*t, i, kTokenTableBits, length, &add, &deltaLength)) {
+          length += deltaLength;
+          entry |= kTokenHasDelta | add << kTokenDeltaShift;
         }
       }
       entry |= length;
@@ -64,21 +90,22 @@ void FillTokens(const CodeTableSet& set, FastTables* t) {
   }
 }
 
+// Needs what DeltaAfter needs.
 void FillEscapePairs(FastTables* t) {
   for (uint32_t i = 0; i < (1u << kPairTableBits); ++i) {
-    const uint32_t first = EscapeAfter(*t, i, kPairTableBits, 0);
-    const unsigned firstLength = first & kEscapeLengthMask;
     uint32_t entry = kPairAlways;
-    if (first & kEscapeFar) {
+    uint32_t firstAdd = 0;
+    unsigned firstLength = 0;
+    if (!DeltaAfter(*t, i, kPairTableBits, 0, &firstAdd, &firstLength)) {
       entry |= kPairFirstMissing | kPairSecondMissing;
     } else {
-      entry |= ((first >> kEscapeAddShift) & 0xFF) << kPairFirstAddShift | firstLength << kPairFirstLengthShift;
-      const uint32_t second = EscapeAfter(*t, i, kPairTableBits, firstLength);
-      const unsigned bothLength = firstLength + (second & kEscapeLengthMask);
-      if ((second & kEscapeFar) || bothLength > kPairTableBits) {
+      entry |= firstAdd << kPairFirstAddShift | firstLength << kPairFirstLengthShift;
+      uint32_t secondAdd = 0;
+      unsigned secondLength = 0;
+      if (!DeltaAfter(*t, i, kPairTableBits, firstLength, &secondAdd, &secondLength)) {
         entry |= kPairSecondMissing;
       } else {
-        entry |= ((second >> kEscapeAddShift) & 0xFF) << kPairSecondAddShift | bothLength << kPairBothLengthShift;
+        entry |= secondAdd << kPairSecondAddShift | (firstLength + secondLength) << kPairBothLengthShift;
       }
     }
     t->escapePair[i] = entry;

@@ -36,6 +36,14 @@ CodeEntry DecodeAt(const CodeTable& table, const std::vector<int>& bits, unsigne
   return e;
 }
 
+// Decodes one explicit delta at `*pos` (an escape code, and a far code after
+// the far-escape symbol), moves `*pos` past it and returns its escape index.
+int DeltaAt(const CodeTableSet& set, const std::vector<int>& bits, unsigned* pos) {
+  const CodeEntry escape = DecodeAt(*set.escapeTable, bits, pos);
+  if (escape.symbol != kFarEscapeSymbol) return escape.symbol;
+  return kFarEscapeSymbol + DecodeAt(*set.farEscapeTable, bits, pos).symbol;
+}
+
 class FastTablesTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,7 +61,7 @@ class FastTablesTest : public ::testing::Test {
 
 // Every entry decodes what the code tables decode from the same bits: the
 // main symbol, the offset symbol when it fits, and a pixel's first explicit
-// delta when that fits too (and is not a far escape).
+// delta (far escapes too) when that fits as well.
 TEST_F(FastTablesTest, TokensAgreeWithMainOffsetAndEscapeTables) {
   int heldDeltas = 0;
   for (uint32_t i = 0; i < (1u << kTokenTableBits); ++i) {
@@ -63,7 +71,7 @@ TEST_F(FastTablesTest, TokensAgreeWithMainOffsetAndEscapeTables) {
     const CodeEntry main = DecodeAt(*set_.mainTable, bits, &pos);
     const CodeEntry offset = DecodeAt(*set_.offsetTable, bits, &pos);
     const unsigned afterOffset = pos;
-    const CodeEntry escape = DecodeAt(*set_.escapeTable, bits, &pos);
+    const int escape = DeltaAt(set_, bits, &pos);
     const uint32_t token = fast_->token[i];
     if (main.symbol == kLongRunSymbol) {
       EXPECT_EQ(kTokenSlow, token) << "a long run is decoded with the full tables";
@@ -81,40 +89,45 @@ TEST_F(FastTablesTest, TokensAgreeWithMainOffsetAndEscapeTables) {
     const bool hasExplicit = main.symbol <= kLastPixelSymbol &&
                              (RedDigit(main.symbol) == kExplicitDigit || GreenDigit(main.symbol) == kExplicitDigit ||
                               BlueDigit(main.symbol) == kExplicitDigit);
-    const bool held = hasExplicit && escape.symbol != kFarEscapeSymbol && pos <= kTokenTableBits;
+    const bool held = hasExplicit && pos <= kTokenTableBits;
     EXPECT_EQ(held, (token & kTokenHasDelta) != 0);
     EXPECT_EQ(held ? pos : afterOffset, token & kTokenLengthMask);
-    EXPECT_EQ(held ? uint8_t(-EscapeDelta(escape.symbol)) : 0u, token >> kTokenDeltaShift);
+    EXPECT_EQ(held ? uint8_t(-EscapeDelta(escape)) : 0u, token >> kTokenDeltaShift);
     heldDeltas += held;
   }
   EXPECT_GT(heldDeltas, 1000) << "most tokens of pixels with explicit deltas hold the first one";
 }
 
-TEST_F(FastTablesTest, EscapePairsAgreeWithEscapeTable) {
+// The next two explicit deltas, far escapes too, as far as they fit.
+TEST_F(FastTablesTest, EscapePairsAgreeWithEscapeTables) {
+  int farHeld = 0;
   for (uint32_t i = 0; i < (1u << kPairTableBits); ++i) {
     SCOPED_TRACE(i);
     const std::vector<int> bits = StreamBitsOf(i, kPairTableBits);
     unsigned pos = 0;
-    const CodeEntry first = DecodeAt(*set_.escapeTable, bits, &pos);
-    const CodeEntry second = DecodeAt(*set_.escapeTable, bits, &pos);
+    const int first = DeltaAt(set_, bits, &pos);
+    const unsigned firstLength = pos;
+    const int second = DeltaAt(set_, bits, &pos);
     const uint32_t pair = fast_->escapePair[i];
     ASSERT_TRUE(pair & kPairAlways);
-    if (first.symbol == kFarEscapeSymbol) {
+    if (firstLength > kPairTableBits) {
       EXPECT_TRUE(pair & kPairFirstMissing);
       EXPECT_TRUE(pair & kPairSecondMissing);
       continue;
     }
     EXPECT_FALSE(pair & kPairFirstMissing);
-    EXPECT_EQ(uint8_t(-EscapeDelta(first.symbol)), (pair >> kPairFirstAddShift) & 0xFF);
-    EXPECT_EQ(first.length, (pair >> kPairFirstLengthShift) & 15);
-    if (second.symbol == kFarEscapeSymbol || pos > kPairTableBits) {
+    EXPECT_EQ(uint8_t(-EscapeDelta(first)), (pair >> kPairFirstAddShift) & 0xFF);
+    EXPECT_EQ(firstLength, (pair >> kPairFirstLengthShift) & 15);
+    farHeld += first >= kFarEscapeSymbol;
+    if (pos > kPairTableBits) {
       EXPECT_TRUE(pair & kPairSecondMissing);
     } else {
       EXPECT_FALSE(pair & kPairSecondMissing);
-      EXPECT_EQ(uint8_t(-EscapeDelta(second.symbol)), (pair >> kPairSecondAddShift) & 0xFF);
+      EXPECT_EQ(uint8_t(-EscapeDelta(second)), (pair >> kPairSecondAddShift) & 0xFF);
       EXPECT_EQ(pos, (pair >> kPairBothLengthShift) & 15);
     }
   }
+  EXPECT_GT(farHeld, 0) << "short far escapes are held";
 }
 
 TEST_F(FastTablesTest, EscapesAgreeWithEscapeTable) {
