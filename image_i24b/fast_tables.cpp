@@ -128,10 +128,10 @@ void FillPixelPlans(FastTables* t) {
       p.tokenLane = held ? lanes[0] : 24;
       p.restCount = static_cast<uint8_t>(explicitDeltas - held);
       for (unsigned j = 0; j < 3; ++j) p.restLane[j] = held + j < explicitDeltas ? lanes[held + j] : 24;
-      const uint8_t lengthShift[4] = {0, kPairFirstLengthShift, kPairBothLengthShift, 0};
+      const uint8_t lengthShift[4] = {kPairNoLengthShift, kPairFirstLengthShift, kPairBothLengthShift,
+                                      kPairNoLengthShift};
       const uint32_t missing[4] = {0, kPairFirstMissing, kPairFirstMissing | kPairSecondMissing, kPairAlways};
       p.pairLengthShift = lengthShift[p.restCount];
-      p.pairLengthMask = p.restCount == 1 || p.restCount == 2 ? 15 : 0;
       p.pairMissing = missing[p.restCount];
       t->plan[PlanIndex(static_cast<unsigned>(s), held != 0)] = p;
     }
@@ -168,6 +168,9 @@ FastTables* BuildFastTables(const CodeTableSet& set) {
   for (int k = 0; k < kOffsetSymbols; ++k) {
     const uint64_t throughK = (uint64_t{16} << (4 * k)) - 1;
     t->moveToFront[k] = MoveToFrontMasks{~throughK, throughK & ~uint64_t{15}};
+    const unsigned half = k < 8 ? 0 : 32;
+    t->moveToFrontHalf[k] = MoveToFrontHalfMasks{static_cast<uint32_t>(t->moveToFront[k].keep >> half),
+                                                  static_cast<uint32_t>(t->moveToFront[k].moved >> half)};
   }
   FillPixelPlans(t);
   return t;

@@ -51,8 +51,9 @@ constexpr uint32_t kPairSecondMissing = 1u << 7;  // the second is a far escape 
 constexpr unsigned kPairFirstAddShift = 8;        // bits 8-15: the first delta's byte to add
 constexpr unsigned kPairSecondAddShift = 16;      // bits 16-23: the second's
 constexpr unsigned kPairFirstLengthShift = 24;    // bits 24-27: the first code's length
-constexpr uint32_t kPairAlways = 1u << 31;        // set in every entry: a plan that tests it
+constexpr uint32_t kPairAlways = 1u << 4;         // set in every entry: a plan that tests it
                                                   // always takes the slow path
+constexpr unsigned kPairNoLengthShift = 28;       // bits 28-31: zero (no delta taken)
 
 // How a pixel is finished once its token is read: a pixel symbol
 // (0..kLastPixelSymbol), and whether the token entry held its first explicit
@@ -63,7 +64,8 @@ struct PixelPlan {
   uint8_t tokenLane;        // lane of the delta the token entry holds; 24 if it holds none
   uint8_t restLane[3];      // lanes of the explicit deltas after the token, in stream order; 24 past the last
   uint8_t pairLengthShift;  // where a pair entry holds the length of the first one or two of those
-  uint8_t pairLengthMask;   // 15, or 0 when none follows the token
+                            // (kPairNoLengthShift when none or three follow)
+  uint8_t unused0;
   uint8_t restCount;        // explicit deltas after the token (0..3)
   uint8_t unused;
   uint32_t pairMissing;     // the pair entry's flags that send the pixel to the slow path
@@ -82,6 +84,12 @@ struct MoveToFrontMasks {
   uint64_t keep;
   uint64_t moved;
 };
+// The same for a list kept in two 32-bit words (entries 0-7 and 8-10): for
+// k below 8 the masks of the first word, else those of the second.
+struct MoveToFrontHalfMasks {
+  uint32_t keep;
+  uint32_t moved;
+};
 
 struct FastTables {
   uint32_t token[1u << kTokenTableBits];
@@ -94,6 +102,7 @@ struct FastTables {
   PixelPlan plan[kPlans];                         // by the token entry's bits 8-16
   uint8_t escapeAdd[kLastEscapeIndex + 1];        // explicit deltas by escape index, negated
   MoveToFrontMasks moveToFront[kOffsetSymbols];
+  MoveToFrontHalfMasks moveToFrontHalf[kOffsetSymbols];
 };
 static_assert(kOffsetSymbols <= 16 && kOffsetCodeBits < 16, "an offset entry packs length and symbol in 4 bits each");
 static_assert(4 * kOffsetSymbols <= 64, "the move-to-front list fits one 64-bit word");

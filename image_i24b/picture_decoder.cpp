@@ -72,17 +72,16 @@ struct MoveToFrontList<uint32_t> {
   uint32_t low = static_cast<uint32_t>(kInitialOrder);
   uint32_t high = static_cast<uint32_t>(kInitialOrder >> 32);
   I24B_ALWAYS_INLINE unsigned Take(const FastTables& fast, unsigned k) {
-    const MoveToFrontMasks& move = fast.moveToFront[k];
+    const MoveToFrontHalfMasks move = fast.moveToFrontHalf[k];
     if (__builtin_expect(k < 8, 1)) {
       const unsigned taken = (low >> (4 * k)) & 15;
-      low = (low & static_cast<uint32_t>(move.keep)) | ((low << 4) & static_cast<uint32_t>(move.moved)) | taken;
+      low = (low & move.keep) | ((low << 4) & move.moved) | taken;
       return taken;
     }
     // Every entry of the low word moves up; its last one becomes the high
     // word's first.
     const unsigned taken = (high >> (4 * (k - 8))) & 15;
-    high = (high & static_cast<uint32_t>(move.keep >> 32)) |
-           (((high << 4) | (low >> 28)) & static_cast<uint32_t>(move.moved >> 32));
+    high = (high & move.keep) | (((high << 4) | (low >> 28)) & move.moved);
     low = (low << 4) | taken;
     return taken;
   }
@@ -256,7 +255,7 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
         if (kWideBuffer<Word>) RefillBits(&window, in, limit, bits, count);
         uint32_t add = p.add | (token >> kTokenDeltaShift) << p.tokenLane;
         if (__builtin_expect((pair & p.pairMissing) == 0, 1)) {
-          const uint32_t pairUsed = (pair >> p.pairLengthShift) & p.pairLengthMask;
+          const uint32_t pairUsed = (pair >> p.pairLengthShift) & 15;
           bits <<= pairUsed;
           count -= pairUsed;
           add |= ((pair >> kPairFirstAddShift) & 0xFF) << p.restLane[0] |

@@ -110,6 +110,7 @@ TEST_F(FastTablesTest, EscapePairsAgreeWithEscapeTables) {
     const int second = DeltaAt(set_, bits, &pos);
     const uint32_t pair = fast_->escapePair[i];
     ASSERT_TRUE(pair & kPairAlways);
+    ASSERT_EQ(0u, pair >> kPairNoLengthShift);
     if (firstLength > kPairTableBits) {
       EXPECT_TRUE(pair & kPairFirstMissing);
       EXPECT_TRUE(pair & kPairSecondMissing);
@@ -171,12 +172,9 @@ TEST_F(FastTablesTest, PixelPlansSpreadThePalette) {
       // The pair entry's flags and length field that match the deltas after the token.
       const uint32_t missing[4] = {0, kPairFirstMissing, kPairFirstMissing | kPairSecondMissing, kPairAlways};
       EXPECT_EQ(missing[rest.size()], p.pairMissing);
-      if (rest.size() == 1 || rest.size() == 2) {
-        EXPECT_EQ(rest.size() == 1 ? kPairFirstLengthShift : kPairBothLengthShift, p.pairLengthShift);
-        EXPECT_EQ(15, p.pairLengthMask);
-      } else {
-        EXPECT_EQ(0, p.pairLengthMask);
-      }
+      const unsigned lengthShift[4] = {kPairNoLengthShift, kPairFirstLengthShift, kPairBothLengthShift,
+                                       kPairNoLengthShift};
+      EXPECT_EQ(lengthShift[rest.size()], p.pairLengthShift);
     }
   }
 }
