@@ -191,10 +191,10 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
   }
   // From three pixels wide on no reference overlaps the pixel it predicts,
   // so a pixel's reference can be read as one word before it is written.
-  // Narrower pictures take every pixel byte by byte.
-  const bool wordPixels = block.width >= 3;
-  // A word read at a reference position up to here stays inside the block.
-  const uintptr_t lastWordRef = block.size - 4;
+  // Narrower pictures take every pixel byte by byte. A word read at a
+  // reference position below wordRefEnd stays inside the block; narrower
+  // pictures have no such position.
+  const uintptr_t wordRefEnd = kWritePixels && block.width >= 3 ? block.size - 3 : 0;
 
   InputWindow window;
   const uint8_t* in = OpenInputWindow(&window, input);
@@ -266,7 +266,7 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
         }
         if (kWritePixels) {
           uint8_t* out = base + dst;
-          if (wordPixels && static_cast<uintptr_t>(ref) <= lastWordRef) {
+          if (static_cast<uintptr_t>(ref) < wordRefEnd) {
             uint32_t v;
             memcpy(&v, base + ref, sizeof v);
             v = AddBytes(v, add);
