@@ -222,8 +222,6 @@ bool WriteStopped(WriteProgress progress, void* user, uint64_t done, uint64_t to
 
 uint8_t Sample16To8(unsigned value) { return static_cast<uint8_t>((value * 255 + 32767) / 65535); }
 
-bool HavePng() { return true; }
-
 ImageFormat FormatFromName(const std::string& path) {
   std::string lower = Lower(path);
   if (EndsWith(lower, ".png")) return kFormatPng;
@@ -231,7 +229,7 @@ ImageFormat FormatFromName(const std::string& path) {
   return kFormatUnknown;
 }
 
-const char* DefaultImageExtension() { return HavePng() ? ".png" : ".bmp"; }
+const char* DefaultImageExtension() { return ".png"; }
 
 bool ReadImageFile(const std::string& path, RgbImage* image, std::string* error) {
   std::vector<uint8_t> file;

@@ -24,9 +24,6 @@ struct RgbImage {
 
 enum ImageFormat { kFormatUnknown = 0, kFormatPng, kFormatBmp };
 
-// Whether this build reads and writes PNG (every build does: libpng
-// natively, the Windows Imaging Component on Windows).
-bool HavePng();
 // The format named by a file name's extension (.png, .bmp; any case).
 ImageFormat FormatFromName(const std::string& path);
 // The extension, with its full stop, of the default output format.

@@ -96,10 +96,6 @@ bool DecodeTarget(const Options& options, const std::string& input, std::string*
     *target = JoinPath(options.outputDir, StemOf(BaseName(input)) + ext);
     *format = FormatFromName(*target);
   }
-  if (*format == kFormatPng && !HavePng()) {
-    ReportError(*target, "this build writes BMP files only, not PNG");
-    return false;
-  }
   return true;
 }
 
