@@ -1,6 +1,9 @@
 #include "image_i24b/fast_tables.h"
 
 #include <string.h>
+#if defined(__i386__) || defined(__x86_64__)
+#include <cpuid.h>
+#endif
 
 #include "common/general_heap.h"
 
@@ -42,6 +45,18 @@ bool DeltaAfter(const FastTables& t, uint32_t bits, unsigned width, unsigned use
   *add = t.escapeAdd[kFarEscapeSymbol + far.symbol];
   *length = escapeLength + far.length;
   return true;
+}
+
+// Whether the processor runs SSE2 code (every x86-64 processor does).
+bool ProcessorHasSse2() {
+#if defined(__x86_64__)
+  return true;
+#elif defined(__i386__)
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (edx & bit_SSE2) != 0;
+#else
+  return false;
+#endif
 }
 
 // Lanes of the explicit deltas of pixel symbol `s`, red first; returns how many.
@@ -173,6 +188,7 @@ FastTables* BuildFastTables(const CodeTableSet& set) {
                                                   static_cast<uint32_t>(t->moveToFront[k].moved >> half)};
   }
   FillPixelPlans(t);
+  t->sse2 = ProcessorHasSse2();
   return t;
 }
 

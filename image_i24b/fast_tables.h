@@ -103,6 +103,9 @@ struct FastTables {
   uint8_t escapeAdd[kLastEscapeIndex + 1];        // explicit deltas by escape index, negated
   MoveToFrontMasks moveToFront[kOffsetSymbols];
   MoveToFrontHalfMasks moveToFrontHalf[kOffsetSymbols];
+  // The processor runs SSE2 code: on 32-bit x86 builds the decoder then
+  // takes its SSE2 build (picture_decoder.h). Set by BuildFastTables.
+  bool sse2;
 };
 static_assert(kOffsetSymbols <= 16 && kOffsetCodeBits < 16, "an offset entry packs length and symbol in 4 bits each");
 static_assert(4 * kOffsetSymbols <= 64, "the move-to-front list fits one 64-bit word");

@@ -41,6 +41,10 @@ ResultCode DecodePixels(const FastTables& fast, const CodedInput& input, const P
 
 // DecodePixels with a 32-bit bit buffer, as 32-bit processors decode, on any
 // processor: so that tests of 64-bit builds hold both buffers to one result.
+//
+// On 32-bit x86 builds both have two builds, one for processors with SSE2
+// and one without, and take the one `fast.sse2` names (BuildFastTables
+// sets it by the processor; tests may clear it). Elsewhere there is one.
 ResultCode DecodePixelsNarrow(const FastTables& fast, const CodedInput& input, const PixelBlock& block,
                               ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow = nullptr);
 

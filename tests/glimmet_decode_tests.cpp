@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <memory>
 #include <random>
 #include <utility>
 #include <vector>
@@ -451,6 +452,14 @@ Bytes DecodeNarrow(const FastTables& fast, const Bytes& image, int width, int he
   return block;
 }
 
+// The same tables with SSE2 turned off, so that 32-bit x86 builds, which
+// have a decoder for processors without SSE2 too, test that one as well.
+std::unique_ptr<FastTables> WithoutSse2(const FastTables& fast) {
+  std::unique_ptr<FastTables> plain(new FastTables(fast));
+  plain->sse2 = false;
+  return plain;
+}
+
 // A picture of random tokens and its pixels as the reference decoder makes them.
 struct RandomPicture {
   Bytes image;
@@ -471,6 +480,7 @@ RandomPicture MakeRandomPicture(const CodeTableSet& tables, int width, int heigh
 // decoder byte for byte (and, natively, touch nothing outside the block).
 TEST_F(GlimmetDecode, RandomTokensMatchReferenceDecoder) {
   std::mt19937 random(2024);
+  const std::unique_ptr<FastTables> plain = WithoutSse2(*fast_);
   for (int i = 0; i < 400; ++i) {
     int width = 1 + int(random() % (i < 300 ? 9 : 300));
     int height = 1 + int(random() % 6);
@@ -479,6 +489,7 @@ TEST_F(GlimmetDecode, RandomTokensMatchReferenceDecoder) {
     ASSERT_EQ(kResultOk, d.result) << i;
     ASSERT_EQ(p.expected, d.pixels) << "picture " << i << ": " << width << " x " << height;
     ASSERT_EQ(p.expected, DecodeNarrow(*fast_, p.image, width, height)) << "32-bit buffer, picture " << i;
+    ASSERT_EQ(p.expected, DecodeNarrow(*plain, p.image, width, height)) << "32-bit buffer without SSE2, picture " << i;
   }
 }
 
@@ -600,6 +611,8 @@ TEST_F(GlimmetDecode, LargePictureFromFileAndMemory) {
     EXPECT_EQ(3001u, gCalls.size());
   }
   EXPECT_TRUE(p.expected == DecodeNarrow(*fast_, p.image, 4001, 3000)) << "pixels differ with a 32-bit buffer";
+  EXPECT_TRUE(p.expected == DecodeNarrow(*WithoutSse2(*fast_), p.image, 4001, 3000))
+      << "pixels differ with a 32-bit buffer without SSE2";
 }
 
 // The same core without the plug-in: top-down rows of red, green, blue, as
