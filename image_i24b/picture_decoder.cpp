@@ -8,20 +8,30 @@
 
 namespace i24b {
 
-ResultCode DecodePixels(const FastTables& fast, const CodedInput& input, const PixelBlock& block,
-                        ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
+namespace {
+
+// The pixels with a `Word` bit buffer; on 32-bit x86, where that word is
+// always 32 bits, the SSE2 build when the processor has SSE2.
+template <typename Word>
+ResultCode DecodePixelsWith(const FastTables& fast, const CodedInput& input, const PixelBlock& block,
+                            ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
 #if defined(I24B_DECODER_SSE2_BUILD)
+  static_assert(sizeof(Word) == 4, "the SSE2 build decodes with a 32-bit buffer");
   if (fast.sse2) return DecodePixelsSse2(fast, input, block, callback, lData, firstGuessedRow);
 #endif
-  return DecodeRows<true, NativeBitWord>(fast, input, block, callback, lData, firstGuessedRow);
+  return DecodeRows<true, Word>(fast, input, block, callback, lData, firstGuessedRow);
+}
+
+}  // namespace
+
+ResultCode DecodePixels(const FastTables& fast, const CodedInput& input, const PixelBlock& block,
+                        ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
+  return DecodePixelsWith<NativeBitWord>(fast, input, block, callback, lData, firstGuessedRow);
 }
 
 ResultCode DecodePixelsNarrow(const FastTables& fast, const CodedInput& input, const PixelBlock& block,
                               ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
-#if defined(I24B_DECODER_SSE2_BUILD)
-  if (fast.sse2) return DecodePixelsSse2(fast, input, block, callback, lData, firstGuessedRow);
-#endif
-  return DecodeRows<true, uint32_t>(fast, input, block, callback, lData, firstGuessedRow);
+  return DecodePixelsWith<uint32_t>(fast, input, block, callback, lData, firstGuessedRow);
 }
 
 ResultCode ScanCodedRows(const FastTables& fast, const uint8_t* data, size_t size, uint32_t width, uint32_t height,
