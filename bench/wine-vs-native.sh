@@ -25,9 +25,9 @@ native=build/perf-release
 windows=build/perf-win64
 windows32=build/perf-win32
 work=build/perf-wine-vs-native
-# 32-bit Wine needs the 32-bit loader.
 run32=no
-if /lib/ld-linux.so.2 --version >/dev/null 2>&1 && [ -x /usr/lib/wine/wine ]; then run32=yes; fi
+why32=""
+if why32=$(cmake/can-run-wine32.sh 2>&1); then run32=yes; fi
 echo "building the native, win64 and (where 32-bit programs run) win32 decode timers..." >&2
 cmake --preset release -B "$native" >/dev/null
 cmake --build "$native" -j2 --target kaldorin decode_timer >/dev/null
@@ -63,7 +63,7 @@ fi
 native_line=$("$native/decode_timer" "$i24" "$decodes")
 small_line=$("$native/decode_timer" --small-pages "$i24" "$decodes")
 wine_line=$("$wine" "$windows/decode_timer.exe" "$i24" "$decodes" | tr -d '\r')
-wine32_line="not run: this machine cannot run 32-bit programs"
+wine32_line="not run: $why32"
 if [ "$run32" = yes ]; then
   # 32-bit Wine shares the prefix; its server is the same one.
   wine32_line=$(/usr/lib/wine/wine "$windows32/decode_timer.exe" "$i24" "$decodes" | tr -d '\r')

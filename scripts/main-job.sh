@@ -44,7 +44,7 @@ run_job build/release/kaldorin build/main-job/native samples/sample.png .png
 # Under Wine: the 32-bit deliverables (glimmet.spi, chestrel.spi, with the
 # 32-bit tool) where this machine runs 32-bit programs, else the 64-bit twins.
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
+if cmake/can-run-wine32.sh 2>/dev/null; then
   say "This machine runs 32-bit programs: the same job under 32-bit Wine with the 32-bit deliverables"
   bits=32; loader=/usr/lib/wine/wine; server=/usr/lib/wine/wineserver32
 else

@@ -38,8 +38,8 @@ done
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 for bits in 32 64; do
   if [ "$bits" = 32 ]; then
+    cmake/can-run-wine32.sh 2>/dev/null || continue
     loader=/usr/lib/wine/wine; server=/usr/lib/wine/wineserver32
-    "$server" --version >/dev/null 2>&1 || continue
   else
     loader=/usr/lib/wine/wine64; server=/usr/lib/wine/wineserver64
   fi

@@ -94,9 +94,11 @@ failed=$((failed + ${bad:-0}))
 skipped=$((skipped + ${skip:-0}))
 
 # No Wine process may outlive the run.
+servers=/usr/lib/wine/wineserver64
+if cmake/can-run-wine32.sh 2>/dev/null; then servers="$servers /usr/lib/wine/wineserver32"; fi
 for prefix in build/win32/wineprefix build/win64/wineprefix; do
   [ -d "$prefix" ] || continue
-  for server in /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver32; do
+  for server in $servers; do
     WINEPREFIX="$PWD/$prefix" "$server" -w 2>/dev/null || true
   done
 done
