@@ -44,11 +44,11 @@ run_job build/release/kaldorin build/main-job/native samples/sample.png .png
 # Under Wine: the 32-bit deliverables (glimmet.spi, chestrel.spi, with the
 # 32-bit tool) where this machine runs 32-bit programs, else the 64-bit twins.
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if cmake/can-run-wine32.sh 2>/dev/null; then
+if why=$(cmake/can-run-wine32.sh 2>&1); then
   say "This machine runs 32-bit programs: the same job under 32-bit Wine with the 32-bit deliverables"
   bits=32; loader=/usr/lib/wine/wine; server=/usr/lib/wine/wineserver32
 else
-  say "This machine cannot run 32-bit programs: the same job under 64-bit Wine with the 64-bit plug-ins (.sph)"
+  say "No 32-bit Wine ($why): the same job under 64-bit Wine with the 64-bit plug-ins (.sph)"
   bits=64; loader=/usr/lib/wine/wine64; server=/usr/lib/wine/wineserver64
 fi
 export WINEPREFIX="$PWD/build/win$bits/wineprefix"
