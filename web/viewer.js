@@ -123,7 +123,8 @@ function drawTable() {
       td.title = row.problem || '';
       return;
     }
-    cell(tr, row.name).title = row.problem || '';
+    const name = cell(tr, row.name);
+    if (row.problem) name.append(Object.assign(document.createElement('div'), { className: 'why', textContent: row.problem }));
     cell(tr, row.size.toLocaleString('en'));
     cell(tr, row.kind === 'member' ? row.position.toLocaleString('en') : '');
     tr.onclick = () => select(index);
@@ -194,7 +195,8 @@ async function select(index) {
   const request = ++viewRequest;
   const offset = row.kind === 'member' ? row.position : 0;
   // A member that runs past the end of the file is not read at all.
-  const reply = row.problem ? null : await viewWorker({ op: 'member', file: row.file, offset, size: row.size });
+  const reply = row.problem ? null
+    : await viewWorker({ op: row.kind === 'file' ? 'open' : 'member', file: row.file, offset, size: row.size });
   if (request !== viewRequest) return;  // another row was chosen meanwhile
   $('progress').hidden = true;
   if (!reply || reply.op === 'error') {
