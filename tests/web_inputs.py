@@ -98,3 +98,13 @@ damaged = {
 for name, data in damaged.items():
     with open(path(name), 'wb') as f:
         f.write(data)
+
+# The benchmark's archive: 300 pictures.
+if not os.path.exists(path('archive300.pak')):
+    os.makedirs(work)
+    names = []
+    for i in range(300):
+        names.append(os.path.join(work, f'P{i:03d}.I24'))
+        shutil.copy(path('sample.i24'), names[-1])
+    run('pack', path('archive300.pak'), *names)
+    shutil.rmtree(work)

@@ -18,16 +18,20 @@ EM_JS(void, ReportProgress, (int permille), {
   if (Module.onProgress) Module.onProgress(permille);
 });
 
-// Calls the worker once per thousandth of the rows, not once per row.
-int SPI_CALL ProgressPerMille(int row, int rows, SpiLong data) {
+// Calls the worker once per hundredth of the rows, not once per row: each
+// call posts a message.
+int SPI_CALL ProgressPerCent(int row, int rows, SpiLong data) {
   int* last = reinterpret_cast<int*>(data);
-  const int permille = rows > 0 ? static_cast<int>(int64_t{row} * 1000 / rows) : 1000;
-  if (permille != *last) {
-    *last = permille;
-    ReportProgress(permille);
+  const int percent = rows > 0 ? static_cast<int>(int64_t{row} * 100 / rows) : 100;
+  if (percent != *last) {
+    *last = percent;
+    ReportProgress(percent * 10);
   }
   return 0;
 }
+
+// Pictures smaller than this decode too fast to show progress.
+constexpr size_t kProgressPixels = size_t{1} << 20;
 
 const i24b::FastTables* Tables() {
   static const i24b::FastTables* tables = i24b::BuildDecodeTables();
@@ -95,10 +99,11 @@ EMSCRIPTEN_KEEPALIVE uint8_t* web_decode(const uint8_t* data, size_t size, uint3
     out[kOutResult] = kResultOutOfMemory;
     return nullptr;
   }
-  int lastPermille = -1;
+  int lastPercent = -1;
   const i24b::PixelBlock target = {block, size_t{stride} * height, stride, width, height};
   i24b::DecodePixels(*tables, i24b::MemoryInput(data + i24b::kHeaderSize, size - i24b::kHeaderSize), target,
-                     ProgressPerMille, reinterpret_cast<SpiLong>(&lastPermille), &out[kOutFirstGuessedRow]);
+                     pixels >= kProgressPixels ? ProgressPerCent : nullptr, reinterpret_cast<SpiLong>(&lastPercent),
+                     &out[kOutFirstGuessedRow]);
   // Bottom-up blue, green, red rows to top-down red, green, blue, opaque.
   for (uint32_t y = 0; y < height; ++y) {
     const uint8_t* from = block + size_t{height - 1 - y} * stride;
