@@ -7,7 +7,7 @@
 # preset, whose tests run each libFuzzer target for 30 seconds over its
 # committed corpus (crash inputs land in build/fuzz/fuzz-work/artifacts/).
 # Then round trips of real photographs through the tool, the reproducible
-# build, the Windows release zip and the Debian package.
+# build, the Windows release zip, the browser viewer and the Debian package.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -61,6 +61,9 @@ counted_step "reproducible: the win32 build twice, compared" build/check-reprodu
 # The release zip as a user gets it: the tool of x86/ and x64/ under Wine.
 counted_step "windows zip: made, unpacked, run under Wine" build/check-windows-zip.log \
   sh -c 'scripts/make-windows-zip.sh && scripts/check-windows-zip.sh'
+# The browser viewer built to WebAssembly, driven in headless Chromium.
+counted_step "web: the browser viewer in headless Chromium" build/web-tests.log \
+  scripts/web-tests.sh
 
 # The Debian package: built, checked by lintian (no errors; warnings are
 # printed), then installed, used and purged (skipped when not root or when a

@@ -1,0 +1,143 @@
+// The browser page's calls into the I24B decoder and the PACK name rule,
+// compiled to WebAssembly (scripts/build-web.sh). The page's workers own the
+// memory: they copy input in with web_alloc, call in, copy results out and
+// free what they were given.
+#include <emscripten/emscripten.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "archive_pack/pack_format.h"
+#include "image_i24b/i24b_header.h"
+#include "image_i24b/picture_decoder.h"
+
+namespace {
+
+// The worker's progress handler, when it set one.
+EM_JS(void, ReportProgress, (int permille), {
+  if (Module.onProgress) Module.onProgress(permille);
+});
+
+// Calls the worker once per hundredth of the rows, not once per row: each
+// call posts a message.
+int SPI_CALL ProgressPerCent(int row, int rows, SpiLong data) {
+  int* last = reinterpret_cast<int*>(data);
+  const int percent = rows > 0 ? static_cast<int>(int64_t{row} * 100 / rows) : 100;
+  if (percent != *last) {
+    *last = percent;
+    ReportProgress(percent * 10);
+  }
+  return 0;
+}
+
+// Pictures smaller than this decode too fast to show progress.
+constexpr size_t kProgressPixels = size_t{1} << 20;
+
+const i24b::FastTables* Tables() {
+  static const i24b::FastTables* tables = i24b::BuildDecodeTables();
+  return tables;
+}
+
+// What web_decode and web_picture_check put in `out`.
+enum PictureOut { kOutWidth, kOutHeight, kOutFirstGuessedRow, kOutResult, kOutFewestBytes, kOutCount };
+
+// Results beyond the plug-in API's: the file is too short for the size its
+// header claims.
+constexpr int kResultTooShort = 100;
+
+// Checks the header (24 bytes at `head`) against the file's `fileSize`.
+int CheckPicture(const uint8_t* head, size_t headSize, double fileSize, uint32_t* out) {
+  memset(out, 0, sizeof(uint32_t) * kOutCount);
+  unsigned char raw[i24b::kHeaderSize];
+  i24b::Header header;
+  if (headSize < sizeof raw) return kResultUnknownFormat;
+  memcpy(raw, head, sizeof raw);
+  if (i24b::ParseHeader(raw, &header) != kResultOk) return kResultUnknownFormat;
+  out[kOutWidth] = header.width;
+  out[kOutHeight] = header.height;
+  const uint64_t fewest = i24b::FewestCodedBytes(header.width, header.height);
+  out[kOutFewestBytes] = static_cast<uint32_t>(fewest);  // at most 63913009
+  return fileSize - i24b::kHeaderSize < static_cast<double>(fewest) ? kResultTooShort : kResultOk;
+}
+
+}  // namespace
+
+extern "C" {
+
+EMSCRIPTEN_KEEPALIVE uint8_t* web_alloc(size_t size) { return static_cast<uint8_t*>(malloc(size ? size : 1)); }
+EMSCRIPTEN_KEEPALIVE void web_free(void* block) { free(block); }
+
+// Reads the header of a file of `fileSize` bytes: `out` gets width, height
+// and the fewest coded bytes such a picture takes. 0; 2 when it is not
+// I24B; kResultTooShort when no coding of that size fits the file.
+EMSCRIPTEN_KEEPALIVE int web_picture_check(const uint8_t* head, size_t headSize, double fileSize, uint32_t* out) {
+  return CheckPicture(head, headSize, fileSize, out);
+}
+
+// Decodes the I24B file at `data` into a new block of top-down RGBA rows
+// (width x height x 4 bytes), which the caller frees; null when there is no
+// picture. `out` gets width, height, the first guessed row (0 = top;
+// kNoGuessedRow when none) and the result: 0, 2 (not I24B), 4 (no memory)
+// or kResultTooShort, checked before anything is allocated.
+EMSCRIPTEN_KEEPALIVE uint8_t* web_decode(const uint8_t* data, size_t size, uint32_t* out) {
+  int result = CheckPicture(data, size, static_cast<double>(size), out);
+  out[kOutResult] = static_cast<uint32_t>(result);
+  out[kOutFirstGuessedRow] = i24b::kNoGuessedRow;
+  if (result != kResultOk) return nullptr;
+  const uint32_t width = out[kOutWidth];
+  const uint32_t height = out[kOutHeight];
+  const uint32_t stride = i24b::RowStride(width);
+  const size_t pixels = size_t{width} * height;
+  // The decoder reads reference bytes it has not written yet: the block
+  // starts zeroed.
+  uint8_t* block = static_cast<uint8_t*>(calloc(size_t{stride} * height + 1, 1));
+  uint8_t* rgba = static_cast<uint8_t*>(malloc(pixels * 4 + 1));
+  const i24b::FastTables* tables = Tables();
+  if (block == nullptr || rgba == nullptr || tables == nullptr) {
+    free(block);
+    free(rgba);
+    out[kOutResult] = kResultOutOfMemory;
+    return nullptr;
+  }
+  int lastPercent = -1;
+  const i24b::PixelBlock target = {block, size_t{stride} * height, stride, width, height};
+  i24b::DecodePixels(*tables, i24b::MemoryInput(data + i24b::kHeaderSize, size - i24b::kHeaderSize), target,
+                     pixels >= kProgressPixels ? ProgressPerCent : nullptr, reinterpret_cast<SpiLong>(&lastPercent),
+                     &out[kOutFirstGuessedRow]);
+  // Bottom-up blue, green, red rows to top-down red, green, blue, opaque.
+  for (uint32_t y = 0; y < height; ++y) {
+    const uint8_t* from = block + size_t{height - 1 - y} * stride;
+    uint8_t* to = rgba + size_t{y} * width * 4;
+    for (uint32_t x = 0; x < width; ++x, from += 3, to += 4) {
+      to[0] = from[2];
+      to[1] = from[1];
+      to[2] = from[0];
+      to[3] = 255;
+    }
+  }
+  free(block);
+  return rgba;
+}
+
+// Checks the whole 24-byte entries of a PACK directory at `entries` (`size`
+// bytes) in order: `*count` gets the number before the one that stops the
+// walk. 0: the terminator stops it; 1: the bytes end first; 2: an entry's
+// name field breaks the member-name rule.
+EMSCRIPTEN_KEEPALIVE int web_pack_entries(const uint8_t* entries, size_t size, uint32_t* count) {
+  uint32_t n = 0;
+  for (size_t at = 0; at + pack::kEntrySize <= size; at += pack::kEntrySize, ++n) {
+    const unsigned char* entry = entries + at;
+    if (pack::IsTerminator(pack::EntryOffset(entry), pack::EntrySize(entry))) {
+      *count = n;
+      return 0;
+    }
+    if (!pack::IsValidNameField(pack::EntryNameField(entry))) {
+      *count = n;
+      return 2;
+    }
+  }
+  *count = n;
+  return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,234 @@
+// The page's decoding worker. It reads the File objects the page hands it
+// in slices (FileReaderSync: only the bytes asked for are read), lists PACK
+// directories and decodes I24B pictures through the WebAssembly module
+// (kaldorin_web.cpp), and posts results back; the page never waits on it.
+'use strict';
+importScripts('kaldorin_web.js');
+
+const reader = new FileReaderSync();
+let requestId = 0;  // the request being worked on, for its progress reports
+const moduleReady = KaldorinModule({
+  onProgress: (permille) => postMessage({ op: 'progress', id: requestId, permille }),
+});
+
+// Results of web_decode and web_picture_check (kaldorin_web.cpp).
+const OUT_WIDTH = 0, OUT_HEIGHT = 1, OUT_GUESSED = 2, OUT_RESULT = 3, OUT_FEWEST = 4, OUT_COUNT = 5;
+const RESULT_TOO_SHORT = 100;
+const NO_GUESSED_ROW = 0xFFFFFFFF;
+// Chromium's largest canvas, and what the module's 2 GB must hold at most:
+// the picture as decoded (3 bytes a pixel), as RGBA (4) and the file.
+const LARGEST_PIXELS = 268435456;
+const LARGEST_BYTES = 1.75 * 1024 * 1024 * 1024;
+
+const PACK_HEADER = 8, PACK_ENTRY = 24, PACK_TERMINATOR = 8;
+const ENTRIES_PER_READ = 43690;  // about 1 MiB of directory at a time
+
+class Problem extends Error {}
+
+function readBytes(file, start, end) {
+  return new Uint8Array(reader.readAsArrayBuffer(file.slice(start, end)));
+}
+
+function le32(bytes, at) {
+  return (bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) | (bytes[at + 3] << 24)) >>> 0;
+}
+
+function magic(bytes) {
+  return String.fromCharCode(...bytes.subarray(0, 4));
+}
+
+// Copies `bytes` into the module's memory; the caller frees the pointer.
+function toModule(M, bytes) {
+  const at = M._web_alloc(bytes.length);
+  if (!at) throw new Problem('not enough memory to read it');
+  M.HEAPU8.set(bytes, at);
+  return at;
+}
+
+function withOut(M, use) {
+  const out = M._web_alloc(OUT_COUNT * 4);
+  try {
+    return use(out, () => M.HEAPU32.subarray(out / 4, out / 4 + OUT_COUNT));
+  } finally {
+    M._web_free(out);
+  }
+}
+
+function sizeProblem(w, h, fileSize, fewest) {
+  return `ends early: a ${w} x ${h} picture needs at least ${fewest} bytes of coded data, the file has ` +
+         `${Math.max(fileSize - 24, 0)}`;
+}
+
+// The picture of the `size` bytes at `offset` of `file`: its header is
+// checked against the size before anything else is read or allocated.
+function decodePicture(M, file, offset, size) {
+  if (size < 24) throw new Problem(`not an I24B picture: ${size} bytes are too few for its header`);
+  const head = readBytes(file, offset, offset + 24);
+  const headAt = toModule(M, head);
+  let w, h;
+  try {
+    withOut(M, (out, view) => {
+      const result = M._web_picture_check(headAt, 24, size, out);
+      const o = view();
+      if (result === 2) throw new Problem('not an I24B picture: its header is not one');
+      w = o[OUT_WIDTH]; h = o[OUT_HEIGHT];
+      if (result === RESULT_TOO_SHORT) throw new Problem(sizeProblem(w, h, size, o[OUT_FEWEST]));
+    });
+  } finally {
+    M._web_free(headAt);
+  }
+  if (w * h > LARGEST_PIXELS || w * h * 7 + size > LARGEST_BYTES) {
+    throw new Problem(`a ${w} x ${h} picture is too large for the browser to show`);
+  }
+  const dataAt = toModule(M, readBytes(file, offset, offset + size));
+  try {
+    return withOut(M, (out, view) => {
+      const rgbaAt = M._web_decode(dataAt, size, out);
+      const o = view();
+      if (!rgbaAt) {
+        if (o[OUT_RESULT] === 4) throw new Problem('not enough memory to decode it');
+        throw new Problem(`cannot decode it (result ${o[OUT_RESULT]})`);
+      }
+      const rgba = M.HEAPU8.slice(rgbaAt, rgbaAt + w * h * 4);
+      M._web_free(rgbaAt);
+      const guessed = view()[OUT_GUESSED];
+      return { width: w, height: h, rgba, guessedFrom: guessed === NO_GUESSED_ROW ? -1 : guessed };
+    });
+  } finally {
+    M._web_free(dataAt);
+  }
+}
+
+// A copy at most `box` pixels wide and high, nearest pixel.
+function thumbnail(picture, box) {
+  const { width: w, height: h, rgba } = picture;
+  const scale = Math.min(1, box / Math.max(w, h, 1));
+  const tw = Math.max(1, Math.round(w * scale)), th = Math.max(1, Math.round(h * scale));
+  const small = new Uint8Array(tw * th * 4);
+  for (let y = 0; y < th; ++y) {
+    const from = Math.min(h - 1, Math.floor((y + 0.5) * h / th)) * w;
+    for (let x = 0; x < tw; ++x) {
+      const f = (from + Math.min(w - 1, Math.floor((x + 0.5) * w / tw))) * 4;
+      const t = (y * tw + x) * 4;
+      small[t] = rgba[f]; small[t + 1] = rgba[f + 1]; small[t + 2] = rgba[f + 2]; small[t + 3] = 255;
+    }
+  }
+  return { width: tw, height: th, rgba: small };
+}
+
+// The members of a PACK archive, read from its directory alone. Each
+// member whose bytes run past the end of the file carries a problem.
+function listArchive(M, file) {
+  const fileSize = file.size;
+  if (fileSize < PACK_HEADER) throw new Problem('the archive is cut off inside its header');
+  const header = readBytes(file, 0, PACK_HEADER);
+  const directoryEnd = le32(header, 4);
+  if (directoryEnd < PACK_HEADER || (directoryEnd - PACK_HEADER) % PACK_ENTRY !== 0) {
+    throw new Problem(`the directory is damaged: its end at byte ${directoryEnd} is not at an entry`);
+  }
+  if (directoryEnd + PACK_TERMINATOR > fileSize) {
+    throw new Problem(`the directory is cut off: it ends at byte ${directoryEnd + PACK_TERMINATOR}, ` +
+                      `the file has ${fileSize} bytes`);
+  }
+  const members = [];
+  let problem = '';
+  for (let at = PACK_HEADER; at < directoryEnd && !problem;) {
+    const end = Math.min(directoryEnd, at + ENTRIES_PER_READ * PACK_ENTRY);
+    const bytes = readBytes(file, at, end);
+    const bytesAt = toModule(M, bytes);
+    let stop, count;
+    try {
+      withOut(M, (out, view) => {
+        stop = M._web_pack_entries(bytesAt, bytes.length, out);
+        count = view()[0];
+      });
+    } finally {
+      M._web_free(bytesAt);
+    }
+    for (let i = 0; i < count; ++i) {
+      const e = i * PACK_ENTRY;
+      const offset = le32(bytes, e), size = le32(bytes, e + 4);
+      const name = String.fromCharCode(...bytes.subarray(e + 9, e + 9 + bytes[e + 8]));
+      const past = offset + size > fileSize;
+      members.push({ name, offset, size, problem: past ? `ends past the end of the file (at byte ${offset + size} ` +
+                                                        `of ${fileSize})` : '' });
+    }
+    const stopAt = at + count * PACK_ENTRY;
+    if (stop === 0) problem = `the directory is damaged: it ends at byte ${stopAt}, the header says ${directoryEnd}`;
+    if (stop === 2) problem = `the directory is damaged: entry ${members.length + 1} (byte ${stopAt}) has a name that is not valid`;
+    at = end;
+  }
+  if (!problem) {
+    const terminator = readBytes(file, directoryEnd, directoryEnd + PACK_TERMINATOR);
+    if (terminator.some((b) => b !== 0)) problem = `the directory is damaged: it does not end at byte ${directoryEnd}`;
+    else if (members.length === 0) problem = 'the archive has no members';
+  }
+  return { members, problem };
+}
+
+async function handle(message) {
+  const M = await moduleReady;
+  const { op, id, file } = message;
+  requestId = id;
+  try {
+    if (op === 'open') {
+      const kind = file.size >= 4 ? magic(readBytes(file, 0, 4)) : '';
+      if (kind === 'PACK') {
+        postMessage({ op: 'listing', id, ...listArchive(M, file) });
+        return;
+      }
+      if (kind !== 'I24B') throw new Problem('neither an I24B picture nor a PACK archive');
+      message = { ...message, offset: 0, size: file.size };
+    }
+    if (message.thumb) {
+      const kind = message.size >= 4 ? magic(readBytes(file, message.offset, message.offset + 4)) : '';
+      if (kind !== 'I24B') {
+        postMessage({ op: 'thumb', id, notPicture: true });
+        return;
+      }
+    }
+    const started = performance.now();
+    const picture = decodePicture(M, file, message.offset, message.size);
+    const seconds = (performance.now() - started) / 1000;
+    const result = message.thumb ? { ...thumbnail(picture, message.thumb), guessedFrom: picture.guessedFrom,
+                                     fullWidth: picture.width, fullHeight: picture.height } : picture;
+    postMessage({ op: message.thumb ? 'thumb' : 'picture', id, seconds, ...result }, [result.rgba.buffer]);
+  } catch (e) {
+    postMessage({ op: 'error', id, message: e instanceof Problem ? e.message : `cannot read it: ${e.message || e}` });
+  }
+}
+
+// Requests are handled one after the other, in the order they came.
+let queue = Promise.resolve();
+onmessage = (event) => {
+  if (event.data.op === 'bench') {
+    queue = queue.then(() => bench(event.data));
+    return;
+  }
+  queue = queue.then(() => handle(event.data));
+};
+
+// The benchmark: `runs` decodes of one file, each timed alone, after a
+// second of decodes that are not timed: the browser first runs the module
+// from a quick baseline compilation and replaces the hot code with
+// optimised code as it runs.
+async function bench({ id, file, runs }) {
+  const M = await moduleReady;
+  const bytes = readBytes(file, 0, file.size);
+  const times = [];
+  for (let i = 0, t0 = performance.now(); i < runs; ++i) {
+    if (performance.now() - t0 < 1000) {
+      --i;
+      times.length = 0;
+    }
+    const at = toModule(M, bytes);
+    const started = performance.now();
+    withOut(M, (out) => {
+      const rgbaAt = M._web_decode(at, bytes.length, out);
+      times.push((performance.now() - started) / 1000);
+      M._web_free(rgbaAt);
+    });
+    M._web_free(at);
+  }
+  postMessage({ op: 'bench', id, times });
+}
