@@ -1,8 +1,8 @@
 #!/bin/sh
 # Shows the sample picture, encoded to I24B, in qimgv (a Qt 5 image viewer
-# from Debian) through the Qt image plug-in, and saves a screenshot:
-# installs the release build into a private prefix, puts its Qt 5 plug-in
-# folder on Qt's plug-in path, and runs qimgv on a virtual X display.
+# from Debian) through the Qt image plug-in, and saves a screenshot: puts
+# the release build's Qt 5 plug-in folder (build/release/qt5, holding
+# imageformats/) on Qt's plug-in path and runs qimgv on a virtual X display.
 # Writes docs/qt-viewer-i24b.png (or the file given).
 set -eu
 cd "$(dirname "$0")/.."
@@ -29,17 +29,15 @@ trap cleanup EXIT
 
 cmake --preset release >/dev/null
 cmake --build --preset release --target kaldorin qt5_image_plugin >/dev/null
-cmake --install build/release --prefix "$work/prefix" >/dev/null
-plugin=$(find "$work/prefix" -path '*qt5/plugins/imageformats/libkaldorin-i24b.so')
 build/release/kaldorin encode samples/sample.png -o "$work/sample.i24" -q
 
 display=:$((90 + $$ % 100))
-Xvfb "$display" -screen 0 640x480x24 -nolisten tcp &
+Xvfb "$display" -screen 0 1280x900x24 -nolisten tcp &
 xvfb=$!
 sleep 2
 # A fresh home: no qimgv settings of the user's.
 HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" DISPLAY="$display" QT_QPA_PLATFORM=xcb \
-  QT_PLUGIN_PATH="$(dirname "$(dirname "$plugin")")" NO_AT_BRIDGE=1 qimgv "$work/sample.i24" &
+  QT_PLUGIN_PATH="$PWD/build/release/qt5" NO_AT_BRIDGE=1 qimgv "$work/sample.i24" &
 viewer=$!
 sleep 6
 mkdir -p "$(dirname "$out")"
