@@ -2,8 +2,9 @@
 # configured with CMAKE_INSTALL_PREFIX=/usr (scripts/make-deb.sh) makes
 # kaldorin_<version>_<arch>.deb of everything the install rules install: the
 # tool, its plug-ins and platform stand-in in /usr/lib/<multiarch>/kaldorin,
-# the man page and completion, the gdk-pixbuf loader, the MIME types and the
-# thumbnailer entry, with the copyright file and changelog Debian wants.
+# the man page and completion, the gdk-pixbuf loader, the MIME types, the
+# thumbnailer entry and the Qt 5 and Qt 6 image plug-ins, with the copyright
+# file and changelog Debian wants.
 #
 # Reproducible: with SOURCE_DATE_EPOCH set (the script takes the last
 # commit's time), CMake's DEB generator (3.13 and later) gives every member of
@@ -36,13 +37,14 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kaldorin)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${KALDORIN_DEB_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tool and gdk-pixbuf loader for KALDORIN pictures and archives")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tool, gdk-pixbuf loader and Qt plug-ins for KALDORIN pictures and archives")
 set(CPACK_PACKAGE_DESCRIPTION
     "kaldorin decodes, lists and extracts KALDORIN data files through Susie-API\n"
     "plug-ins, and writes I24B pictures and PACK archives. The package holds the\n"
     "command-line tool with its two plug-ins (glimmet for I24B pictures, chestrel\n"
-    "for PACK archives), and a gdk-pixbuf loader with MIME types and a thumbnailer,\n"
-    "so that GTK viewers and file managers show I24B pictures.")
+    "for PACK archives), a gdk-pixbuf loader with MIME types and a thumbnailer,\n"
+    "so that GTK viewers and file managers show I24B pictures, and Qt 5 and Qt 6\n"
+    "image plug-ins, so that Qt and KDE programs read and write them.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)

@@ -111,6 +111,9 @@ if command -v gio >/dev/null; then
      gio info -a standard::content-type '$work/no-extension' | grep -q 'image/x-kaldorin-i24b' &&
      gio info -a standard::content-type '$work/T.PAK' | grep -q 'application/x-kaldorin-pack'"
 fi
+check "Qt 5 and Qt 6 image plug-ins in their Qt's imageformats folders" sh -c \
+  "test -f /usr/lib/$multiarch/qt5/plugins/imageformats/libkaldorin-i24b.so &&
+   test -f /usr/lib/$multiarch/qt6/plugins/imageformats/libkaldorin-i24b.so"
 check "man page and completion" sh -c \
   "zcat /usr/share/man/man1/kaldorin.1.gz | grep -q '^\\.TH KALDORIN' && test -f /usr/share/bash-completion/completions/kaldorin"
 

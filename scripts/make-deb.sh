@@ -19,7 +19,7 @@ ldflags=$(dpkg-buildflags --get LDFLAGS)
 cmake -S . -B build/deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
   -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" -DCMAKE_MODULE_LINKER_FLAGS="$ldflags" \
-  -DKALDORIN_BUILD_TESTS=OFF -DKALDORIN_BUILD_BENCH=OFF -DKALDORIN_BUILD_PIXBUF_LOADER=ON >/dev/null
+  -DKALDORIN_BUILD_TESTS=OFF -DKALDORIN_BUILD_BENCH=OFF -DKALDORIN_BUILD_PIXBUF_LOADER=ON -DKALDORIN_BUILD_QT_PLUGINS=ON >/dev/null
 cmake --build build/deb -j2 >/dev/null
 mkdir -p dist
 log=build/deb/cpack.log
