@@ -70,7 +70,7 @@ void CompareWithReference(const uint8_t* picture, size_t size, uint32_t width, u
 // builds use, and compares with glimmet's block.
 void CompareWithNarrowBuffer(const uint8_t* picture, size_t size, uint32_t width, uint32_t height,
                              const std::vector<uint8_t>& decoded) {
-  std::vector<uint8_t> block(decoded.size(), 0);
+  std::vector<uint8_t> block(decoded.size(), 0xA5);  // not zeroed: the decoder must not depend on it
   const i24b::PixelBlock pixels = {block.data(), block.size(), static_cast<uint32_t>(Stride(width)), width, height};
   const i24b::CodedInput input = i24b::MemoryInput(picture + i24b::kHeaderSize, size - i24b::kHeaderSize);
   FUZZ_CHECK(i24b::DecodePixelsNarrow(*gTables, input, pixels, nullptr, 0) == kResultOk,

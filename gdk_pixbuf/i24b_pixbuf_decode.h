@@ -12,7 +12,7 @@
 // Decodes the I24B file of `size` bytes at `data` (header included, already
 // checked into `header`) into `pixels`: top-down rows of RowStride(width)
 // bytes, red, green, blue, as a 24-bit RGB GdkPixbuf holds them
-// (`pixelBytes` in all, zero on entry). Returns 0; 4 when the decoder's
+// (`pixelBytes` in all, every one written). Returns 0; 4 when the decoder's
 // tables cannot be built; 8 when the rows do not fit. `*firstGuessedRow`
 // as i24b::DecodeImage gives it.
 ResultCode DecodeIntoPixbuf(const uint8_t* data, size_t size, const i24b::Header& header, uint8_t* pixels,

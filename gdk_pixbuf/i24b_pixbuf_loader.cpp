@@ -136,8 +136,7 @@ bool Finish(LoadContext* context, GError** error) {
     return false;
   }
   // Every row of the block is whole, the last one too (gdk_pixbuf_new
-  // promises no padding after the last row), and zero, as the decoder
-  // expects of a fresh block.
+  // promises no padding after the last row).
   const uint32_t rowstride = i24b::RowStride(header.width);
   const size_t pixelBytes = size_t{rowstride} * header.height;
   guchar* pixels = AllocatePixels(pixelBytes);

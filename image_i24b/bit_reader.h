@@ -73,11 +73,17 @@ inline uint64_t ConsumedBits(const InputWindow& window, const uint8_t* in, unsig
   return (window.base + static_cast<uint64_t>(in - window.bytes)) * 8 - count;
 }
 
-// The bit buffer is a machine word: 64 bits where registers are that wide,
-// 32 bits on 32-bit processors, where a 64-bit buffer would take register
-// pairs and double shifts. The decoder is written once for either.
-using NativeBitWord = uintptr_t;
-static_assert(sizeof(NativeBitWord) == 4 || sizeof(NativeBitWord) == 8, "the bit buffer is 32 or 64 bits");
+// The bit buffer is as wide as the target's fast integers: 64 bits where
+// 64-bit integers are native (64-bit processors, and wasm32, whose pointers
+// are 32 bits but whose integers are 64), 32 bits on 32-bit processors (i686,
+// arm32), where a 64-bit buffer would take register pairs and double shifts.
+// The decoder is written once for either.
+#if UINTPTR_MAX > 0xFFFFFFFFu || defined(__x86_64__) || defined(__aarch64__) || defined(__wasm__)
+using NativeBitWord = uint64_t;
+#else
+using NativeBitWord = uint32_t;
+#endif
+static_assert(sizeof(NativeBitWord) >= sizeof(void*), "64-bit targets keep a 64-bit buffer");
 
 template <typename Word>
 constexpr unsigned kWordBits = 8 * sizeof(Word);

@@ -2,13 +2,13 @@
 // hot loop that turns tokens into pixels. picture_decoder.cpp builds it for
 // the decoder's entry points; on 32-bit x86 builds picture_decoder_sse2.cpp
 // builds it a second time with SSE2, for processors that have it. Its
-// routines have internal linkage, so that the two builds never share an
+// routines (and those of move_to_front.h and run_copy.h) have internal
+// linkage or are always inlined, so that the two builds never share an
 // out-of-line copy compiled for the other's processor.
 //
-// Where the compiler targets SSE2 (every x86-64 build, and the SSE2 build on
-// 32-bit x86), the move-to-front list and the bytes each pixel adds are kept
-// in vector registers. The hot loop is bound by its integer instructions;
-// these take none.
+// A token is a main code, an offset code and, for a pixel, its explicit
+// deltas: ReadToken takes the first two, ReadPixelAdd the deltas,
+// WritePixel or CopyRun makes the pixels.
 #ifndef KALDORIN_IMAGE_I24B_DECODE_ROWS_H
 #define KALDORIN_IMAGE_I24B_DECODE_ROWS_H
 
@@ -19,16 +19,12 @@
 
 #include "image_i24b/bit_reader.h"
 #include "image_i24b/fast_tables.h"
+#include "image_i24b/move_to_front.h"
 #include "image_i24b/picture_decoder.h"
+#include "image_i24b/run_copy.h"
 
 namespace i24b {
 namespace {
-
-
-// The move-to-front list at the start of every picture: kReferenceOffsets'
-// indices in order, as 4-bit entries, front in the low bits.
-constexpr uint64_t kInitialOrder = 0xA9876543210ull;
-static_assert(kOffsetSymbols == 11, "kInitialOrder lists eleven offsets");
 
 // Bit budgets of the hot loop, for either word. A token starts with at
 // least TokenStartBits<Word>() bits held.
@@ -66,131 +62,124 @@ constexpr unsigned kDeltaBits = kEscapeCodeBits + kFarEscapeCodeBits;
 static_assert(kDeltaBits == 21, "an explicit delta takes at most 21 bits");
 static_assert(kDeltaBits <= kRefilledBits<uint32_t>, "an explicit delta fits one refill");
 
-// The move-to-front list as eleven 4-bit indices into kReferenceOffsets,
-// front in the low bits. Take(fast, k) moves entry k to the front and
-// returns it.
-template <typename Word>
-struct MoveToFrontList;
+// How far before a row's end, and before its start, the references of the
+// row's first pixels reach: one in the row above (dy 1) from x < -dx lands
+// at the end of the pixel's own block row, one in the same row (dy 0) in the
+// row below, which is decoded later. Those bytes are read before any row
+// writes them; every other reference reads bytes already written.
+constexpr size_t ReachBeforeRow() {
+  size_t reach = 0;
+  for (const ReferenceOffset& o : kReferenceOffsets) {
+    if (o.dy <= 1 && o.dx < 0 && size_t(-3 * o.dx) > reach) reach = size_t(-3 * o.dx);
+  }
+  return reach;
+}
+constexpr size_t kUnwrittenReach = ReachBeforeRow();
+static_assert(kUnwrittenReach == 9, "the farthest such reference is three pixels back");
 
-#if defined(__SSE2__)
-// With SSE2, for either word: the list in the low 64 bits of a vector
-// register.
+// The bit buffer with the input that refills it: the hot loop's state, in
+// one local that the compiler keeps in registers.
 template <typename Word>
-struct MoveToFrontList {
-  __m128i order = _mm_set_epi32(0, 0, static_cast<int>(kInitialOrder >> 32), static_cast<int>(kInitialOrder));
-  I24B_ALWAYS_INLINE unsigned Take(const FastTables& fast, unsigned k) {
-    const __m128i shifted = _mm_srl_epi64(order, _mm_cvtsi32_si128(static_cast<int>(4 * k)));
-    const unsigned taken = static_cast<unsigned>(_mm_cvtsi128_si32(shifted)) & 15;
-    const MoveToFrontMasks& move = fast.moveToFront[k];
-    const __m128i keep = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&move.keep));
-    const __m128i moved = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&move.moved));
-    order = _mm_or_si128(_mm_or_si128(_mm_and_si128(order, keep), _mm_and_si128(_mm_slli_epi64(order, 4), moved)),
-                         _mm_and_si128(shifted, _mm_cvtsi32_si128(15)));
-    return taken;
+struct CodedBits {
+  InputWindow* window;
+  const uint8_t* in;
+  const uint8_t* limit;
+  Word bits;
+  unsigned count;
+
+  I24B_ALWAYS_INLINE void Refill() { RefillBits(window, in, limit, bits, count); }
+  I24B_ALWAYS_INLINE uint32_t Peek(unsigned width) const { return PeekTop(bits, width); }
+  I24B_ALWAYS_INLINE void Skip(unsigned n) { SkipBits(n, bits, count); }
+  I24B_ALWAYS_INLINE unsigned Decode(const CodeEntry* entries, unsigned width) {
+    return DecodeSymbol(entries, width, bits, count);
+  }
+  // Drops the bits a token entry takes. Its bits 5 to 7 are clear, so its
+  // low six bits are the length and can be the shift count as they are.
+  I24B_ALWAYS_INLINE void SkipToken(uint32_t entry) {
+    bits <<= entry & 63;
+    count -= entry & kTokenLengthMask;
+  }
+  // The offset code's index into the move-to-front list.
+  I24B_ALWAYS_INLINE unsigned DecodeOffset(const FastTables& fast) {
+    const uint8_t o = fast.offset[Peek(kOffsetCodeBits)];
+    Skip(o >> 4);
+    return o & 15u;
   }
 };
-#else
-// Without SSE2: one 64-bit word, or on 32-bit processors the first eight
-// entries in one word and the last three in another (entries past the
-// eighth are rarely taken).
-template <>
-struct MoveToFrontList<uint64_t> {
-  uint64_t order = kInitialOrder;
-  I24B_ALWAYS_INLINE unsigned Take(const FastTables& fast, unsigned k) {
-    const unsigned taken = static_cast<unsigned>(order >> (4 * k)) & 15;
-    const MoveToFrontMasks& move = fast.moveToFront[k];
-    order = (order & move.keep) | ((order << 4) & move.moved) | taken;
-    return taken;
-  }
+
+// A token's main symbol, its move-to-front index and its token table entry.
+struct Token {
+  uint32_t entry;
+  unsigned symbol;
+  unsigned offsetIndex;
 };
 
-template <>
-struct MoveToFrontList<uint32_t> {
-  uint32_t low = static_cast<uint32_t>(kInitialOrder);
-  uint32_t high = static_cast<uint32_t>(kInitialOrder >> 32);
-  I24B_ALWAYS_INLINE unsigned Take(const FastTables& fast, unsigned k) {
-    const MoveToFrontHalfMasks move = fast.moveToFrontHalf[k];
-    if (__builtin_expect(k < 8, 1)) {
-      const unsigned taken = (low >> (4 * k)) & 15;
-      low = (low & move.keep) | ((low << 4) & move.moved) | taken;
-      return taken;
+// Takes a token's main and offset codes.
+template <typename Word>
+I24B_ALWAYS_INLINE Token ReadToken(const FastTables& fast, CodedBits<Word>& coded) {
+  Token t;
+  t.entry = fast.token[coded.Peek(kTokenTableBits)];
+  if (__builtin_expect((t.entry & kTokenSlow) == 0, 1)) {
+    coded.SkipToken(t.entry);
+    t.symbol = (t.entry >> kTokenSymbolShift) & 0xFF;
+    if (t.entry & kTokenHasOffset) {
+      t.offsetIndex = (t.entry >> kTokenOffsetShift) & 15;
+    } else {
+      if (!kWideBuffer<Word>) coded.Refill();
+      t.offsetIndex = coded.DecodeOffset(fast);
     }
-    // Every entry of the low word moves up; its last one becomes the high
-    // word's first.
-    const unsigned taken = (high >> (4 * (k - 8))) & 15;
-    high = (high & move.keep) | (((high << 4) | (low >> 28)) & move.moved);
-    low = (low << 4) | taken;
-    return taken;
+  } else {
+    // A long run, with the full tables.
+    t.symbol = coded.Decode(fast.main, kMainCodeBits);
+    if (!kWideBuffer<Word>) coded.Refill();
+    t.symbol += coded.Decode(fast.longRun, kLongRunCodeBits);
+    t.offsetIndex = coded.DecodeOffset(fast);
   }
-};
-#endif
-
-// A reference byte at block position `pos`: 0 outside the block.
-I24B_ALWAYS_INLINE uint8_t ReferenceByte(const PixelBlock& block, intptr_t pos) {
-  return static_cast<uintptr_t>(pos) < block.size ? block.base[pos] : 0;
+  if (!kWideBuffer<Word>) coded.Refill();
+  return t;
 }
 
-// Copies a run of `n` bytes from block position `ref` to `dst`, first byte
-// first, so that a source overlapping the destination repeats itself.
-I24B_ALWAYS_INLINE void CopyRun(const PixelBlock& block, size_t dst, intptr_t ref, size_t n) {
-  if (ref >= 0 && static_cast<size_t>(ref) + n <= block.size && dst + n <= block.size) {
-    uint8_t* d = block.base + dst;
-    const uint8_t* s = block.base + ref;
-    const intptr_t distance = ref - static_cast<intptr_t>(dst);
-    if (distance == -3) {
-      // The pixel before the run, repeated: stores of one pattern word,
-      // with no loads of the bytes being written.
-      uint32_t pixel;
-      memcpy(&pixel, s, sizeof pixel);
-      pixel &= 0xFFFFFF;
-      const uint64_t pattern = pixel | uint64_t{pixel} << 24 | uint64_t{pixel} << 48;  // 0 1 2 0 1 2 0 1
-      if (n < 8) {
-        memcpy(d, &pattern, n);  // only a run of two pixels (6 bytes)
-        return;
-      }
-      for (size_t i = 0; i + 8 <= n; i += 6) memcpy(d + i, &pattern, 8);
-      // The last word ends with the run; it starts with byte 1 of a pixel.
-      const uint64_t last = pattern >> 8 | uint64_t{pixel >> 16} << 56;  // 1 2 0 1 2 0 1 2
-      memcpy(d + n - 8, &last, 8);
-      return;
-    }
-    if ((distance <= -8 || distance >= 8) && n >= 8) {
-      // Every source word is untouched by this run or already final; the
-      // last word ends with the run, over bytes already equal.
-      for (size_t i = 0; i + 8 <= n; i += 8) memcpy(d + i, s + i, 8);
-      memcpy(d + n - 8, s + n - 8, 8);
-      return;
-    }
-    size_t i = 0;
-    if (distance < 0 && distance > -8) {
-      // The run repeats the -distance bytes before it, so it also repeats
-      // with any multiple of that period; from a period of 8 on, word
-      // copies from that far back read only final bytes.
-      const size_t period = static_cast<size_t>(-distance) * (8 / static_cast<size_t>(-distance) + 1);
-      if (n >= period + 8) {
-        for (; i < period; ++i) d[i] = s[i];
-        for (; i + 8 <= n; i += 8) memcpy(d + i, d + i - period, 8);
-        memcpy(d + n - 8, d + n - 8 - period, 8);  // the tail, over bytes already equal
-        return;
-      }
-    } else {
-      // A source ahead of the destination, or 8 or more bytes behind it:
-      // every 8-byte source word is untouched by this run or already final.
-      for (; i + 8 <= n; i += 8) memcpy(d + i, s + i, 8);
-    }
-    for (; i < n; ++i) d[i] = s[i];
-    return;
+// The explicit deltas of one pixel that follow its token, one code at a
+// time, far escapes included; adds each (negated) into its lane of `add`.
+template <typename Word>
+I24B_ALWAYS_INLINE uint32_t DecodeExplicitDeltas(const FastTables& fast, const PixelPlan& p, uint32_t add,
+                                                 CodedBits<Word>& coded) {
+  for (unsigned j = 0; j < p.restCount; ++j) {
+    if (coded.count < kDeltaBits) coded.Refill();
+    const uint32_t e = fast.escape[coded.Peek(kEscapeCodeBits)];
+    coded.Skip(e & kEscapeLengthMask);
+    uint32_t value = (e >> kEscapeAddShift) & 0xFF;
+    if (e & kEscapeFar) value = fast.escapeAdd[kFarEscapeSymbol + coded.Decode(fast.farEscape, kFarEscapeCodeBits)];
+    add |= value << p.restLane[j];
   }
-  // Near the block's edges: bytes outside read as 0, writes outside are dropped.
-  for (size_t i = 0; i < n; ++i) {
-    uint8_t v = ReferenceByte(block, ref + static_cast<intptr_t>(i));
-    if (dst + i < block.size) block.base[dst + i] = v;
+  return add;
+}
+
+// Takes a pixel token's explicit deltas and returns the bytes the pixel adds
+// to its reference: blue, green, red in the low three lanes.
+template <typename Word>
+I24B_ALWAYS_INLINE uint32_t ReadPixelAdd(const FastTables& fast, uint32_t entry, CodedBits<Word>& coded) {
+  const PixelPlan& p = fast.plan[(entry >> kTokenPlanShift) & kTokenPlanMask];
+  // Up to two deltas in one lookup, made whether the pixel has them or not:
+  // no branch depends on how many it has.
+  const uint32_t pair = fast.escapePair[coded.Peek(kPairTableBits)];
+  if (kWideBuffer<Word>) coded.Refill();
+  uint32_t add = p.add | (entry >> kTokenDeltaShift) << p.tokenLane;
+  if (__builtin_expect((pair & p.pairMissing) == 0, 1)) {
+    coded.Skip((pair >> p.pairLengthShift) & 15);
+    add |= ((pair >> kPairFirstAddShift) & 0xFF) << p.restLane[0] |
+           ((pair >> kPairSecondAddShift) & 0xFF) << p.restLane[1];
+  } else {
+    add = DecodeExplicitDeltas(fast, p, add, coded);
+    if (coded.count < TokenStartBits<Word>()) coded.Refill();
   }
+  return add;
 }
 
 // The four bytes at `ref` plus those of `add`, each modulo 256.
 I24B_ALWAYS_INLINE uint32_t AddToReference(const uint8_t* ref, uint32_t add) {
 #if defined(__SSE2__)
+  // In a vector register: no integer instructions, which bind the loop.
   return static_cast<uint32_t>(
       _mm_cvtsi128_si32(_mm_add_epi8(_mm_loadu_si32(ref), _mm_cvtsi32_si128(static_cast<int>(add)))));
 #else
@@ -200,23 +189,43 @@ I24B_ALWAYS_INLINE uint32_t AddToReference(const uint8_t* ref, uint32_t add) {
 #endif
 }
 
-// The explicit deltas of one pixel that follow its token, one symbol at a
-// time, far escapes included; adds each (negated) into its lane of `add`.
-template <typename Word>
-I24B_ALWAYS_INLINE uint32_t DecodeExplicitDeltas(const FastTables& fast, const PixelPlan& p, uint32_t add,
-                                                 InputWindow* window, const uint8_t*& in, const uint8_t*& limit,
-                                                 Word& bits, unsigned& count) {
-  for (unsigned j = 0; j < p.restCount; ++j) {
-    if (count < kDeltaBits) RefillBits(window, in, limit, bits, count);
-    const uint32_t e = fast.escape[PeekTop(bits, 8)];
-    SkipBits(e & kEscapeLengthMask, bits, count);
-    uint32_t value = (e >> kEscapeAddShift) & 0xFF;
-    if (e & kEscapeFar) {
-      value = fast.escapeAdd[kFarEscapeSymbol + DecodeSymbol(fast.farEscape, kFarEscapeCodeBits, bits, count)];
+// Writes the pixel at `dst`: the reference's bytes at `ref` plus `add`.
+// A reference below `wordRefEnd` is read as one word (it cannot overlap the
+// pixel then); others byte by byte.
+I24B_ALWAYS_INLINE void WritePixel(const PixelBlock& block, size_t dst, intptr_t ref, uint32_t add, size_t rowEnd,
+                                   size_t wordRefEnd) {
+  uint8_t* const out = block.base + dst;
+  if (__builtin_expect(static_cast<size_t>(ref) < wordRefEnd, 1)) {
+    const uint32_t v = AddToReference(block.base + ref, add);
+    // The fourth byte is the next pixel's first, written by the next token
+    // before anything reads it; only the row's last pixel must leave it alone.
+    if (dst + 3 < rowEnd) {
+      memcpy(out, &v, sizeof v);
+    } else {
+      out[0] = static_cast<uint8_t>(v);
+      out[1] = static_cast<uint8_t>(v >> 8);
+      out[2] = static_cast<uint8_t>(v >> 16);
     }
-    add |= value << p.restLane[j];
+    return;
   }
-  return add;
+  // Red, green, blue: each reference byte is read just before its own output
+  // byte is written, so an overlapping reference sees the new bytes. The
+  // pixel itself always lies inside its row.
+  out[2] = static_cast<uint8_t>(ReferenceByte(block, ref + 2) + (add >> 16));
+  out[1] = static_cast<uint8_t>(ReferenceByte(block, ref + 1) + (add >> 8));
+  out[0] = static_cast<uint8_t>(ReferenceByte(block, ref) + add);
+}
+
+// Clears the bytes the row starting at `rowStart` can read before any row
+// writes them (kUnwrittenReach): they read as zeros whatever the block held.
+// Rows are decoded from the block's end down, so nothing below `rowStart`
+// and nothing of its own row is written yet.
+I24B_ALWAYS_INLINE void ClearUnwrittenReach(const PixelBlock& block, size_t rowStart) {
+  if (block.stride == 0) return;  // rows of no pixels (the block may have no memory)
+  const size_t below = rowStart < kUnwrittenReach ? rowStart : kUnwrittenReach;
+  memset(block.base + rowStart - below, 0, below);
+  const size_t own = block.stride < kUnwrittenReach ? block.stride : kUnwrittenReach;
+  memset(block.base + rowStart + block.stride - own, 0, own);
 }
 
 // Decodes every row from `input`. Without kWritePixels the block has no
@@ -227,7 +236,6 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
   // A local copy: byte stores into the block cannot alias it, so its fields
   // stay in registers.
   const PixelBlock block = pixelBlock;
-  uint8_t* const base = block.base;
 
   // Byte distance from the output position to each neighbour.
   intptr_t neighbourOffset[kOffsetSymbols];
@@ -235,20 +243,20 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
     neighbourOffset[i] = static_cast<intptr_t>(ReferenceDistance(kReferenceOffsets[i], block.stride));
   }
   // From three pixels wide on no reference overlaps the pixel it predicts,
-  // so a pixel's reference can be read as one word before it is written.
-  // Narrower pictures take every pixel byte by byte. A word read at a
-  // reference position below wordRefEnd stays inside the block; narrower
-  // pictures have no such position.
-  const uintptr_t wordRefEnd = kWritePixels && block.width >= 3 ? block.size - 3 : 0;
+  // so a pixel's reference can be read as one word before it is written. A
+  // word read at a reference position below wordRefEnd stays inside the
+  // block; narrower pictures have no such position.
+  const size_t wordRefEnd = kWritePixels && block.width >= 3 ? block.size - 3 : 0;
 
   InputWindow window;
-  const uint8_t* in = OpenInputWindow(&window, input);
-  const uint8_t* limit = window.limit;
-  Word bits = 0;
-  unsigned count = 0;
+  CodedBits<Word> coded;
+  coded.window = &window;
+  coded.in = OpenInputWindow(&window, input);
+  coded.limit = window.limit;
+  coded.bits = 0;
+  coded.count = 0;
+  coded.Refill();  // every token starts with at least TokenStartBits<Word>() bits held
   MoveToFrontList<Word> order;
-  // Every token starts with at least TokenStartBits<Word>() bits held.
-  RefillBits(&window, in, limit, bits, count);
 
   const size_t rowBytes = size_t{3} * block.width;
   const size_t padBytes = block.stride - rowBytes;
@@ -261,93 +269,33 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
     }
     // Without pixels every row is measured from 0, so that no position
     // grows with the picture.
-    size_t dst = kWritePixels ? size_t{block.height - 1 - r} * block.stride : 0;
-    const size_t rowEnd = dst + rowBytes;
+    const size_t rowStart = kWritePixels ? size_t{block.height - 1 - r} * block.stride : 0;
+    if (kWritePixels) ClearUnwrittenReach(block, rowStart);
+    const size_t rowEnd = rowStart + rowBytes;
+    size_t dst = rowStart;
     while (dst < rowEnd) {
-      const uint32_t token = fast.token[PeekTop(bits, kTokenTableBits)];
-      unsigned s;
-      unsigned k;
-      if (__builtin_expect((token & kTokenSlow) == 0, 1)) {
-        s = (token >> kTokenSymbolShift) & 0xFF;
-        bits <<= token & 63;  // bits 5 to 7 are clear: only the length counts
-        count -= token & kTokenLengthMask;
-        if (token & kTokenHasOffset) {
-          k = (token >> kTokenOffsetShift) & 15;
-        } else {
-          if (!kWideBuffer<Word>) RefillBits(&window, in, limit, bits, count);
-          const uint8_t o = fast.offset[PeekTop(bits, kOffsetCodeBits)];
-          k = o & 15u;
-          SkipBits(o >> 4, bits, count);
-        }
-      } else {
-        s = DecodeSymbol(fast.main, kMainCodeBits, bits, count);
-        if (!kWideBuffer<Word>) RefillBits(&window, in, limit, bits, count);
-        if (s == kLongRunSymbol) s += DecodeSymbol(fast.longRun, kLongRunCodeBits, bits, count);
-        const uint8_t o = fast.offset[PeekTop(bits, kOffsetCodeBits)];
-        k = o & 15u;
-        SkipBits(o >> 4, bits, count);
-      }
-      if (!kWideBuffer<Word>) RefillBits(&window, in, limit, bits, count);
-      const unsigned taken = order.Take(fast, k);
-      const intptr_t ref = static_cast<intptr_t>(dst) + neighbourOffset[taken];
-
-      if (s <= static_cast<unsigned>(kLastPixelSymbol)) {
-        const PixelPlan& p = fast.plan[(token >> kTokenPlanShift) & kTokenPlanMask];
-        // The explicit deltas after the token, up to two in one lookup, made
-        // whether the pixel has them or not: no branch depends on how many
-        // it has.
-        const uint32_t pair = fast.escapePair[PeekTop(bits, kPairTableBits)];
-        if (kWideBuffer<Word>) RefillBits(&window, in, limit, bits, count);
-        uint32_t add = p.add | (token >> kTokenDeltaShift) << p.tokenLane;
-        if (__builtin_expect((pair & p.pairMissing) == 0, 1)) {
-          const uint32_t pairUsed = (pair >> p.pairLengthShift) & 15;
-          bits <<= pairUsed;
-          count -= pairUsed;
-          add |= ((pair >> kPairFirstAddShift) & 0xFF) << p.restLane[0] |
-                 ((pair >> kPairSecondAddShift) & 0xFF) << p.restLane[1];
-        } else {
-          add = DecodeExplicitDeltas(fast, p, add, &window, in, limit, bits, count);
-          if (count < TokenStartBits<Word>()) RefillBits(&window, in, limit, bits, count);
-        }
-        if (kWritePixels) {
-          uint8_t* out = base + dst;
-          if (static_cast<uintptr_t>(ref) < wordRefEnd) {
-            const uint32_t v = AddToReference(base + ref, add);
-            // The fourth byte is the next pixel's first, written by the next
-            // token before anything reads it; only the row's last pixel must
-            // leave it alone.
-            if (dst + 3 < rowEnd) {
-              memcpy(out, &v, sizeof v);
-            } else {
-              out[0] = static_cast<uint8_t>(v);
-              out[1] = static_cast<uint8_t>(v >> 8);
-              out[2] = static_cast<uint8_t>(v >> 16);
-            }
-          } else {
-            // Red, green, blue: each reference byte is read just before its own
-            // output byte is written, so an overlapping reference sees the new
-            // bytes. The pixel itself always lies inside its row.
-            out[2] = static_cast<uint8_t>(ReferenceByte(block, ref + 2) + (add >> 16));
-            out[1] = static_cast<uint8_t>(ReferenceByte(block, ref + 1) + (add >> 8));
-            out[0] = static_cast<uint8_t>(ReferenceByte(block, ref) + add);
-          }
-        }
+      const Token token = ReadToken(fast, coded);
+      const intptr_t ref = static_cast<intptr_t>(dst) + neighbourOffset[order.Take(fast, token.offsetIndex)];
+      if (__builtin_expect(token.symbol <= static_cast<unsigned>(kLastPixelSymbol), 1)) {
+        const uint32_t add = ReadPixelAdd(fast, token.entry, coded);
+        if (kWritePixels) WritePixel(block, dst, ref, add, rowEnd, wordRefEnd);
         dst += 3;
       } else {
-        if (kWideBuffer<Word>) RefillBits(&window, in, limit, bits, count);
-        size_t n = size_t{3} * RunPixels(static_cast<int>(s));
+        if (kWideBuffer<Word>) coded.Refill();
+        const size_t n = size_t{3} * RunPixels(static_cast<int>(token.symbol));
         if (kWritePixels) CopyRun(block, dst, ref, n);
         dst += n;
       }
     }
-    // The pad bytes, from wherever the row's last token ended.
+    // The pad bytes, from wherever the row's last token ended (a run may end
+    // past the row).
     for (size_t i = 0; kWritePixels && i < padBytes; ++i) {
-      if (dst + i < block.size) base[dst + i] = 0;
+      if (dst + i < block.size) block.base[dst + i] = 0;
     }
     // Bits past the bytes the source delivered: zeros after the end of the
     // data (this row and every later one are guessed), or lost to a read
     // error. Once per row; consumed bits only grow.
-    if (ConsumedBits(window, in, count) > window.delivered * 8) {
+    if (ConsumedBits(window, coded.in, coded.count) > window.delivered * 8) {
       if (window.failed) {
         result = kResultReadError;
         break;

@@ -14,20 +14,21 @@ void CopyEntries(const CodeTable& table, CodeEntry* out) {
   memcpy(out, table.entries, sizeof(CodeEntry) << table.maxlen);
 }
 
-// The escape entry for the next 8 bits of `bits`, `width` bits wide, after
-// the first `used` of them (missing bits read as zeros).
-uint32_t EscapeAfter(const FastTables& t, uint32_t bits, unsigned width, unsigned used) {
-  uint32_t rest = bits & ((1u << (width - used)) - 1);
+// The `n` bits of the `width`-bit index `i` that follow its first `used`
+// bits, first bit on top. Bits past the index read as zeros: an entry is
+// built for codes that fit in the index, which are the same whatever follows.
+uint32_t BitsAfter(uint32_t i, unsigned width, unsigned used, unsigned n) {
   const unsigned restWidth = width - used;
-  return t.escape[restWidth >= 8 ? rest >> (restWidth - 8) : rest << (8 - restWidth)];
+  const uint32_t rest = i & ((1u << restWidth) - 1);
+  return restWidth >= n ? rest >> (restWidth - n) : rest << (n - restWidth);
 }
 
 // One explicit delta (an escape code, and after the far-escape symbol a far
-// code) from the bits of `bits`, `width` bits wide, after the first `used`
-// of them: false when it does not fit in them; else its byte to add and the
-// bits it takes. Needs the escape, far-escape and escape-add entries.
-bool DeltaAfter(const FastTables& t, uint32_t bits, unsigned width, unsigned used, uint32_t* add, unsigned* length) {
-  const uint32_t e = EscapeAfter(t, bits, width, used);
+// code) in the `width`-bit index `i` after its first `used` bits: false when
+// it does not fit in them; else its byte to add and the bits it takes. Needs
+// the escape, far-escape and escape-add entries.
+bool DeltaAfter(const FastTables& t, uint32_t i, unsigned width, unsigned used, uint32_t* add, unsigned* length) {
+  const uint32_t e = t.escape[BitsAfter(i, width, used, kEscapeCodeBits)];
   const unsigned escapeLength = e & kEscapeLengthMask;
   if (used + escapeLength > width) return false;
   if ((e & kEscapeFar) == 0) {
@@ -35,13 +36,8 @@ bool DeltaAfter(const FastTables& t, uint32_t bits, unsigned width, unsigned use
     *length = escapeLength;
     return true;
   }
-  const unsigned at = used + escapeLength;
-  const unsigned restWidth = width - at;
-  const uint32_t rest = bits & ((1u << restWidth) - 1);
-  const uint32_t index =
-      restWidth >= kFarEscapeCodeBits ? rest >> (restWidth - kFarEscapeCodeBits) : rest << (kFarEscapeCodeBits - restWidth);
-  const CodeEntry far = t.farEscape[index];
-  if (at + far.length > width) return false;
+  const CodeEntry far = t.farEscape[BitsAfter(i, width, used + escapeLength, kFarEscapeCodeBits)];
+  if (used + escapeLength + far.length > width) return false;
   *add = t.escapeAdd[kFarEscapeSymbol + far.symbol];
   *length = escapeLength + far.length;
   return true;
@@ -59,49 +55,53 @@ bool ProcessorHasSse2() {
 #endif
 }
 
-// Lanes of the explicit deltas of pixel symbol `s`, red first; returns how many.
-unsigned ExplicitLanes(int s, uint8_t lanes[3]) {
+// The lane of each component in a pixel's word, red first (the order of a
+// pixel symbol's digits and of its explicit deltas in the stream).
+constexpr uint8_t kComponentLane[3] = {16, 8, 0};
+
+// Lanes of the explicit deltas of pixel symbol `s`, in stream order; returns
+// how many. Its palette deltas, negated, in their lanes go to `*paletteAdd`.
+unsigned ExplicitLanes(int s, uint8_t lanes[3], uint32_t* paletteAdd) {
   const int digits[3] = {RedDigit(s), GreenDigit(s), BlueDigit(s)};
-  const uint8_t lane[3] = {16, 8, 0};
   unsigned n = 0;
+  *paletteAdd = 0;
   for (int c = 0; c < 3; ++c) {
-    if (digits[c] == kExplicitDigit) lanes[n++] = lane[c];
+    if (digits[c] == kExplicitDigit) {
+      lanes[n++] = kComponentLane[c];
+    } else {
+      *paletteAdd |= uint32_t{static_cast<uint8_t>(-DigitDelta(digits[c]))} << kComponentLane[c];
+    }
   }
   return n;
 }
 
-// Needs the offset, escape, far-escape and escape-add entries.
+// Needs the offset, escape, far-escape and escape-add entries. The token
+// index is exactly as wide as the longest main code (fast_tables.h), so
+// entry i of the main table is the main code at the top of index i.
 void FillTokens(const CodeTableSet& set, FastTables* t) {
-  const unsigned mainBits = static_cast<unsigned>(set.mainTable->maxlen);
   for (uint32_t i = 0; i < (1u << kTokenTableBits); ++i) {
-    // A code that fits in the index's bits is the same whatever follows.
-    CodeEntry m = kTokenTableBits <= mainBits ? set.mainTable->entries[i << (mainBits - kTokenTableBits)]
-                                              : set.mainTable->entries[i >> (kTokenTableBits - mainBits)];
-    if (m.length > kTokenTableBits || m.symbol == kLongRunSymbol) {
+    const CodeEntry m = set.mainTable->entries[i];
+    if (m.symbol == kLongRunSymbol) {
       t->token[i] = kTokenSlow;
       continue;
     }
-    uint32_t entry = uint32_t{m.symbol} << kTokenSymbolShift | m.length;
-    const unsigned rest = kTokenTableBits - m.length;
-    const uint32_t restBits = i & ((1u << rest) - 1);
-    const uint32_t next5 = rest >= 5 ? restBits >> (rest - 5) : restBits << (5 - rest);
-    const unsigned offsetLength = t->offset[next5] >> 4;
-    if (offsetLength <= rest) {
-      unsigned length = m.length + offsetLength;
-      entry = uint32_t{m.symbol} << kTokenSymbolShift | uint32_t{t->offset[next5] & 15u} << kTokenOffsetShift |
-              kTokenHasOffset;
+    uint32_t entry = uint32_t{m.symbol} << kTokenSymbolShift;
+    unsigned length = m.length;
+    const uint8_t offset = t->offset[BitsAfter(i, kTokenTableBits, length, kOffsetCodeBits)];
+    if (length + (offset >> 4) <= kTokenTableBits) {
+      length += offset >> 4;
+      entry |= uint32_t{offset & 15u} << kTokenOffsetShift | kTokenHasOffset;
       uint8_t lanes[3] = {24, 24, 24};
-      if (m.symbol <= kLastPixelSymbol && ExplicitLanes(m.symbol, lanes) != 0) {
-        uint32_t add = 0;
-        unsigned deltaLength = 0;
-        if (DeltaAfter(*t, i, kTokenTableBits, length, &add, &deltaLength)) {
-          length += deltaLength;
-          entry |= kTokenHasDelta | add << kTokenDeltaShift;
-        }
+      uint32_t paletteAdd;
+      uint32_t add = 0;
+      unsigned deltaLength = 0;
+      if (m.symbol <= kLastPixelSymbol && ExplicitLanes(m.symbol, lanes, &paletteAdd) != 0 &&
+          DeltaAfter(*t, i, kTokenTableBits, length, &add, &deltaLength)) {
+        length += deltaLength;
+        entry |= kTokenHasDelta | add << kTokenDeltaShift;
       }
-      entry |= length;
     }
-    t->token[i] = entry;
+    t->token[i] = entry | length;
   }
 }
 
@@ -130,16 +130,11 @@ void FillEscapePairs(FastTables* t) {
 void FillPixelPlans(FastTables* t) {
   for (int s = 0; s <= kLastPixelSymbol; ++s) {
     uint8_t lanes[3] = {24, 24, 24};
-    const unsigned explicitDeltas = ExplicitLanes(s, lanes);
-    uint32_t add = 0;
-    const int digits[3] = {RedDigit(s), GreenDigit(s), BlueDigit(s)};
-    const unsigned lane[3] = {16, 8, 0};
-    for (int c = 0; c < 3; ++c) {
-      if (digits[c] != kExplicitDigit) add |= uint32_t{static_cast<uint8_t>(-DigitDelta(digits[c]))} << lane[c];
-    }
+    uint32_t paletteAdd;
+    const unsigned explicitDeltas = ExplicitLanes(s, lanes, &paletteAdd);
     for (unsigned held = 0; held <= 1 && held <= explicitDeltas; ++held) {
       PixelPlan p = {};
-      p.add = add;
+      p.add = paletteAdd;
       p.tokenLane = held ? lanes[0] : 24;
       p.restCount = static_cast<uint8_t>(explicitDeltas - held);
       for (unsigned j = 0; j < 3; ++j) p.restLane[j] = held + j < explicitDeltas ? lanes[held + j] : 24;

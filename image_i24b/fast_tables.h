@@ -93,7 +93,7 @@ struct MoveToFrontHalfMasks {
 
 struct FastTables {
   uint32_t token[1u << kTokenTableBits];
-  uint32_t escape[256];      // EscapeTable by the next 8 bits
+  uint32_t escape[1u << kEscapeCodeBits];         // EscapeTable by its next bits
   uint32_t escapePair[1u << kPairTableBits];
   uint8_t offset[1u << kOffsetCodeBits];          // OffsetTable by its next bits: length << 4 | symbol
   CodeEntry main[1u << kMainCodeBits];            // MainTable by its next bits

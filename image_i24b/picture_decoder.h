@@ -33,6 +33,13 @@ constexpr uint32_t kNoGuessedRow = 0xFFFFFFFFu;
 // Never reads or writes outside the block: a reference byte outside it reads
 // as 0 and a write outside it is dropped.
 //
+// The block need not be cleared: every row decoded is written whole, pad
+// bytes included, and the bytes a row's references can read before any row
+// writes them (the last few of its own row and of the rows below) are
+// cleared before the row, so they read as 0 whatever the block held: the
+// pixels are those of a zero-filled block. Rows not decoded (after a cancel
+// or a read error) are left as they are, but for those few bytes.
+//
 // Data that ends early decodes as if zero bits followed. `firstGuessedRow`,
 // when not null, receives the first row (0 = top) that took a bit from past
 // the end, or kNoGuessedRow; the rows from there on are guessed.
@@ -60,7 +67,8 @@ ResultCode ScanCodedRows(const FastTables& fast, const uint8_t* data, size_t siz
 // blue, each row padded with zero bytes (the layout of a 24-bit RGB
 // GdkPixbuf). Needs no plug-in and no platform call. `*width` and `*height`
 // receive the picture's size first; `rgbSize` must be at least height x
-// stride. Returns 0; 2 when the header is not I24B's (or is cut short); 4
+// stride. `rgb` need not be cleared (a reused buffer gives the same pixels):
+// the first height x stride bytes are all written. Returns 0; 2 when the header is not I24B's (or is cut short); 4
 // when `rgbSize` is too small (nothing is written then). Data that ends early
 // decodes as DecodePixels has it; `firstGuessedRow` as there.
 ResultCode DecodeImage(const FastTables& fast, const uint8_t* data, size_t size, uint8_t* rgb, size_t rgbSize,

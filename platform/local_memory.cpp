@@ -5,7 +5,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <unistd.h>
+#if defined(__linux__)
 #include <sys/sysinfo.h>
+#endif
 
 #include <mutex>
 #include <unordered_map>
@@ -19,9 +22,17 @@ namespace {
 // which aborts the process) try to map it.
 uint64_t CommitLimit() {
   static const uint64_t limit = [] {
+    constexpr uint64_t kUnknown = uint64_t{1} << 40;
+#if defined(__linux__)
     struct sysinfo info;
-    if (sysinfo(&info) != 0) return uint64_t{1} << 40;
+    if (sysinfo(&info) != 0) return kUnknown;
     return (uint64_t{info.totalram} + info.totalswap) * info.mem_unit;
+#else
+    // Other hosts (emscripten, BSDs) tell the memory, not the swap.
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    return pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : kUnknown;
+#endif
   }();
   return limit;
 }
@@ -59,7 +70,9 @@ void* MapBlock(size_t bytes, size_t* mapped) {
   if (aligned != base) munmap(base, aligned - base);
   char* end = base + reserve;
   if (aligned + length != end) munmap(aligned + length, end - (aligned + length));
+#if defined(MADV_HUGEPAGE)
   madvise(aligned, length, MADV_HUGEPAGE);
+#endif
   *mapped = length;
   return aligned;
 }

@@ -638,15 +638,22 @@ TEST_F(GlimmetDecode, DecodeImageInMemory) {
         << c.what;
     EXPECT_EQ(Bytes(c.room, 0xAA), rgb) << c.what << ": nothing is written";
   }
+  // Into a buffer that holds garbage, as a reused one does: every byte is
+  // as a zeroed buffer has it.
   std::mt19937 random(5);
   for (int i = 0; i < 20; ++i) {
     const int w = 1 + int(random() % 40), h = 1 + int(random() % 9);
     RandomPicture p = MakeRandomPicture(tables_, w, h, &random);
     Bytes rgb(p.expected.size());
+    for (uint8_t& b : rgb) b = uint8_t(random());
     uint32_t width = 0, height = 0;
     ASSERT_EQ(kResultOk, DecodeImage(*fast_, p.image.data(), p.image.size(), rgb.data(), rgb.size(), &width, &height));
     EXPECT_EQ(uint32_t(w), width);
     EXPECT_EQ(uint32_t(h), height);
+    Bytes zeroed(p.expected.size(), 0);
+    ASSERT_EQ(kResultOk,
+              DecodeImage(*fast_, p.image.data(), p.image.size(), zeroed.data(), zeroed.size(), &width, &height));
+    EXPECT_TRUE(zeroed == rgb) << "picture " << i << ": a buffer that held garbage decodes as a zeroed one";
     const size_t stride = RowStride(width);
     for (int y = 0; y < h; ++y) {
       for (int x = 0; x < w; ++x) {

@@ -1,0 +1,85 @@
+// The decoder's move-to-front list of reference offsets: eleven 4-bit
+// indices into kReferenceOffsets, front in the low bits. Where the compiler
+// targets SSE2 (every x86-64 build, and the SSE2 build on 32-bit x86) the
+// list lives in a vector register: the hot loop is bound by its integer
+// instructions, and these take none. Internal linkage, as decode_rows.h.
+#ifndef KALDORIN_IMAGE_I24B_MOVE_TO_FRONT_H
+#define KALDORIN_IMAGE_I24B_MOVE_TO_FRONT_H
+
+#include <stdint.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "image_i24b/bit_reader.h"
+#include "image_i24b/fast_tables.h"
+
+namespace i24b {
+namespace {
+
+// The list at the start of every picture: kReferenceOffsets' indices in order.
+constexpr uint64_t kInitialOrder = 0xA9876543210ull;
+static_assert(kOffsetSymbols == 11, "kInitialOrder lists eleven offsets");
+
+// Take(fast, k) moves entry k to the front and returns it. One list for
+// either bit word, except without SSE2, where a 32-bit processor keeps it in
+// two words.
+template <typename Word>
+struct MoveToFrontList;
+
+#if defined(__SSE2__)
+// The list in the low 64 bits of a vector register.
+template <typename Word>
+struct MoveToFrontList {
+  __m128i order = _mm_set_epi32(0, 0, static_cast<int>(kInitialOrder >> 32), static_cast<int>(kInitialOrder));
+  I24B_ALWAYS_INLINE unsigned Take(const FastTables& fast, unsigned k) {
+    const __m128i shifted = _mm_srl_epi64(order, _mm_cvtsi32_si128(static_cast<int>(4 * k)));
+    const unsigned taken = static_cast<unsigned>(_mm_cvtsi128_si32(shifted)) & 15;
+    const MoveToFrontMasks& move = fast.moveToFront[k];
+    const __m128i keep = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&move.keep));
+    const __m128i moved = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&move.moved));
+    order = _mm_or_si128(_mm_or_si128(_mm_and_si128(order, keep), _mm_and_si128(_mm_slli_epi64(order, 4), moved)),
+                         _mm_and_si128(shifted, _mm_cvtsi32_si128(15)));
+    return taken;
+  }
+};
+#else
+// One 64-bit word.
+template <>
+struct MoveToFrontList<uint64_t> {
+  uint64_t order = kInitialOrder;
+  I24B_ALWAYS_INLINE unsigned Take(const FastTables& fast, unsigned k) {
+    const unsigned taken = static_cast<unsigned>(order >> (4 * k)) & 15;
+    const MoveToFrontMasks& move = fast.moveToFront[k];
+    order = (order & move.keep) | ((order << 4) & move.moved) | taken;
+    return taken;
+  }
+};
+
+// The first eight entries in one 32-bit word, the last three in another
+// (entries past the eighth are rarely taken).
+template <>
+struct MoveToFrontList<uint32_t> {
+  uint32_t low = static_cast<uint32_t>(kInitialOrder);
+  uint32_t high = static_cast<uint32_t>(kInitialOrder >> 32);
+  I24B_ALWAYS_INLINE unsigned Take(const FastTables& fast, unsigned k) {
+    const MoveToFrontHalfMasks move = fast.moveToFrontHalf[k];
+    if (__builtin_expect(k < 8, 1)) {
+      const unsigned taken = (low >> (4 * k)) & 15;
+      low = (low & move.keep) | ((low << 4) & move.moved) | taken;
+      return taken;
+    }
+    // Every entry of the low word moves up; its last one becomes the high
+    // word's first.
+    const unsigned taken = (high >> (4 * (k - 8))) & 15;
+    high = (high & move.keep) | (((high << 4) | (low >> 28)) & move.moved);
+    low = (low << 4) | taken;
+    return taken;
+  }
+};
+#endif
+
+}  // namespace
+}  // namespace i24b
+
+#endif
