@@ -12,6 +12,7 @@
 #include <QImageWriter>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "tests/plugin_exports.h"
@@ -106,6 +107,32 @@ TEST(QtImagePlugin, FoundInThisQt) {
   EXPECT_TRUE(QImageWriter::supportedImageFormats().contains("i24b"));
 }
 
+// Bytes as a pipe gives them: a device that cannot seek or tell its size.
+class Stream : public QIODevice {
+ public:
+  explicit Stream(const Bytes& bytes) : bytes_(bytes) { open(QIODevice::ReadOnly); }
+  bool isSequential() const override { return true; }
+
+ protected:
+  qint64 readData(char* data, qint64 most) override {
+    const size_t n = std::min(size_t(most), bytes_.size() - at_);
+    if (n != 0) memcpy(data, &bytes_[at_], n);
+    at_ += n;
+    return qint64(n);
+  }
+  qint64 writeData(const char*, qint64) override { return -1; }
+
+ private:
+  Bytes bytes_;
+  size_t at_ = 0;
+};
+
+// A seekable device whose reads fail from byte 4096 on.
+class FailingBuffer : public QBuffer {
+ protected:
+  qint64 readData(char* data, qint64 most) override { return pos() >= 4096 ? -1 : QBuffer::readData(data, most); }
+};
+
 struct WriteCase {
   const char* name;
   QImage image;
@@ -154,6 +181,8 @@ TEST(QtImagePlugin, WritesAndReadsBackExactly) {
       EXPECT_EQ(QImage::Format_RGB888, back.format());
       EXPECT_EQ(expected, PixelsOf(back)) << name;
     }
+    Stream stream(file);
+    EXPECT_EQ(expected, PixelsOf(QImageReader(&stream, "i24b").read())) << "from a stream" << gWarnings;
   }
 }
 
@@ -203,11 +232,23 @@ TEST(QtImagePlugin, RefusesBadFilesWithTheCause) {
     EXPECT_EQ(c.recognised, byContent.canRead());
     QImageReader reader(QString::fromStdString(path), "i24b");
     const QImage image = reader.read();
+    Stream stream(c.make(e));
+    const QImage streamed = QImageReader(&stream, "i24b").read();
     if (c.warning != nullptr) {
       EXPECT_TRUE(image.isNull());
+      EXPECT_TRUE(streamed.isNull());
       EXPECT_NE(std::string::npos, gWarnings.find(std::string("kaldorin: I24B picture: ") + c.warning)) << gWarnings;
+      gWarnings.erase(0, gWarnings.find(c.warning) + 1);
+      EXPECT_NE(std::string::npos, gWarnings.find(c.warning)) << "from a stream: " << gWarnings;
     }
   }
+  // A read that fails part way, as from a disk or network error.
+  FailingBuffer failing;
+  failing.setData(encoded.data());
+  failing.open(QIODevice::ReadOnly);
+  gWarnings.clear();
+  EXPECT_TRUE(QImageReader(&failing, "i24b").read().isNull());
+  EXPECT_NE(std::string::npos, gWarnings.find("kaldorin: I24B picture: cannot read the file")) << gWarnings;
 }
 
 }  // namespace
