@@ -49,11 +49,15 @@ ResultCode DecodeImage(const FastTables& fast, const uint8_t* data, size_t size,
   if (ParseHeader(raw, &header) != kResultOk) return kResultUnknownFormat;
   *width = header.width;
   *height = header.height;
-  const PixelBlock block = {rgb, size_t{header.height} * RowStride(header.width), RowStride(header.width),
-                            header.width, header.height};
-  if (rgbSize < block.size) return kResultOutOfMemory;
-  const ResultCode result =
-      DecodePixels(fast, MemoryInput(data + kHeaderSize, size - kHeaderSize), block, nullptr, 0, firstGuessedRow);
+  if (rgbSize < size_t{header.height} * RowStride(header.width)) return kResultOutOfMemory;
+  return DecodeRgbRows(fast, MemoryInput(data + kHeaderSize, size - kHeaderSize), header.width, header.height, rgb,
+                       firstGuessedRow);
+}
+
+ResultCode DecodeRgbRows(const FastTables& fast, const CodedInput& input, uint32_t width, uint32_t height,
+                         uint8_t* rgb, uint32_t* firstGuessedRow) {
+  const PixelBlock block = {rgb, size_t{height} * RowStride(width), RowStride(width), width, height};
+  const ResultCode result = DecodePixels(fast, input, block, nullptr, 0, firstGuessedRow);
   // The block is bottom-up blue, green, red: turn it top-down red, green, blue.
   for (uint32_t top = 0, bottom = block.height; top < bottom; ++top) {
     --bottom;

@@ -74,6 +74,13 @@ ResultCode ScanCodedRows(const FastTables& fast, const uint8_t* data, size_t siz
 ResultCode DecodeImage(const FastTables& fast, const uint8_t* data, size_t size, uint8_t* rgb, size_t rgbSize,
                        uint32_t* width, uint32_t* height, uint32_t* firstGuessedRow = nullptr);
 
+// Decodes the coded data of a `width` x `height` picture from `input` (the
+// data after the header, in memory or read in chunks from a stream) into
+// `rgb`, height x RowStride(width) bytes laid out as DecodeImage's. Results
+// and `firstGuessedRow` as DecodePixels'.
+ResultCode DecodeRgbRows(const FastTables& fast, const CodedInput& input, uint32_t width, uint32_t height,
+                         uint8_t* rgb, uint32_t* firstGuessedRow = nullptr);
+
 // The fewest bits any token takes per pixel: the longest run (MainTable
 // symbol 239 extended by LongRunTable symbol 101, 126 pixels) with its codes
 // (9 and 5 bits) and the shortest offset code (1 bit). No token covers its

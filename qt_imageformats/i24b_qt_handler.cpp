@@ -36,6 +36,14 @@ bool PeekHeader(QIODevice* device, i24b::Header* header) {
   return i24b::ParseHeader(raw, header) == kResultOk;
 }
 
+// The decoder's reader of a QIODevice.
+bool ReadFromDevice(void* source, uint8_t* dst, size_t space, size_t* got) {
+  const qint64 n = static_cast<QIODevice*>(source)->read(reinterpret_cast<char*>(dst), qint64(space));
+  if (n < 0) return false;
+  *got = size_t(n);
+  return true;
+}
+
 // The decoder's tables, built on the first read and kept while the plug-in
 // is loaded; only read once built, so threads share them.
 const i24b::FastTables* DecodeTables() {
@@ -124,25 +132,36 @@ bool I24BImageHandler::read(QImage* image) {
     Warn("the header gives no pixels (a width or height of 0)");
     return false;
   }
-  // Nothing is read or allocated for a picture the file cannot hold.
+  // Nothing is read or allocated for a picture the file cannot hold. Files
+  // and other devices that know their size are decoded as they are read,
+  // through the decoder's small window; a stream is read whole first, to
+  // learn whether it holds enough. (A file read whole would cost a buffer
+  // as large: under Qt 6, whose readAll rounds it up to a power of two, a
+  // fresh mapping for every large file that the kernel faults in and zeroes
+  // page by page, which took as long as half the decode.)
   const uint64_t needed = i24b::FewestCodedBytes(header.width, header.height);
   char cause[160];
   const char* tooShort = "ends early: a %u x %u picture needs at least %llu bytes of coded data, the file has %llu";
-  if (!in->isSequential()) {
+  QByteArray held;
+  i24b::CodedInput input = {ReadFromDevice, in, nullptr, 0};
+  uint64_t coded = 0;
+  if (in->isSequential()) {
+    held = in->readAll();
+    if (size_t(held.size()) >= i24b::kHeaderSize) coded = size_t(held.size()) - i24b::kHeaderSize;
+  } else {
     const qint64 left = in->size() - in->pos() - qint64{i24b::kHeaderSize};
-    if (left < 0 || uint64_t(left) < needed) {
-      snprintf(cause, sizeof cause, tooShort, header.width, header.height, static_cast<unsigned long long>(needed),
-               static_cast<unsigned long long>(left < 0 ? 0 : left));
-      Warn(cause);
-      return false;
-    }
+    if (left > 0) coded = uint64_t(left);
   }
-  const QByteArray file = in->readAll();
-  const size_t coded = size_t(file.size()) - i24b::kHeaderSize;
-  if (size_t(file.size()) < i24b::kHeaderSize || coded < needed) {
+  if (coded < needed) {
     snprintf(cause, sizeof cause, tooShort, header.width, header.height, static_cast<unsigned long long>(needed),
              static_cast<unsigned long long>(coded));
     Warn(cause);
+    return false;
+  }
+  if (in->isSequential()) {
+    input = i24b::MemoryInput(reinterpret_cast<const uint8_t*>(held.constData()) + i24b::kHeaderSize, coded);
+  } else if (in->skip(qint64{i24b::kHeaderSize}) != qint64{i24b::kHeaderSize}) {
+    Warn("cannot read the file");
     return false;
   }
   // QImage::Format_RGB888 rows are padded to 32 bits, as the decoder's are.
@@ -168,14 +187,11 @@ bool I24BImageHandler::read(QImage* image) {
     Warn("out of memory for the pixels");
     return false;
   }
-  uint32_t width = 0;
-  uint32_t height = 0;
   uint32_t firstGuessedRow = i24b::kNoGuessedRow;
-  const ResultCode result =
-      i24b::DecodeImage(*fast, reinterpret_cast<const uint8_t*>(file.constData()), size_t(file.size()),
-                        static_cast<uint8_t*>(pixels->base), size_t(pixelBytes), &width, &height, &firstGuessedRow);
-  if (result != kResultOk || width != header.width || height != header.height) {
-    snprintf(cause, sizeof cause, "the decoder failed with result %d", static_cast<int>(result));
+  const ResultCode result = i24b::DecodeRgbRows(*fast, input, header.width, header.height,
+                                                static_cast<uint8_t*>(pixels->base), &firstGuessedRow);
+  if (result != kResultOk) {
+    snprintf(cause, sizeof cause, "cannot read the file (the decoder's result %d)", static_cast<int>(result));
     Warn(cause);
     return false;
   }

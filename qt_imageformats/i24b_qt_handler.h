@@ -1,5 +1,5 @@
 // The QImageIOHandler for I24B pictures: reads through the decoder core
-// (i24b::DecodeImage) straight into the QImage's pixel rows, and writes
+// (i24b::DecodeRgbRows) straight into the QImage's pixel rows, and writes
 // through the encoder.
 #ifndef KALDORIN_QT_IMAGEFORMATS_I24B_QT_HANDLER_H
 #define KALDORIN_QT_IMAGEFORMATS_I24B_QT_HANDLER_H

@@ -106,6 +106,22 @@ TEST(QtImagePlugin, FoundInThisQt) {
   EXPECT_TRUE(QImageWriter::supportedImageFormats().contains("i24b"));
 }
 
+// Bytes as a pipe gives them: a device that cannot seek or tell its size.
+struct Stream : QIODevice {
+  explicit Stream(const Bytes& bytes) : left(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())) {
+    open(QIODevice::ReadOnly);
+  }
+  bool isSequential() const override { return true; }
+  qint64 readData(char* data, qint64 most) override {
+    const QByteArray part = left.left(most);
+    left.remove(0, part.size());
+    memcpy(data, part.constData(), size_t(part.size()));
+    return part.size();
+  }
+  qint64 writeData(const char*, qint64) override { return -1; }
+  QByteArray left;
+};
+
 struct WriteCase {
   const char* name;
   QImage image;
@@ -154,6 +170,8 @@ TEST(QtImagePlugin, WritesAndReadsBackExactly) {
       EXPECT_EQ(QImage::Format_RGB888, back.format());
       EXPECT_EQ(expected, PixelsOf(back)) << name;
     }
+    Stream stream(file);
+    EXPECT_EQ(expected, PixelsOf(QImageReader(&stream, "i24b").read())) << "from a stream" << gWarnings;
   }
 }
 
