@@ -1,9 +1,8 @@
 #include "archive_pack/pack_directory.h"
 
-#include "archive_pack/pack_cursor.h"
-
 #include <string.h>
 
+#include "archive_pack/pack_cursor.h"
 #include "common/movable_block.h"
 
 namespace pack {
