@@ -10,6 +10,7 @@
 #include "common/plugin_api.h"
 #include "common/plugin_info.h"
 #include "common/source_stream.h"
+#include "common/windows_names.h"
 
 namespace {
 
@@ -76,6 +77,13 @@ int ExtractMember(SpiName src, SpiLong len, SpiName dest, unsigned int flag, Pro
     // The directory is read from byte 0 of the file; the lookup puts the
     // stream back at byte `len`, the member's first byte.
     result = pack::FindByPosition(&stream, len, &member);
+    // A member that ends past the file is refused before its block is
+    // allocated: the file cannot fill it.
+    int64_t left = 0;
+    if (result == kResultOk && (SourceBytesLeft(&stream, &left) != kResultOk ||
+                                static_cast<uint64_t>(member.filesize) > static_cast<uint64_t>(left))) {
+      result = kResultReadError;
+    }
   } else {
     pack::FillMemberRecord(0, 0, kMemoryMemberName, true, &member);
     member.filesize = static_cast<uintptr_t>(len);
@@ -87,6 +95,14 @@ int ExtractMember(SpiName src, SpiLong len, SpiName dest, unsigned int flag, Pro
   }
 
   const bool toMemory = (flag & kFlagOutputMask) != 0;
+#ifdef _WIN32
+  // Windows would open a device (a serial port, the printer, NUL) for such
+  // a name: refused before anything is read or opened.
+  if (result == kResultOk && !toMemory &&
+      winname::IsDeviceName(member.filename, strlen(member.filename))) {
+    result = kResultInternalError;
+  }
+#endif
   pack::MemberData data = {nullptr, nullptr, 0};
   if (result == kResultOk) {
     result = pack::ReadMember(&stream, member.filesize, !toMemory, lpPrgressCallback, lData, &data);

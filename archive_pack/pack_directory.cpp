@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "archive_pack/pack_cursor.h"
 #include "common/movable_block.h"
 
 namespace pack {
@@ -12,36 +13,9 @@ static_assert(kHeaderSize + kEntrySize <= kProbeSize, "a probe holds at least on
 static_assert(sizeof(fileInfo::filename) > kNameMaxLength, "a member name fits the record");
 static_assert(sizeof(fileInfoW) < 1024, "a listing's byte size fits 64 bits for any DirectoryEnd");
 
-// Moves the unread bytes to the front and reads until `n` are held or the
-// stream has nothing more: read-ahead fills the buffer, exact reads stop at
-// `n`.
-ResultCode Refill(Directory* d, LONG n) {
-  LONG kept = d->filled - d->next;
-  memmove(d->bytes, d->bytes + d->next, static_cast<size_t>(kept));
-  d->base += d->next;
-  d->next = 0;
-  d->filled = kept;
-  while (!d->ended && d->filled < n) {
-    const LONG want = d->exact ? n - d->filled : kDirectoryBuffer - d->filled;
-    LONG got = 0;
-    if (ReadSome(d->stream, d->bytes + d->filled, want, &got) != kResultOk || got == 0) {
-      d->ended = true;
-    }
-    d->filled += got;
-  }
-  return d->filled < n ? kResultReadError : kResultOk;
-}
-
-// The next `n` bytes, exactly as ReadExact would answer at the same
-// position: the bytes, or 6 when fewer remain (end of data or a read error).
-inline ResultCode Take(Directory* d, LONG n, const unsigned char** out) {
-  if (d->filled - d->next < n) {
-    ResultCode result = Refill(d, n);
-    if (result != kResultOk) return result;
-  }
-  *out = d->bytes + d->next;
-  d->next += n;
-  return kResultOk;
+// The cursor over a SourceStream at its position.
+ResultCode OpenStreamDirectory(SourceStream* stream, DirectoryReads reads, Directory* dir) {
+  return OpenDirectory(ReadSourceBytes, stream, nullptr, 0, reads, dir);
 }
 
 // Host blocks are 32-bit quantities on every build, as on the 32-bit one:
@@ -60,12 +34,29 @@ struct Listing {
   uint64_t used;
 };
 
-// The listing block: room for DirectoryEnd / 24 records and the end record.
-// Its byte size is computed in 64 bits (at most 2^28 records of under 2^10
-// bytes); a size beyond kLargestListing is an allocation failure.
+// The records a listing needs room for: DirectoryEnd / 24 and the end
+// record, but no more than the entries the data can hold, and the end
+// record. A DirectoryEnd within the bytes the first read brought costs no
+// question; a larger one has the stream measured. The bound leaves every
+// result as it was: a listing whose terminator lies past the data fails
+// however much room it has. 0, or 6 when the stream cannot be measured.
+ResultCode ListingRoom(SourceStream* stream, const Directory& dir, uint64_t* count) {
+  *count = static_cast<uint64_t>(dir.directoryEnd) / kEntrySize + 1;
+  const uint64_t held = dir.ahead.base + dir.ahead.filled;
+  if (dir.ahead.ended || static_cast<uint64_t>(dir.directoryEnd) + kTerminatorSize > held) {
+    int64_t left = 0;
+    if (!dir.ahead.ended && SourceBytesLeft(stream, &left) != kResultOk) return kResultReadError;
+    const uint64_t fits = (held + static_cast<uint64_t>(left) - kHeaderSize) / kEntrySize + 1;
+    if (fits < *count) *count = fits;
+  }
+  return kResultOk;
+}
+
+// The listing block of `count` records. Its byte size is computed in 64
+// bits (at most 2^28 records of under 2^10 bytes); a size beyond
+// kLargestListing is an allocation failure.
 template <class Record>
-ResultCode AllocListing(uint32_t directoryEnd, Listing<Record>* listing) {
-  const uint64_t count = static_cast<uint64_t>(directoryEnd) / kEntrySize + 1;
+ResultCode AllocListing(uint64_t count, Listing<Record>* listing) {
   *listing = Listing<Record>{nullptr, nullptr, count, 0};
   if (count * sizeof(Record) > kLargestListing) return kResultOutOfMemory;
   void* ptr = nullptr;
@@ -83,12 +74,11 @@ template <class Record>
 ResultCode ListEntries(Directory* dir, Listing<Record>* listing) {
   ResultCode result = kResultOk;
   while (const unsigned char* entry = NextEntry(dir, &result)) {
-    if (listing->used >= listing->capacity) return kResultReadError;
+    if (listing->used >= listing->capacity) break;
     FillMemberRecord(EntryOffset(entry), EntrySize(entry), MemberName(entry), false,
                      &listing->records[listing->used++]);
   }
-  const bool complete = listing->used > 0 && EntryAt(*dir) == dir->directoryEnd && listing->used < listing->capacity;
-  return result == kResultOk && !complete ? kResultReadError : result;
+  return static_cast<ResultCode>(ArchiveFaultResult(ListingFault(*dir, result, listing->used, listing->capacity)));
 }
 
 // ASCII upper case to lower; every other unit is itself.
@@ -116,7 +106,7 @@ bool SameName(SpiName name, const char* text, bool ignoreCase) {
 // FindByPosition once the stream is at byte 0.
 ResultCode FindAt(SourceStream* stream, int64_t position, fileInfo* info) {
   Directory dir;
-  ResultCode result = OpenDirectory(stream, kReadAhead, &dir);
+  ResultCode result = OpenStreamDirectory(stream, kReadAhead, &dir);
   if (result != kResultOk) return result;
   bool found = false;
   while (const unsigned char* entry = NextEntryAt(&dir, position, &result)) {
@@ -132,43 +122,9 @@ ResultCode FindAt(SourceStream* stream, int64_t position, fileInfo* info) {
 
 }  // namespace
 
-ResultCode OpenDirectory(SourceStream* stream, DirectoryReads reads, Directory* dir) {
-  unsigned char header[kHeaderSize];
-  ResultCode result = ReadExact(stream, header, sizeof header);
-  if (result != kResultOk) return result;
-  if (memcmp(header, kMagic, kMagicSize) != 0) return kResultUnknownFormat;
-  dir->stream = stream;
-  dir->directoryEnd = DirectoryEnd(header);
-  dir->exact = reads == kReadExactly;
-  dir->ended = false;
-  dir->base = kHeaderSize;
-  dir->next = dir->filled = 0;
-  return kResultOk;
-}
-
-// The first 8 bytes and the name field are taken as two reads would see
-// them, so that a directory whose terminator ends the file still reads, and
-// put together in `split`: taking the name field may move the buffer's
-// bytes. At the terminator `next` goes back to its first byte.
-const unsigned char* NextEntryInParts(Directory* dir, ResultCode* result) {
-  const unsigned char* part = nullptr;
-  if ((*result = Take(dir, kTerminatorSize, &part)) != kResultOk) return nullptr;
-  memcpy(dir->split, part, kTerminatorSize);
-  const uint32_t offset = EntryOffset(dir->split);
-  const uint32_t size = EntrySize(dir->split);
-  if (IsTerminator(offset, size)) {
-    dir->next -= kTerminatorSize;
-    *result = kResultOk;
-    return nullptr;
-  }
-  if ((*result = Take(dir, kNameFieldSize, &part)) != kResultOk) return nullptr;
-  memcpy(dir->split + kNameFieldAt, part, kNameFieldSize);
-  return CheckEntry(dir->split, offset, size, result);
-}
-
 ResultCode ProbeDirectory(SourceStream* stream) {
   Directory dir;
-  ResultCode result = OpenDirectory(stream, kReadExactly, &dir);
+  ResultCode result = OpenStreamDirectory(stream, kReadExactly, &dir);
   if (result != kResultOk) return result;
   while (EntryAt(dir) + kEntrySize <= kProbeSize && NextEntry(&dir, &result) != nullptr) {
   }
@@ -179,10 +135,15 @@ template <class Record>
 ResultCode ListDirectory(SourceStream* stream, HLOCAL* listing) {
   *listing = nullptr;
   Directory dir;
-  ResultCode result = OpenDirectory(stream, kReadAhead, &dir);
+  ResultCode result = OpenStreamDirectory(stream, kReadAhead, &dir);
+  if (result != kResultOk) return result;
+  // The first read, as the first entry would ask for it.
+  RefillReadAhead(&dir.ahead, 0, kTerminatorSize, kDirectoryBuffer);
+  uint64_t count = 0;
+  result = ListingRoom(stream, dir, &count);
   if (result != kResultOk) return result;
   Listing<Record> block;
-  result = AllocListing(dir.directoryEnd, &block);
+  result = AllocListing(count, &block);
   if (result != kResultOk) return result;
   result = ListEntries(&dir, &block);
   if (result != kResultOk) {
@@ -198,7 +159,7 @@ ResultCode ListDirectory(SourceStream* stream, HLOCAL* listing) {
 template <class Record>
 ResultCode FindByName(SourceStream* stream, SpiName name, bool ignoreCase, Record* info) {
   Directory dir;
-  ResultCode result = OpenDirectory(stream, kReadAhead, &dir);
+  ResultCode result = OpenStreamDirectory(stream, kReadAhead, &dir);
   if (result != kResultOk) return result;
   while (const unsigned char* entry = NextEntry(&dir, &result)) {
     const char* text = MemberName(entry);

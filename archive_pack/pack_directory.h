@@ -1,7 +1,6 @@
-// Reading a PACK directory (pack_format.h): a cursor that reads and checks
-// the header (OpenDirectory) and then one entry at a time (NextEntry), and
-// its four uses, one per export: probing, listing, and finding a member by
-// name or by data position.
+// Reading a PACK directory (pack_format.h) for chestrel's exports: probing,
+// listing, and finding a member by name or by data position, each through
+// the cursor of pack_cursor.h.
 #ifndef KALDORIN_ARCHIVE_PACK_PACK_DIRECTORY_H
 #define KALDORIN_ARCHIVE_PACK_PACK_DIRECTORY_H
 
@@ -9,57 +8,10 @@
 #include <string.h>
 
 #include "archive_pack/pack_format.h"
-#include "archive_pack/pack_name_check.h"
 #include "common/plugin_api.h"
 #include "common/source_stream.h"
 
 namespace pack {
-
-// How the cursor reads. Read-ahead fills a 31.5 KiB buffer at a time: a
-// lookup by position reads the directory up to its member on every call, so
-// fewer, longer reads pay. Exact reads take only the bytes the entry needs:
-// a host may hand over a whole archive shorter than the probe, straight
-// from its memory.
-enum DirectoryReads { kReadAhead, kReadExactly };
-
-constexpr LONG kDirectoryBuffer = kEntrySize * 1344;  // 31.5 KiB
-
-struct Directory {
-  SourceStream* stream;
-  uint32_t directoryEnd;  // as the header gives it
-  bool exact;
-  bool ended;    // the stream has nothing more to give
-  int64_t base;  // offset from the header of bytes[0]
-  LONG next;     // first unread byte in `bytes`: the next entry's
-  LONG filled;   // bytes held in `bytes`
-  unsigned char bytes[kDirectoryBuffer];
-  unsigned char split[kEntrySize];  // an entry read in two parts
-};
-
-// Reads the header at the stream's position: 0; 2 when it is not "PACK";
-// 6 when it cannot be read.
-ResultCode OpenDirectory(SourceStream* stream, DirectoryReads reads, Directory* dir);
-
-// Reads the entry at EntryAt: its 24 bytes (EntryOffset, EntrySize,
-// MemberName), kept until the next read, and the cursor moves on. Null when
-// the directory ends there, `*result` saying why: 0 at the terminator, 2 for
-// an invalid name, 6 when the entry cannot be read. (Defined below: it is
-// every lookup's inner loop.)
-inline const unsigned char* NextEntry(Directory* dir, ResultCode* result);
-
-// NextEntry until an entry whose member starts at `position`: that entry,
-// or null where NextEntry ends the directory. (Defined below: it is every
-// lookup by position's inner loop.)
-inline const unsigned char* NextEntryAt(Directory* dir, int64_t position, ResultCode* result);
-
-// The offset from the header of the entry NextEntry reads next, or of the
-// terminator it stopped at.
-inline int64_t EntryAt(const Directory& dir) { return dir.base + dir.next; }
-
-// The name of an entry that NextEntry gave, NUL-terminated in its field.
-inline const char* MemberName(const unsigned char* entry) {
-  return reinterpret_cast<const char*>(EntryNameField(entry) + 1);
-}
 
 // IsSupported's check of the probe at the stream: the header, then every
 // entry up to the terminator or the last whole entry of the probe, read
@@ -71,7 +23,9 @@ ResultCode ProbeDirectory(SourceStream* stream);
 // `Record` is fileInfo or fileInfoW (the wide exports' listing). Results: 0;
 // 2 (not PACK, an invalid name); 4 or 5 when the block cannot be allocated
 // or locked; 6 for a read failure, no members, a terminator other than at
-// DirectoryEnd, or members beyond DirectoryEnd's room.
+// DirectoryEnd, or members beyond DirectoryEnd's room. The block has room
+// for no more records than the stream's bytes can hold, so a DirectoryEnd
+// past the end of the data costs nothing (it then fails with 6 or 2).
 template <class Record>
 ResultCode ListDirectory(SourceStream* stream, HLOCAL* listing);
 
@@ -113,51 +67,6 @@ void FillMemberRecord(uint32_t offset, uint32_t size, const char* name, bool cle
   size_t length = 0;
   for (; name[length] != '\0'; ++length) record->filename[length] = static_cast<unsigned char>(name[length]);
   record->filename[length] = 0;
-}
-
-// NextEntry for an entry that is not whole in the buffer.
-const unsigned char* NextEntryInParts(Directory* dir, ResultCode* result);
-
-// NextEntry's answer for `entry`, whose offset and size say whether it is
-// the terminator.
-inline const unsigned char* CheckEntry(const unsigned char* entry, uint32_t offset, uint32_t size,
-                                       ResultCode* result) {
-  if (IsTerminator(offset, size)) {
-    *result = kResultOk;
-    return nullptr;
-  }
-  if (!IsValidNameFieldFast(EntryNameField(entry))) {
-    *result = kResultUnknownFormat;
-    return nullptr;
-  }
-  return entry;
-}
-
-inline const unsigned char* NextEntry(Directory* dir, ResultCode* result) {
-  if (dir->filled - dir->next < kEntrySize) return NextEntryInParts(dir, result);
-  const unsigned char* entry = CheckEntry(dir->bytes + dir->next, EntryOffset(dir->bytes + dir->next),
-                                          EntrySize(dir->bytes + dir->next), result);
-  if (entry != nullptr) dir->next += kEntrySize;
-  return entry;
-}
-
-// The entries whole in the buffer are passed over in a loop of their own,
-// free of calls, so that the cursor stays in registers; NextEntry reads the
-// one they stop at.
-inline const unsigned char* NextEntryAt(Directory* dir, int64_t position, ResultCode* result) {
-  for (;;) {
-    LONG next = dir->next;
-    for (; dir->filled - next >= kEntrySize; next += kEntrySize) {
-      const unsigned char* entry = dir->bytes + next;
-      if (EntryOffset(entry) == position || IsTerminator(EntryOffset(entry), EntrySize(entry)) ||
-          !IsValidNameFieldFast(EntryNameField(entry))) {
-        break;
-      }
-    }
-    dir->next = next;
-    const unsigned char* entry = NextEntry(dir, result);
-    if (entry == nullptr || EntryOffset(entry) == position) return entry;
-  }
 }
 
 }  // namespace pack

@@ -247,6 +247,9 @@ struct Archives {
   std::string big;    // one 256 MiB member
   std::string many;   // 100 000 members of 16 bytes
   std::string tenK;   // 10 000 members of 4 KiB
+  std::string tiny;   // one member of 3 bytes, and the same whose DirectoryEnd lies:
+  std::string lyingLarge;  // 0x00FFFFF8
+  std::string lyingMax;    // 0x7FFFFFFF
   std::string outDir;
 };
 Archives gArchives;
@@ -296,6 +299,30 @@ void ListMany(benchmark::State& state) {
     HLOCAL list = nullptr;
     if (gPlugins.getArchiveInfo(gArchives.many.c_str(), 0, kInputFile, &list) != 0)
       state.SkipWithError("GetArchiveInfo failed");
+    LocalFree(list);
+  }
+}
+
+// A copy of the archive at `path` whose DirectoryEnd says `directoryEnd`.
+std::string WriteLyingCopy(const std::string& path, const std::string& copy, uint32_t directoryEnd) {
+  std::vector<uint8_t> bytes(64);
+  FILE* f = fopen(path.c_str(), "rb");
+  bytes.resize(fread(bytes.data(), 1, bytes.size(), f));
+  fclose(f);
+  pack::PutHeader(bytes.data(), directoryEnd);
+  f = fopen(copy.c_str(), "wb");
+  fwrite(bytes.data(), 1, bytes.size(), f);
+  fclose(f);
+  return copy;
+}
+
+// GetArchiveInfo of `path`, which must answer `expected`.
+void ListExpecting(benchmark::State& state, const std::string* path, int expected) {
+  for (auto _ : state) {
+    HLOCAL list = nullptr;
+    if (gPlugins.getArchiveInfo(path->c_str(), 0, kInputFile, &list) != expected) {
+      state.SkipWithError("GetArchiveInfo answered otherwise");
+    }
     LocalFree(list);
   }
 }
@@ -498,6 +525,12 @@ void PrintTables(const std::map<std::string, double>& m, const std::map<std::str
          Ratio(m, "extract/256MiB/getfile-file", "extract/256MiB/cp"));
   printf("| listing 100 000 members | GetArchiveInfo | zero-filled block | %.2f |\n",
          Ratio(m, "list/100000/getarchiveinfo", "list/100000/zero-fill"));
+  printf("| 43-byte archive whose DirectoryEnd is 0xFFFFF8 (answers 6 in %.0f us) | GetArchiveInfo | the honest one |"
+         " %.2f |\n", m.count("list/tiny/directory-end-0xFFFFF8") ? m.at("list/tiny/directory-end-0xFFFFF8") * 1e6 : 0.0,
+         Ratio(m, "list/tiny/directory-end-0xFFFFF8", "list/tiny/honest"));
+  printf("| 43-byte archive whose DirectoryEnd is 0x7FFFFFFF (answers 6 in %.0f us) | GetArchiveInfo | the honest one |"
+         " %.2f |\n", m.count("list/tiny/directory-end-0x7FFFFFFF") ? m.at("list/tiny/directory-end-0x7FFFFFFF") * 1e6 : 0.0,
+         Ratio(m, "list/tiny/directory-end-0x7FFFFFFF", "list/tiny/honest"));
   printf("| every member of 10 000 by position | GetFile to memory | one read each | %.2f |\n",
          Ratio(m, "extract-all/10000/getfile-memory", "extract-all/10000/read-each"));
   printf("| (its floor: the directory up to the entry, then the member) | two reads each | one read each | %.2f |\n",
@@ -559,6 +592,9 @@ int main(int argc, char** argv) {
     gArchives.big = WriteArchive(scratch + "/big.pak", 1, kBigMember);
     gArchives.many = WriteArchive(scratch + "/many.pak", 100000, 16);
     gArchives.tenK = WriteArchive(scratch + "/tenk.pak", 10000, 4096);
+    gArchives.tiny = WriteArchive(scratch + "/tiny.pak", 1, 3);
+    gArchives.lyingLarge = WriteLyingCopy(gArchives.tiny, scratch + "/lying-large.pak", 0x00FFFFF8u);
+    gArchives.lyingMax = WriteLyingCopy(gArchives.tiny, scratch + "/lying-max.pak", 0x7FFFFFFFu);
     gArchives.outDir = scratch + "/out";
     fs::create_directories(gArchives.outDir, ec);
     benchmark::RegisterBenchmark("extract/256MiB/getfile-memory", ExtractBigToMemory)->Unit(benchmark::kMillisecond);
@@ -567,6 +603,11 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("extract/256MiB/cp", CopyBigAsCp)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("list/100000/getarchiveinfo", ListMany)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("list/100000/zero-fill", ZeroFillListing)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("list/tiny/honest", ListExpecting, &gArchives.tiny, 0)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("list/tiny/directory-end-0xFFFFF8", ListExpecting, &gArchives.lyingLarge, 6)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("list/tiny/directory-end-0x7FFFFFFF", ListExpecting, &gArchives.lyingMax, 6)
+        ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("extract-all/10000/getfile-memory", ExtractEachByPosition)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("extract-all/10000/read-each", ReadEachMember)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("extract-all/10000/read-directory-then-member", ReadDirectoryThenMember)

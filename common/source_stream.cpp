@@ -163,6 +163,23 @@ ResultCode ReadSome(SourceStream* stream, void* dst, LONG n, LONG* got) {
   return kResultOk;
 }
 
+bool ReadSourceBytes(void* source, uint8_t* dst, size_t space, size_t* got) {
+  LONG n = 0;
+  const LONG ask = space < 0x7FFFFFFF ? static_cast<LONG>(space) : 0x7FFFFFFF;
+  const bool ok = ReadSome(static_cast<SourceStream*>(source), dst, ask, &n) == kResultOk;
+  *got = static_cast<size_t>(n);
+  return ok;
+}
+
+ResultCode SourceBytesLeft(SourceStream* stream, int64_t* left) {
+  LONG at = 0;
+  if (TellSource(stream, &at) != kResultOk) return kResultReadError;
+  const LONG end = mmioSeek(stream->mmio, 0, SEEK_END);
+  if (end < 0 || SeekSource(stream, at) != kResultOk) return kResultReadError;
+  *left = end > at ? end - at : 0;
+  return kResultOk;
+}
+
 ResultCode SeekSource(SourceStream* stream, LONG pos) {
   return mmioSeek(stream->mmio, pos, SEEK_SET) == pos ? kResultOk : kResultReadError;
 }

@@ -3,6 +3,9 @@
 #ifndef KALDORIN_COMMON_SOURCE_STREAM_H
 #define KALDORIN_COMMON_SOURCE_STREAM_H
 
+#include <stddef.h>
+#include <stdint.h>
+
 #include "common/plugin_api.h"
 
 struct SourceStream {
@@ -44,6 +47,14 @@ ResultCode ReadExact(SourceStream* stream, void* dst, LONG n);
 // Reads up to `n` bytes: `*got` is the count delivered (0 at the end of
 // data). Result 6 on a read error, with `*got` = 0.
 ResultCode ReadSome(SourceStream* stream, void* dst, LONG n, LONG* got);
+
+// ReadSome in the form of a read-ahead's reader (common/read_ahead.h), with
+// the SourceStream as `source`.
+bool ReadSourceBytes(void* source, uint8_t* dst, size_t space, size_t* got);
+
+// The bytes from the current position to the end of the data (0 past the
+// end), the position left as it was: 0, or 6.
+ResultCode SourceBytesLeft(SourceStream* stream, int64_t* left);
 
 // Sets the position to `pos` bytes from the start: 0, or 6.
 ResultCode SeekSource(SourceStream* stream, LONG pos);

@@ -21,10 +21,6 @@ using namespace pack::model;
 using pack::kEntrySize;
 using pack::kHeaderSize;
 
-// GetArchiveInfo allocates a record per 24 bytes of DirectoryEnd before
-// reading the entries; larger listings than this are not asked for.
-constexpr uint64_t kMaxListingBytes = 16u << 20;
-
 GetArchiveInfoFn gGetArchiveInfo = nullptr;
 
 struct Member {
@@ -53,10 +49,6 @@ std::vector<Member> TakeListing(HLOCAL listing) {
   FUZZ_CHECK(i < count, "the listing ends with an end record inside the block");
   FUZZ_CHECK(i > 0, "a successful listing has a member");
   return members;
-}
-
-bool ListingTooLarge(const uint8_t* data, size_t size) {
-  return size >= kHeaderSize && (pack::DirectoryEnd(data) / kEntrySize + 1) * sizeof(fileInfo) > kMaxListingBytes;
 }
 
 // GetArchiveInfo on a file holding the archive behind a few other bytes,
@@ -100,7 +92,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   const uint8_t* data;
   size_t size;
   if (!SplitInput(input, inputSize, &control, &data, &size)) return 0;
-  if (ListingTooLarge(data, size)) return 0;
   const LiveCounts before = CountLive();
 
   const uint8_t* image = GuardedImage(data, size);

@@ -17,6 +17,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "common/read_ahead.h"
 #include "image_i24b/code_tables.h"
 
 #if defined(__GNUC__)
@@ -29,9 +30,9 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the bit buffer loads l
 
 namespace i24b {
 
-// Reads up to `space` bytes into `dst` and sets `*got` (0: the end of the
-// data); false on a read error.
-typedef bool (*ReadCodedBytes)(void* source, uint8_t* dst, size_t space, size_t* got);
+// The coded bytes' reader: up to `space` bytes into `dst`, `*got` set (0:
+// the end of the data); false on a read error.
+typedef ReadSomeBytes ReadCodedBytes;
 
 // Where the coded bytes come from: `read` with `source`, or when `read` is
 // null the `size` bytes at `data`.
@@ -48,14 +49,10 @@ inline CodedInput MemoryInput(const uint8_t* data, size_t size) { return CodedIn
 constexpr size_t kWindowChunk = 16384;
 constexpr size_t kWindowBytes = kWindowChunk + 64;
 
-struct InputWindow {
-  CodedInput input;      // input.data and input.size: what memory input has left
-  uint8_t* validEnd;   // end of the bytes that hold stream data (or trailing zeros)
-  uint8_t* limit;      // an 8-byte load at any position <= limit stays below validEnd
-  uint64_t base;       // position in the coded data of bytes[0]
-  uint64_t delivered;  // bytes the stream has delivered so far
-  bool ended;          // the stream has no more bytes (end of data or a read error)
-  bool failed;         // a read reported an error
+// The window is a read-ahead over the input (base, delivered, failed are
+// its fields) into `bytes`, and the bound of the decoder's loads.
+struct InputWindow : ReadAhead {
+  uint8_t* limit;  // an 8-byte load at any position <= limit stays below bytes + filled
   uint8_t bytes[kWindowBytes];
 };
 

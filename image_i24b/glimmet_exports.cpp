@@ -31,14 +31,6 @@ ResultCode ReadHeader(SourceStream* stream, i24b::Header* header) {
   return i24b::ParseHeader(raw, header);
 }
 
-// The decoder's input from a source stream.
-bool ReadFromStream(void* source, uint8_t* dst, size_t space, size_t* got) {
-  LONG n = 0;
-  const bool ok = ReadSome(static_cast<SourceStream*>(source), dst, static_cast<LONG>(space), &n) == kResultOk;
-  *got = static_cast<size_t>(n);
-  return ok;
-}
-
 int ProbePicture(SpiDword dw) {
   SourceStream stream;
   if (OpenProbe(dw, &stream) != kResultOk) return 0;
@@ -105,7 +97,7 @@ int ReadPicture(SpiName buf, SpiLong len, unsigned int flag, HLOCAL* pHBInfo, HL
   }
   if (result == kResultOk) {
     block.base = static_cast<uint8_t*>(pixelPtr);
-    const i24b::CodedInput input = {ReadFromStream, &stream, nullptr, 0};
+    const i24b::CodedInput input = {ReadSourceBytes, &stream, nullptr, 0};
     result = i24b::DecodePixels(*fast, input, block, lpPrgressCallback, lData);
   }
   CloseSource(&stream, &result);

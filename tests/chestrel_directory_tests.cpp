@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include "archive_pack/pack_diagnosis.h"
 #include "archive_pack/pack_format.h"
 #include "tests/pack_samples.h"
 
@@ -49,6 +50,13 @@ TEST_F(ChestrelDirectory, TinyArchiveListsOneMember) {
 // the probe.
 TEST_F(ChestrelDirectory, DirectoryEndChecks) {
   std::vector<PackMember> two = {{"ONE.BIN", {1, 2}}, {"TWO.BIN", {3}}};
+  Bytes badFirstName = MakePack(two, 0, 0x7FFFFFFF);
+  badFirstName[8 + 9] = '-';
+  Bytes lastPastEnd = MakePack(two);
+  lastPastEnd.pop_back();
+  const Bytes noTerminator(lastPastEnd.begin(), lastPastEnd.begin() + 56);
+  // What the listing, the lookup and the probe answer, and the cause the
+  // hosts' diagnosis gives, from memory and from a file.
   struct Case {
     const char* what;
     Bytes data;
@@ -56,13 +64,28 @@ TEST_F(ChestrelDirectory, DirectoryEndChecks) {
     size_t records;  // on success, the end record included
     ResultCode lookup;
     int probe;
+    const char* cause;
   } cases[] = {
-      {"no members, DirectoryEnd 8", MakePack({}), kResultReadError, 0, kResultReadError, 1},
-      {"two members, DirectoryEnd 56", MakePack(two), kResultOk, 3, kResultOk, 1},
-      {"two members, DirectoryEnd 80", MakePack(two, 0, 80), kResultReadError, 0, kResultOk, 1},
-      {"two members, DirectoryEnd 32", MakePack(two, 0, 32), kResultReadError, 0, kResultOk, 1},
-      {"two members, DirectoryEnd 0", MakePack(two, 0, 0), kResultReadError, 0, kResultOk, 1},
-      {"two members, DirectoryEnd 0xFFFFFFF0", MakePack(two, 0, 0xFFFFFFF0), kResultOutOfMemory, 0, kResultOk, 1},
+      {"no members, DirectoryEnd 8", MakePack({}), kResultReadError, 0, kResultReadError, 1,
+       "the archive has no members"},
+      {"two members, DirectoryEnd 56", MakePack(two), kResultOk, 3, kResultOk, 1, "the archive is whole"},
+      {"two members, DirectoryEnd 80", MakePack(two, 0, 80), kResultReadError, 0, kResultOk, 1,
+       "the directory runs past the end of the file"},
+      {"two members, DirectoryEnd 32", MakePack(two, 0, 32), kResultReadError, 0, kResultOk, 1,
+       "the directory does not end where its header says"},
+      {"two members, DirectoryEnd 0", MakePack(two, 0, 0), kResultReadError, 0, kResultOk, 1,
+       "the directory does not end where its header says"},
+      {"two members, DirectoryEnd 0xFFFFFFF0", MakePack(two, 0, 0xFFFFFFF0), kResultReadError, 0, kResultOk, 1,
+       "the directory runs past the end of the file"},
+      {"first name invalid, DirectoryEnd 0x7FFFFFFF", badFirstName, kResultUnknownFormat, 0, kResultUnknownFormat, 0,
+       "member 1's name is not valid"},
+      {"no terminator", noTerminator, kResultReadError, 0, kResultOk, 1,
+       "the directory runs past the end of the file"},
+      {"header cut off", Bytes{'P', 'A', 'C', 'K', 56}, kResultReadError, 0, kResultReadError, 1,
+       "the archive's header is cut off"},
+      {"not PACK", Bytes(16, 'x'), kResultUnknownFormat, 0, kResultUnknownFormat, 0, "it is not a PACK archive"},
+      {"last member past the end", lastPastEnd, kResultOk, 3, kResultOk, 1,
+       "member 2's data runs past the end of the file"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -80,6 +103,19 @@ TEST_F(ChestrelDirectory, DirectoryEndChecks) {
     EXPECT_EQ(c.lookup, getFileInfo(reinterpret_cast<LPCSTR>(c.data.data()), static_cast<SpiLong>(c.data.size()),
                                     "TWO.BIN", kInputMemory, &info));
     EXPECT_EQ(c.probe, ProbeBuffer(c.data));
+
+    const pack::ArchiveDiagnosis d = pack::DiagnoseArchive(c.data.data(), c.data.size());
+    char text[80];
+    pack::DescribeArchiveFault(d, text, sizeof text);
+    EXPECT_STREQ(c.cause, text);
+    // The listing's result, but GetFile's for a member past the end.
+    EXPECT_EQ(d.fault == pack::kArchiveMemberPastEnd ? kResultReadError : c.listing,
+              pack::ArchiveFaultResult(d.fault));
+    FILE* file = fopen(dir.Write("diagnosed.pak", c.data).c_str(), "rb");
+    ASSERT_NE(nullptr, file);
+    const pack::ArchiveDiagnosis fromFile = pack::DiagnoseArchiveFile(file);
+    fclose(file);
+    EXPECT_TRUE(fromFile.fault == d.fault && fromFile.member == d.member) << "a file is diagnosed as memory";
   }
 }
 

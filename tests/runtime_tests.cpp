@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <string>
+
+#include "common/windows_names.h"
+
 #include "common/movable_block.h"
 #include "common/source_stream.h"
 #include "tests/plugin_host.h"
@@ -219,6 +223,41 @@ TEST(PlatformStandIn, ClosingAStreamNotOpenIsCounted) {
   EXPECT_NE(MMSYSERR_NOERROR, mmioClose(reinterpret_cast<HMMIO>(data.data()), 0));  // never a handle
   EXPECT_EQ(bad + 3, PlatformBadCloses());
   EXPECT_EQ(streams, PlatformOpenStreams());
+}
+
+// The Windows name rules, in UTF-8 and in UTF-16: device names (their
+// base before the first '.', trailing spaces and dots ignored), the dots
+// and spaces Windows strips, and the characters it forbids.
+TEST(WindowsNames, DevicesStrippingAndForbiddenCharacters) {
+  const struct {
+    const char* name;
+    bool device;
+    size_t stripped;  // the length Windows keeps
+  } cases[] = {
+      {"CON", true, 3},          {"con.txt", true, 7},      {"Aux.X.Y", true, 7},     {"NUL .A", true, 6},
+      {"PRN..", true, 3},        {"COM0.X", true, 6},       {"lpt9", true, 4},        {"COM\xc2\xb9.X", true, 7},
+      {"LPT\xc2\xb3", true, 5},  {"COM\xc2\xb4", false, 5}, {"COM10.X", false, 7},    {"CONS", false, 4},
+      {"CO", false, 2},          {".CON", false, 4},        {"COM", false, 3},        {"A. .", false, 1},
+      {"", false, 0},            {"XCON.A", false, 6},      {"COM1 . X", true, 8},    {"NUL:", false, 4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string utf8 = c.name;
+    EXPECT_EQ(c.device, winname::IsDeviceName(utf8.data(), utf8.size()));
+    EXPECT_EQ(c.stripped, winname::StrippedLength(utf8.data(), utf8.size()));
+    std::u16string wide;  // the same name in UTF-16
+    for (size_t i = 0; i < utf8.size();) {
+      size_t units = 1;
+      wide.push_back(static_cast<char16_t>(winname::CodeAt(utf8.data(), utf8.size(), i, &units)));
+      i += units;
+    }
+    EXPECT_EQ(c.device, winname::IsDeviceName(wide.data(), wide.size()));
+  }
+  for (uint32_t c = 0; c < 128; ++c) {
+    const bool forbidden = (c >= 1 && c < 32) || (c != 0 && strchr("<>:\"/\\|?*", static_cast<int>(c)) != nullptr);
+    EXPECT_EQ(forbidden, winname::IsForbiddenCharacter(c)) << c;
+  }
+  EXPECT_FALSE(winname::IsForbiddenCharacter(0xB9));
 }
 
 }  // namespace

@@ -1,0 +1,91 @@
+#include "archive_pack/pack_diagnosis.h"
+
+#include "archive_pack/pack_cursor.h"
+
+namespace pack {
+
+namespace {
+
+bool ReadFileBytes(void* source, uint8_t* dst, size_t space, size_t* got) {
+  FILE* file = static_cast<FILE*>(source);
+  *got = fread(dst, 1, space, file);
+  return *got != 0 || !ferror(file);
+}
+
+// The listing's verdict, then the first member whose data ends past
+// `dataEnd` (offsets from the data's first byte; UINT64_MAX: not known).
+ArchiveDiagnosis Diagnose(ReadSomeBytes read, void* source, const uint8_t* data, size_t size, uint64_t dataEnd) {
+  Directory cursor;
+  Directory* dir = &cursor;
+  ArchiveDiagnosis verdict = {kArchiveFine, 0};
+  if (OpenDirectory(read, source, data, size, kReadAhead, dir) != kResultOk) {
+    verdict.fault = dir->fault;
+    return verdict;
+  }
+  const uint64_t room = static_cast<uint64_t>(dir->directoryEnd) / kEntrySize + 1;
+  uint32_t pastEnd = 0;
+  bool overrun = false;  // more entries than DirectoryEnd has room for
+  ResultCode result = kResultOk;
+  while (const unsigned char* entry = NextEntry(dir, &result)) {
+    if ((overrun = dir->entries >= room)) break;
+    if (pastEnd == 0 && static_cast<uint64_t>(EntryOffset(entry)) + EntrySize(entry) > dataEnd) pastEnd = dir->entries;
+  }
+  verdict.fault = overrun ? kArchiveNoTerminator : ListingFault(*dir, result, dir->entries, room);
+  if (verdict.fault == kArchiveInvalidName) verdict.member = dir->entries + 1;
+  if (verdict.fault == kArchiveNoTerminator && static_cast<uint64_t>(dir->directoryEnd) + kTerminatorSize > dataEnd) {
+    verdict.fault = kArchiveDirectoryPastEnd;
+  }
+  if (verdict.fault == kArchiveFine && pastEnd != 0) verdict = ArchiveDiagnosis{kArchiveMemberPastEnd, pastEnd};
+  return verdict;
+}
+
+}  // namespace
+
+ArchiveDiagnosis DiagnoseArchive(const void* data, size_t size) {
+  return Diagnose(nullptr, nullptr, static_cast<const uint8_t*>(data), size, size);
+}
+
+ArchiveDiagnosis DiagnoseArchiveFile(FILE* file) {
+  uint64_t dataEnd = UINT64_MAX;
+  const long start = ftell(file);
+  if (start >= 0 && fseek(file, 0, SEEK_END) == 0) {
+    const long end = ftell(file);
+    if (end >= 0) dataEnd = static_cast<uint64_t>(end);
+    if (fseek(file, start, SEEK_SET) != 0) return ArchiveDiagnosis{kArchiveReadFailed, 0};
+  }
+  return Diagnose(ReadFileBytes, file, nullptr, 0, dataEnd);
+}
+
+void DescribeArchiveFault(const ArchiveDiagnosis& d, char* text, size_t size) {
+  switch (d.fault) {
+    case kArchiveFine:
+      snprintf(text, size, "the archive is whole");
+      break;
+    case kArchiveNotPack:
+      snprintf(text, size, "it is not a PACK archive");
+      break;
+    case kArchiveHeaderCut:
+      snprintf(text, size, "the archive's header is cut off");
+      break;
+    case kArchiveReadFailed:
+      snprintf(text, size, "the archive cannot be read");
+      break;
+    case kArchiveDirectoryPastEnd:
+      snprintf(text, size, "the directory runs past the end of the file");
+      break;
+    case kArchiveNoTerminator:
+      snprintf(text, size, "the directory does not end where its header says");
+      break;
+    case kArchiveNoMembers:
+      snprintf(text, size, "the archive has no members");
+      break;
+    case kArchiveInvalidName:
+      snprintf(text, size, "member %u's name is not valid", static_cast<unsigned>(d.member));
+      break;
+    case kArchiveMemberPastEnd:
+      snprintf(text, size, "member %u's data runs past the end of the file", static_cast<unsigned>(d.member));
+      break;
+  }
+}
+
+}  // namespace pack
