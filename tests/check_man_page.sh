@@ -1,6 +1,6 @@
 #!/bin/sh
 # The man page renders with no warnings from mandoc and groff, and it and the
-# bash completion name every option that `kaldorin --help` lists.
+# bash completion name exactly the commands and options of the tool's table.
 # usage: check_man_page.sh PAGE KALDORIN COMPLETION
 set -u
 page=$1
