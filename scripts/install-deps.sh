@@ -5,7 +5,7 @@ set -eu
 
 packages="cmake make g++ pkg-config libgtest-dev googletest libpng-dev libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin shared-mime-info libbenchmark-dev libqoi-dev libjpeg-turbo-progs
 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386 file clang libclang-rt-14-dev mandoc groff-base
-dpkg-dev lintian strip-nondeterminism
+dpkg-dev lintian strip-nondeterminism libcli11-dev
 emscripten chromium chromium-driver python3-selenium qtbase5-dev qt6-base-dev"
 
 missing=""

@@ -17,32 +17,42 @@
 
 namespace kaldorin {
 
-int UsageError(const std::string& problem) {
-  fprintf(stderr, "kaldorin: %s\nTry 'kaldorin --help'.\n", problem.c_str());
-  return kExitUsage;
-}
-
 std::string JsonNumber(uint64_t value) { return std::to_string(value); }
 
-void ReportResult(const Options& options, const std::string& text, const JsonFields& json) {
-  FILE* out = options.output == "-" || (options.command == "pack" && !options.args.empty() && options.args[0] == "-")
-                  ? stderr
-                  : stdout;
-  if (options.json) {
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char esc[8];
+      snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+void ReportResult(const Reporting& report, const std::string& text, const JsonFields& json) {
+  FILE* out = report.toStandardError ? stderr : stdout;
+  if (report.json) {
     std::string line = "{";
     for (size_t i = 0; i < json.size(); ++i) {
       line += (i ? ", " : "") + JsonString(json[i].first) + ": " + json[i].second;
     }
     fprintf(out, "%s}\n", line.c_str());
-  } else if (!options.quiet && !text.empty()) {
+  } else if (!report.quiet && !text.empty()) {
     fprintf(out, "%s\n", text.c_str());
   }
 }
 
-const HostPlugin* OpenAndPick(const Options& options, const PluginSet& set, const std::string& path, PluginKind kind,
+const HostPlugin* OpenAndPick(const DataInput& input, const PluginLoading& loading, const PluginSet& set, const std::string& path, PluginKind kind,
                               DataSource* source) {
   std::string error;
-  if (!OpenDataSource(path, options.offset, options.fromMemory, source, &error)) {
+  if (!OpenDataSource(path, input.offset, input.fromMemory, source, &error)) {
     ReportError(path, error);
     return nullptr;
   }
@@ -55,15 +65,15 @@ const HostPlugin* OpenAndPick(const Options& options, const PluginSet& set, cons
   } else {
     std::string what = kind == kKindPicture ? "picture plug-in" : kind == kKindArchive ? "archive plug-in" : "plug-in";
     ReportError(path, "no " + what + " takes this file (" + std::to_string(set.plugins.size()) +
-                          " plug-ins loaded from " + PluginFolder(options.pluginDir) +
+                          " plug-ins loaded from " + PluginFolder(loading.folder) +
                           ")");
   }
   return nullptr;
 }
 
-void PrintListing(const Options& options, const DataSource& source, const HostPlugin& plugin,
+void PrintListing(bool json, const DataSource& source, const HostPlugin& plugin,
                   const std::vector<MemberRecord>& members, bool withHeader) {
-  if (options.json) {
+  if (json) {
     printf("{\"file\": %s, \"plugin\": %s, \"api\": %s, \"type\": \"archive\", \"members\": [",
            JsonString(source.name).c_str(), JsonString(plugin.fileName).c_str(),
            JsonString(plugin.apiVersion).c_str());
@@ -94,7 +104,7 @@ void PrintListing(const Options& options, const DataSource& source, const HostPl
          members.size(), members.size() == 1 ? "" : "s");
 }
 
-int CheckOutputTarget(const Options& options, const std::string& target, const std::vector<std::string>& inputs) {
+int CheckOutputTarget(bool force, const std::string& target, const std::vector<std::string>& inputs) {
   if (target == "-") return kExitOk;
   for (const std::string& input : inputs) {
     if (SameFile(target, input)) {
@@ -103,7 +113,7 @@ int CheckOutputTarget(const Options& options, const std::string& target, const s
     }
   }
   std::error_code ec;
-  if (!options.force && fs::exists(fs::symlink_status(FsPath(target), ec))) {
+  if (!force && fs::exists(fs::symlink_status(FsPath(target), ec))) {
     ReportError(target, "already exists (use --force to replace it)");
     return kExitFailure;
   }
@@ -117,14 +127,14 @@ bool WriteProgressReport(uint64_t done, uint64_t total, void* user) {
 }
 
 // Moves a finished temporary file into place, unless a Ctrl-C arrived.
-int CommitOutput(const Options& options, PendingOutput* out) {
+int CommitOutput(bool force, PendingOutput* out) {
   if (CancelRequested()) {
     DiscardPending(out);
     ReportError(out->target, "cancelled");
     return kExitCancelled;
   }
   std::string error;
-  if (!CommitPending(out, options.force, &error)) {
+  if (!CommitPending(out, force, &error)) {
     ReportError(out->target, error);
     return kExitFailure;
   }
@@ -144,13 +154,13 @@ int FailOutput(PendingOutput* out, const std::string& error) {
 
 }  // namespace
 
-int MoveSafely(const Options& options, const std::string& from, const std::string& target) {
+int MoveSafely(bool force, const std::string& from, const std::string& target) {
   if (CancelRequested()) {
     ReportError(target, "cancelled");
     return kExitCancelled;
   }
   std::string error;
-  if (!MoveIntoPlace(from, target, options.force, &error)) {
+  if (!MoveIntoPlace(from, target, force, &error)) {
     ReportError(target, error);
     return kExitFailure;
   }
@@ -174,7 +184,7 @@ int FinishStandardOutput(bool ok, const std::string& error) {
   return CancelRequested() ? kExitCancelled : kExitFailure;
 }
 
-int WriteImageSafely(const Options& options, const std::string& target, ImageFormat format, const RgbImage& image) {
+int WriteImageSafely(const WriteRules& rules, const std::string& target, ImageFormat format, const RgbImage& image) {
   PendingOutput out;
   std::string error;
   if (target == "-") {
@@ -185,14 +195,14 @@ int WriteImageSafely(const Options& options, const std::string& target, ImageFor
     return kExitFailure;
   }
   ProgressBar bar;
-  StartProgress(&bar, "writing " + BaseName(target), options.quiet);
+  StartProgress(&bar, "writing " + BaseName(target), rules.quiet);
   bool ok = WriteImageStream(out.file, format, image, WriteProgressReport, &bar, &error);
   FinishProgress(&bar);
   if (!ok) return FailOutput(&out, error);
-  return CommitOutput(options, &out);
+  return CommitOutput(rules.force, &out);
 }
 
-int WriteBytesSafely(const Options& options, const std::string& target, const uint8_t* data, size_t size) {
+int WriteBytesSafely(const WriteRules& rules, const std::string& target, const uint8_t* data, size_t size) {
   PendingOutput out;
   std::string error;
   if (target == "-") {
@@ -206,7 +216,7 @@ int WriteBytesSafely(const Options& options, const std::string& target, const ui
   // Large outputs are written in pieces, so that a Ctrl-C stops them.
   constexpr size_t kPiece = size_t{1} << 22;
   ProgressBar bar;
-  StartProgress(&bar, "writing " + BaseName(target), options.quiet || size < kPiece);
+  StartProgress(&bar, "writing " + BaseName(target), rules.quiet || size < kPiece);
   bool ok = true;
   for (size_t done = 0; ok && done < size; done += kPiece) {
     if (ReportProgress(&bar, done, size)) {
@@ -223,7 +233,7 @@ int WriteBytesSafely(const Options& options, const std::string& target, const ui
   }
   FinishProgress(&bar);
   if (!ok) return FailOutput(&out, error);
-  return CommitOutput(options, &out);
+  return CommitOutput(rules.force, &out);
 }
 
 }  // namespace kaldorin

@@ -7,6 +7,7 @@
 #include "image_i24b/fast_tables.h"
 #include "image_i24b/i24b_header.h"
 #include "image_i24b/picture_decoder.h"
+#include "tools/cli/option_groups.h"
 #include "tools/kaldorin_files.h"
 
 namespace kaldorin {
@@ -48,7 +49,7 @@ void RunCheck(TruncationCheck* check) {
 
 // The checks both kinds of source share, once the header bytes and the
 // count of coded bytes are known.
-bool StartCheck(const Options& options, const unsigned char (&raw)[kHeaderSize], uint64_t codedBytes,
+bool StartCheck(bool allowTruncated, const unsigned char (&raw)[kHeaderSize], uint64_t codedBytes,
                 TruncationCheck* check) {
   i24b::Header header;
   if (i24b::ParseHeader(raw, &header) != kResultOk) return true;  // not I24B: nothing to check
@@ -58,7 +59,7 @@ bool StartCheck(const Options& options, const unsigned char (&raw)[kHeaderSize],
                                     std::to_string(header.height) + " picture needs at least " +
                                     std::to_string(needed) + " bytes of coded data, the file has " +
                                     std::to_string(codedBytes));
-    if (!options.allowTruncated) return false;
+    if (!allowTruncated) return false;
   }
   if (LoadScanTables() == nullptr) {
     ReportError(check->subject, "cannot check whether the data is complete: out of memory");
@@ -83,7 +84,7 @@ TruncationCheck::~TruncationCheck() {
   if (worker.joinable()) worker.join();
 }
 
-bool StartTruncationCheck(const Options& options, const std::string& subject, const DataSource& source,
+bool StartTruncationCheck(bool allowTruncated, const std::string& subject, const DataSource& source,
                           TruncationCheck* check) {
   check->subject = subject;
   unsigned char raw[kHeaderSize];
@@ -101,10 +102,10 @@ bool StartTruncationCheck(const Options& options, const std::string& subject, co
     total = total > source.offset ? total - source.offset : 0;
   }
   if (total < kHeaderSize) return true;  // a cut header: the plug-in says what is wrong
-  return StartCheck(options, raw, total - kHeaderSize, check);
+  return StartCheck(allowTruncated, raw, total - kHeaderSize, check);
 }
 
-bool StartTruncationCheck(const Options& options, const std::string& subject, const std::vector<uint8_t>& bytes,
+bool StartTruncationCheck(bool allowTruncated, const std::string& subject, const std::vector<uint8_t>& bytes,
                           TruncationCheck* check) {
   check->subject = subject;
   if (bytes.size() < kHeaderSize) return true;  // the plug-in says what is wrong
@@ -112,10 +113,10 @@ bool StartTruncationCheck(const Options& options, const std::string& subject, co
   memcpy(raw, bytes.data(), sizeof raw);
   check->data = bytes.data();
   check->size = bytes.size();
-  return StartCheck(options, raw, bytes.size() - kHeaderSize, check);
+  return StartCheck(allowTruncated, raw, bytes.size() - kHeaderSize, check);
 }
 
-bool FinishTruncationCheck(const Options& options, TruncationCheck* check) {
+bool FinishTruncationCheck(bool allowTruncated, TruncationCheck* check) {
   if (!check->running) return true;
   check->worker.join();
   check->running = false;
@@ -127,7 +128,7 @@ bool FinishTruncationCheck(const Options& options, TruncationCheck* check) {
   ReportError(check->subject, "ends early: rows " + std::to_string(check->firstGuessedRow + 1) + " to " +
                                   std::to_string(check->height) + " of " + std::to_string(check->height) +
                                   " are guessed");
-  return options.allowTruncated;
+  return allowTruncated;
 }
 
 }  // namespace kaldorin

@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "tools/kaldorin_cli.h"
 #include "tools/kaldorin_host_calls.h"
 
 namespace kaldorin {
@@ -48,16 +47,16 @@ struct TruncationCheck {
 // when nothing is to be decoded (the refusal reported). `source` is a file
 // or a memory image; `bytes` a whole picture in memory, which must outlive
 // the check.
-bool StartTruncationCheck(const Options& options, const std::string& subject, const DataSource& source,
+bool StartTruncationCheck(bool allowTruncated, const std::string& subject, const DataSource& source,
                           TruncationCheck* check);
-bool StartTruncationCheck(const Options& options, const std::string& subject, const std::vector<uint8_t>& bytes,
+bool StartTruncationCheck(bool allowTruncated, const std::string& subject, const std::vector<uint8_t>& bytes,
                           TruncationCheck* check);
 
 // After the plug-in has decoded the picture: waits for the check and
 // reports rows that were guessed. Returns false when the picture must not be
 // written (the refusal reported); with --allow-truncated the report is a
 // warning and the picture is written.
-bool FinishTruncationCheck(const Options& options, TruncationCheck* check);
+bool FinishTruncationCheck(bool allowTruncated, TruncationCheck* check);
 
 }  // namespace kaldorin
 

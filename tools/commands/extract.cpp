@@ -1,15 +1,18 @@
-// The subcommands about archives: list, extract, pack.
+// kaldorin extract: an archive's members, all, named or matched, into a
+// folder; with --decode also the pictures among them.
 #include <stdio.h>
 #include <string.h>
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <system_error>
+#include <vector>
 
-#include "archive_pack/pack_writer.h"
-#include "tools/kaldorin_cli.h"
+#include "tools/cli/command.h"
+#include "tools/cli/option_groups.h"
 #include "tools/kaldorin_files.h"
 #include "tools/kaldorin_host_calls.h"
 #include "tools/kaldorin_output.h"
@@ -19,11 +22,21 @@
 
 namespace kaldorin {
 
-using pack::PackInput;
-using pack::PackResult;
-using pack::WritePack;
-
 namespace {
+
+struct ExtractOptions {
+  PluginLoading plugins;
+  DataInput input;
+  Reporting report;
+  std::string dir;  // -d
+  std::string format;  // --format png|bmp, with --decode
+  bool viaMemory = false;
+  bool decodeMembers = false;  // --decode
+  bool force = false;
+  bool skipExisting = false;
+  bool allowTruncated = false;
+  std::vector<std::string> operands;  // ARCHIVE [MEMBER|PATTERN...]
+};
 
 // A member name that may become a file name in the output folder: no
 // folders, no drive, nothing that climbs out.
@@ -33,7 +46,7 @@ bool SafeMemberName(const std::string& name) {
 }
 
 struct ExtractJob {
-  const Options* options;
+  const ExtractOptions* options;
   const HostPlugin* plugin;
   const PluginSet* set;
   const DataSource* source;
@@ -82,13 +95,13 @@ int DecodeMember(ExtractJob* job, const MemberRecord& m, const std::vector<uint8
     ReportError(job->archive, "member " + m.filename + ": " + name + " was already written by this extraction");
     return kExitFailure;
   }
-  int status = CheckOutputTarget(*job->options, target, {job->source->path});
+  int status = CheckOutputTarget(job->options->force, target, {job->source->path});
   if (status != kExitOk) return status;
   TruncationCheck check;
   std::string subject = job->archive + ": member " + m.filename;
-  if (!StartTruncationCheck(*job->options, subject, bytes, &check)) return kExitFailure;
+  if (!StartTruncationCheck(job->options->allowTruncated, subject, bytes, &check)) return kExitFailure;
   ProgressBar bar;
-  StartProgress(&bar, name, job->options->quiet);
+  StartProgress(&bar, name, job->options->report.quiet);
   RgbImage image;
   CallFailure failure;
   bool ok = GetPictureThroughPlugin(*picture, MemoryInput(bytes.data(), bytes.size()), &bar, &image, &failure);
@@ -101,12 +114,12 @@ int DecodeMember(ExtractJob* job, const MemberRecord& m, const std::vector<uint8
     ReportError(job->archive, "member " + m.filename + ": " + FailureText(*picture, failure));
     return kExitFailure;
   }
-  if (!FinishTruncationCheck(*job->options, &check)) return kExitFailure;
-  status = WriteImageSafely(*job->options, target, FormatFromName(target), image);
+  if (!FinishTruncationCheck(job->options->allowTruncated, &check)) return kExitFailure;
+  status = WriteImageSafely({job->options->force, job->options->report.quiet}, target, FormatFromName(target), image);
   if (status == kExitOk) {
     char size[48];
     snprintf(size, sizeof size, "%u x %u", image.width, image.height);
-    ReportResult(*job->options, "decoded   " + m.filename + " -> " + name + " (" + size + ")",
+    ReportResult(job->options->report, "decoded   " + m.filename + " -> " + name + " (" + size + ")",
                  {{"member", JsonString(m.filename)}, {"action", "\"decoded\""}, {"output", JsonString(target)},
                   {"width", JsonNumber(image.width)}, {"height", JsonNumber(image.height)}});
   }
@@ -116,7 +129,7 @@ int DecodeMember(ExtractJob* job, const MemberRecord& m, const std::vector<uint8
 // The member through GetFile into memory, checked against the listing's size.
 int MemberToMemory(ExtractJob* job, const MemberRecord& m, std::vector<uint8_t>* bytes) {
   ProgressBar bar;
-  StartProgress(&bar, m.filename, job->options->quiet);
+  StartProgress(&bar, m.filename, job->options->report.quiet);
   CallFailure failure;
   bool ok = ExtractToMemory(*job->plugin, *job->source, m, &bar, bytes, &failure);
   FinishProgress(&bar);
@@ -140,7 +153,7 @@ int MemberToFile(ExtractJob* job, const MemberRecord& m, const std::string& targ
     return kExitFailure;
   }
   ProgressBar bar;
-  StartProgress(&bar, m.filename, job->options->quiet);
+  StartProgress(&bar, m.filename, job->options->report.quiet);
   CallFailure failure;
   std::string written;
   bool ok = ExtractToFolder(*job->plugin, *job->source, m, folder, &bar, &written, &failure);
@@ -155,7 +168,7 @@ int MemberToFile(ExtractJob* job, const MemberRecord& m, const std::string& targ
     if (!FileSizeOf(written, &size) || size != m.filesize) {
       status = SizeMismatch(*job, m, size);
     } else {
-      status = MoveSafely(*job->options, written, target);
+      status = MoveSafely(job->options->force, written, target);
     }
   }
   RemoveWorkFolder(folder, slot);
@@ -163,22 +176,22 @@ int MemberToFile(ExtractJob* job, const MemberRecord& m, const std::string& targ
 }
 
 int ExtractMember(ExtractJob* job, const MemberRecord& m) {
-  const Options& options = *job->options;
+  const ExtractOptions& options = *job->options;
   std::string target = JoinPath(job->dir, m.filename);
   std::vector<uint8_t> bytes;
   int status = kExitOk;
   if (m.filesize == 0) {
     // Empty members are made here: some plug-ins cannot hand over nothing.
-    status = WriteBytesSafely(options, target, nullptr, 0);
+    status = WriteBytesSafely({options.force, options.report.quiet}, target, nullptr, 0);
   } else if (options.viaMemory) {
     status = MemberToMemory(job, m, &bytes);
-    if (status == kExitOk) status = WriteBytesSafely(options, target, bytes.data(), bytes.size());
+    if (status == kExitOk) status = WriteBytesSafely({options.force, options.report.quiet}, target, bytes.data(), bytes.size());
   } else {
     bool retryInMemory = false;
     status = MemberToFile(job, m, target, &retryInMemory);
     if (retryInMemory) {
       status = MemberToMemory(job, m, &bytes);
-      if (status == kExitOk) status = WriteBytesSafely(options, target, bytes.data(), bytes.size());
+      if (status == kExitOk) status = WriteBytesSafely({options.force, options.report.quiet}, target, bytes.data(), bytes.size());
     } else if (status == kExitOk && options.decodeMembers) {
       std::string error;
       if (!ReadFileFrom(target, 0, &bytes, &error)) {
@@ -188,7 +201,7 @@ int ExtractMember(ExtractJob* job, const MemberRecord& m) {
     }
   }
   if (status != kExitOk) return status;
-  ReportResult(options, "extracted " + m.filename + " (" + std::to_string(m.filesize) + " bytes)",
+  ReportResult(options.report, "extracted " + m.filename + " (" + std::to_string(m.filesize) + " bytes)",
                {{"member", JsonString(m.filename)}, {"action", "\"extracted\""}, {"output", JsonString(target)},
                 {"size", JsonNumber(m.filesize)}});
   if (options.decodeMembers) return DecodeMember(job, m, bytes);
@@ -202,7 +215,7 @@ int ExtractMember(ExtractJob* job, const MemberRecord& m) {
 // `members` keeps the ones to extract: none when a refusal stops the whole
 // extraction.
 int PlanExtraction(ExtractJob* job, std::vector<MemberRecord>* members) {
-  const Options& options = *job->options;
+  const ExtractOptions& options = *job->options;
   int status = kExitOk;
   std::map<std::string, std::string> byKey;
   for (const MemberRecord& m : *members) {
@@ -238,7 +251,7 @@ int PlanExtraction(ExtractJob* job, std::vector<MemberRecord>* members) {
       ReportError(target, "is the archive being read and is never written over, not even with --force");
       refused = true;
     } else if (exists && options.skipExisting) {
-      ReportResult(options, "skipped   " + m.filename + " (exists)",
+      ReportResult(options.report, "skipped   " + m.filename + " (exists)",
                    {{"member", JsonString(m.filename)}, {"action", "\"skipped\""}, {"output", JsonString(target)}});
     } else if (exists && !options.force) {
       ReportError(target, "already exists (use --force to replace it, or --skip-existing to keep it)");
@@ -256,81 +269,23 @@ int PlanExtraction(ExtractJob* job, std::vector<MemberRecord>* members) {
   return status;
 }
 
-bool PackProgressReport(uint64_t done, uint64_t total, void* user) {
-  return ReportProgress(static_cast<ProgressBar*>(user), done, total);
-}
-
-// Writes the archive under a temporary name beside `target` and moves it
-// into place; returns an exit status, with the error reported.
-int WritePackFile(const Options& options, const std::string& target, const std::vector<PackInput>& inputs,
-                  PackResult* result) {
-  PendingOutput out;
-  std::string error;
-  if (!CreatePendingFile(target, &out, &error)) {
-    ReportError(target, "cannot write: " + error);
-    return kExitFailure;
-  }
-  ProgressBar bar;
-  StartProgress(&bar, BaseName(target), options.quiet);
-  bool ok = WritePack(out.file, inputs, PackProgressReport, &bar, result, &error);
-  FinishProgress(&bar);
-  if (!ok) {
-    DiscardPending(&out);
-    if (CancelRequested()) {
-      ReportError(target, "cancelled");
-      return kExitCancelled;
-    }
-    ReportError(target, error);
-    return kExitFailure;
-  }
-  if (CancelRequested()) {
-    DiscardPending(&out);
-    ReportError(target, "cancelled");
-    return kExitCancelled;
-  }
-  if (!CommitPending(&out, options.force, &error)) {
-    ReportError(target, error);
-    return kExitFailure;
-  }
-  return kExitOk;
-}
-
-}  // namespace
-
-int RunList(const Options& options, const PluginSet& set) {
-  if (options.args.size() != 1) return UsageError("list takes one archive");
-  const std::string& path = options.args[0];
-  DataSource source;
-  const HostPlugin* plugin = OpenAndPick(options, set, path, kKindArchive, &source);
-  if (plugin == nullptr) return kExitFailure;
-  std::vector<MemberRecord> members;
-  CallFailure failure;
-  if (!ListArchive(*plugin, source, &members, &failure)) {
-    ReportError(path, FailureText(*plugin, failure));
-    return kExitFailure;
-  }
-  PrintListing(options, source, *plugin, members, false);
-  return kExitOk;
-}
-
-int RunExtract(const Options& options, const PluginSet& set) {
-  if (options.args.empty()) return UsageError("extract needs an archive");
-  const std::string& path = options.args[0];
-  if (!options.outputDir.empty()) {
+int RunExtract(const ExtractOptions& options, const PluginSet& set) {
+  const std::string& path = options.operands[0];
+  if (!options.dir.empty()) {
     std::error_code ec;
-    fs::create_directories(FsPath(options.outputDir), ec);
-    if (!IsDirectory(options.outputDir)) {
-      ReportError(options.outputDir, "cannot create the folder" + (ec ? ": " + ec.message() : std::string()));
+    fs::create_directories(FsPath(options.dir), ec);
+    if (!IsDirectory(options.dir)) {
+      ReportError(options.dir, "cannot create the folder" + (ec ? ": " + ec.message() : std::string()));
       return kExitFailure;
     }
   }
   DataSource source;
-  const HostPlugin* plugin = OpenAndPick(options, set, path, kKindArchive, &source);
+  const HostPlugin* plugin = OpenAndPick(options.input, options.plugins, set, path, kKindArchive, &source);
   if (plugin == nullptr) return kExitFailure;
   std::vector<MemberRecord> members;
   CallFailure failure;
   int status = kExitOk;
-  if (options.args.size() == 1) {
+  if (options.operands.size() == 1) {
     if (!ListArchive(*plugin, source, &members, &failure)) {
       ReportError(path, FailureText(*plugin, failure));
       return kExitFailure;
@@ -338,8 +293,8 @@ int RunExtract(const Options& options, const PluginSet& set) {
   } else {
     std::vector<MemberRecord> all;
     bool listed = false;
-    for (size_t i = 1; i < options.args.size(); ++i) {
-      const std::string& wanted = options.args[i];
+    for (size_t i = 1; i < options.operands.size(); ++i) {
+      const std::string& wanted = options.operands[i];
       std::vector<MemberRecord> found;
       if (IsPattern(wanted)) {
         if (!listed && !ListArchive(*plugin, source, &all, &failure)) {
@@ -375,7 +330,7 @@ int RunExtract(const Options& options, const PluginSet& set) {
       }
     }
   }
-  ExtractJob job{&options, plugin, &set, &source, path, options.outputDir.empty() ? "." : options.outputDir, {}};
+  ExtractJob job{&options, plugin, &set, &source, path, options.dir.empty() ? "." : options.dir, {}};
   if (PlanExtraction(&job, &members) != kExitOk) status = kExitFailure;
   for (const MemberRecord& m : members) {
     int s = ExtractMember(&job, m);
@@ -385,38 +340,36 @@ int RunExtract(const Options& options, const PluginSet& set) {
   return status;
 }
 
-int RunPack(const Options& options) {
-  if (options.args.size() < 2) return UsageError("pack needs an output archive and at least one file");
-  const std::string& target = options.args[0];
-  std::vector<PackInput> inputs;
-  std::vector<std::string> paths;
-  for (size_t i = 1; i < options.args.size(); ++i) {
-    const std::string& file = options.args[i];
-    if (IsDirectory(file) || !fs::exists(FsPath(file))) {
-      ReportError(file, IsDirectory(file) ? "is a folder, not a file" : "no such file");
-      return kExitFailure;
-    }
-    inputs.push_back(PackInput{BaseName(file), file});
-    paths.push_back(file);
-  }
-  int status = CheckOutputTarget(options, target, paths);
-  if (status != kExitOk) return status;
-  std::string error;
-  PackResult result;
-  if (target == "-") {
-    bool ok = WritePack(StandardOutput(), inputs, nullptr, nullptr, &result, &error);
-    status = FinishStandardOutput(ok, error);
-  } else {
-    status = WritePackFile(options, target, inputs, &result);
-  }
-  if (status == kExitOk) {
-    ReportResult(options,
-                 target + ": " + std::to_string(result.members) + " members, " +
-                     std::to_string(result.archiveBytes) + " bytes",
-                 {{"archive", JsonString(target)}, {"members", JsonNumber(result.members)},
-                  {"size", JsonNumber(result.archiveBytes)}});
-  }
-  return status;
+Runner Declare(Declaration* d) {
+  auto o = std::make_shared<ExtractOptions>();
+  DeclarePluginLoading(d, &o->plugins);
+  DeclareDataInput(d, &o->input);
+  d->Option(kOptViaMemory, &o->viaMemory);
+  d->Option(kOptDecode, &o->decodeMembers);
+  d->Option(kOptFormat, &o->format);
+  d->Option(kOptDir, &o->dir);
+  d->Option(kOptForce, &o->force);
+  d->Option(kOptSkipExisting, &o->skipExisting);
+  d->Option(kOptAllowTruncated, &o->allowTruncated);
+  DeclareReporting(d, &o->report);
+  d->Operands(&o->operands, 1, Declaration::kAnyNumber, "extract needs an archive");
+  d->Refuse([o, d]() -> std::string {
+    if (o->decodeMembers) return "";
+    if (d->Given(kOptFormat)) return "extract: --format applies to the pictures of --decode only";
+    if (d->Given(kOptAllowTruncated)) return "extract: --allow-truncated applies to the pictures of --decode only";
+    return "";
+  });
+  return [o] { return RunWithPlugins(o->plugins, [&](const PluginSet& set) { return RunExtract(*o, set); }); };
 }
+
+}  // namespace
+
+extern const Command kExtractCommand = {
+    "extract", "ARCHIVE [MEMBER|PATTERN...]", "ARCHIVE [MEMBER...]\textract all, the named or the matching members ('*.I24')",
+    "Extracts every member, or the named ones, into -d DIR (default: the current folder).\n"
+    "A PATTERN is a shell-style wildcard such as '*.I24'; names and patterns are matched\n"
+    "ignoring case, and one that matches nothing is an error. Every member's size is\n"
+    "verified. ARCHIVE - reads standard input.\n",
+    Declare};
 
 }  // namespace kaldorin

@@ -1,0 +1,24 @@
+// The commands of the kaldorin tool, in the order help lists them. Each is
+// declared beside its run routine in tools/commands/.
+#include <string>
+
+#include "tools/cli/command.h"
+
+namespace kaldorin {
+
+extern const Command kPluginsCommand, kInfoCommand, kDecodeCommand, kListCommand, kExtractCommand, kEncodeCommand,
+    kPackCommand, kCompareCommand, kHelpCommand;
+
+const Command* const kCommands[] = {&kPluginsCommand, &kInfoCommand,   &kDecodeCommand,
+                                    &kListCommand,    &kExtractCommand, &kEncodeCommand,
+                                    &kPackCommand,    &kCompareCommand, &kHelpCommand};
+const size_t kCommandCount = sizeof kCommands / sizeof kCommands[0];
+
+const Command* FindCommand(const std::string& name) {
+  for (const Command* c : kCommands) {
+    if (name == c->name) return c;
+  }
+  return nullptr;
+}
+
+}  // namespace kaldorin
