@@ -19,23 +19,6 @@ namespace kaldorin {
 
 std::string JsonNumber(uint64_t value) { return std::to_string(value); }
 
-std::string JsonString(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char esc[8];
-      snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 void ReportResult(const Reporting& report, const std::string& text, const JsonFields& json) {
   FILE* out = report.toStandardError ? stderr : stdout;
   if (report.json) {

@@ -12,14 +12,13 @@
 #include "tools/cli/option_groups.h"
 #include "tools/kaldorin_image_io.h"
 #include "tools/kaldorin_host_calls.h"
+#include "tools/kaldorin_shown_names.h"
 
 namespace kaldorin {
 
 // The fields of one JSON result object, values already in JSON.
 typedef std::vector<std::pair<std::string, std::string>> JsonFields;
 std::string JsonNumber(uint64_t value);
-// JSON string literal of `s` (bytes above 0x7F passed through).
-std::string JsonString(const std::string& s);
 
 // One result of a command (a file written, a member extracted): `text` as a
 // line of words unless --quiet (none when empty); with --json one object on
