@@ -45,9 +45,9 @@ const viewWorker = startWorker({
     $('progress').value = reply.permille;
   },
 });
-// Thumbnails take about as long each as their picture's decode: a worker a
-// processor, but for the page's and the shown picture's, at most four.
-const pool = Array.from({ length: Math.max(1, Math.min(4, (navigator.hardwareConcurrency || 2) - 1)) },
+// Thumbnails take about as long each as their picture's read and decode: a
+// worker a processor, at most four (the shown picture's worker is mostly idle).
+const pool = Array.from({ length: Math.max(1, Math.min(4, navigator.hardwareConcurrency || 2)) },
                         () => ({ send: startWorker({}), pending: 0 }));
 function poolWorker(message) {
   const worker = pool.reduce((a, b) => (b.pending < a.pending ? b : a));

@@ -67,11 +67,20 @@ function sizeProblem(w, h, fileSize, fewest) {
          `${Math.max(fileSize - 24, 0)}`;
 }
 
-// The picture of the `size` bytes at `offset` of `file`: its header is
-// checked against the size before anything else is read or allocated.
-function decodePicture(M, file, offset, size) {
+// The first bytes of the `size` bytes at `offset` of `file`, in one read:
+// all of a small member (each read costs the browser a round trip), the
+// start of a large one.
+const FIRST_READ = 65536;
+function readStart(file, offset, size) {
+  return readBytes(file, offset, offset + Math.min(size, FIRST_READ));
+}
+
+// The picture of the `size` bytes at `offset` of `file`, whose first bytes
+// `start` holds: its header is checked against the size before anything
+// else is read or allocated.
+function decodePicture(M, file, offset, size, start) {
   if (size < 24) throw new Problem(`not an I24B picture: ${size} bytes are too few for its header`);
-  const head = readBytes(file, offset, offset + 24);
+  const head = start.subarray(0, 24);
   const headAt = toModule(M, head);
   let w, h;
   try {
@@ -88,7 +97,7 @@ function decodePicture(M, file, offset, size) {
   if (w * h > LARGEST_PIXELS || w * h * 7 + size > LARGEST_BYTES) {
     throw new Problem(`a ${w} x ${h} picture is too large for the browser to show`);
   }
-  const dataAt = toModule(M, readBytes(file, offset, offset + size));
+  const dataAt = toModule(M, start.length === size ? start : readBytes(file, offset, offset + size));
   try {
     return withOut(M, (out, view) => {
       const rgbaAt = M._web_decode(dataAt, size, out);
@@ -176,15 +185,16 @@ async function handle(message) {
       if (kind !== 'I24B') throw new Problem('neither an I24B picture nor a PACK archive');
       message = { ...message, offset: 0, size: file.size };
     }
+    const start = readStart(file, message.offset, message.size);
     if (message.thumb || op === 'png') {
-      const kind = message.size >= 4 ? magic(readBytes(file, message.offset, message.offset + 4)) : '';
+      const kind = message.size >= 4 ? magic(start) : '';
       if (kind !== 'I24B') {
         postMessage({ op: message.thumb ? 'thumb' : 'error', id, notPicture: true, message: 'not a picture' });
         return;
       }
     }
     const started = performance.now();
-    const picture = decodePicture(M, file, message.offset, message.size);
+    const picture = decodePicture(M, file, message.offset, message.size, start);
     if (op === 'png') {
       const png = new Uint8Array(await (await pngBlob(picture)).arrayBuffer());
       postMessage({ op: 'png', id, png }, [png.buffer]);
