@@ -42,7 +42,7 @@ em++ -O3 -msimd128 $objects -o "$out/kaldorin_web.js" \
   -sMODULARIZE=1 -sEXPORT_NAME=KaldorinModule -sENVIRONMENT=worker \
   -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=2GB -sFILESYSTEM=0 \
   -sEXPORTED_RUNTIME_METHODS=HEAPU8,HEAPU32 \
-  -sEXPORTED_FUNCTIONS=_web_alloc,_web_free,_web_picture_check,_web_decode,_web_pack_list
+  -sEXPORTED_FUNCTIONS=_web_alloc,_web_free,_web_kind,_web_picture_check,_web_decode,_web_pack_list
 
 cp web/index.html web/bench.html web/viewer.css web/viewer.js web/worker.js web/bench.js "$out/"
 cp web/vendor/fflate.min.js "$out/"

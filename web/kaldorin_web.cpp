@@ -140,6 +140,15 @@ extern "C" {
 EMSCRIPTEN_KEEPALIVE uint8_t* web_alloc(size_t size) { return static_cast<uint8_t*>(malloc(size ? size : 1)); }
 EMSCRIPTEN_KEEPALIVE void web_free(void* block) { free(block); }
 
+// What the `size` bytes at `head` (a file's first bytes) start: 1 an I24B
+// picture, 2 a PACK archive, 0 neither.
+EMSCRIPTEN_KEEPALIVE int web_kind(const uint8_t* head, size_t size) {
+  if (size >= pack::kMagicSize && memcmp(head, pack::kMagic, pack::kMagicSize) == 0) return 2;
+  uint32_t word = 0;
+  if (size >= i24b::kMagicAt + sizeof word) memcpy(&word, head + i24b::kMagicAt, sizeof word);
+  return word == i24b::kMagic ? 1 : 0;
+}
+
 // Reads the header of a file of `fileSize` bytes: `out` gets width, height
 // and the fewest coded bytes such a picture takes. 0; 2 when it is not
 // I24B; kResultTooShort when no coding of that size fits the file.

@@ -65,8 +65,7 @@ async function openFiles(files) {
     const row = { kind: 'file', file, name: file.webkitRelativePath || file.name, size: file.size };
     const at = rows.length;
     rows.push(row);
-    const head = new Uint8Array(await file.slice(0, 4).arrayBuffer());
-    if (String.fromCharCode(...head) === 'PACK') {
+    if ((await viewWorker({ op: 'kind', file })).kind === 'PACK') {
       row.kind = 'archive';
       const listing = await viewWorker({ op: 'open', file });
       row.problem = listing.op === 'error' ? listing.message : listing.problem;

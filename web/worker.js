@@ -41,8 +41,14 @@ function readBytes(file, start, end) {
   return new Uint8Array(reader.readAsArrayBuffer(file.slice(start, end)));
 }
 
-function magic(bytes) {
-  return String.fromCharCode(...bytes.subarray(0, 4));
+// What the file starting with `bytes` is (web_kind): 'I24B', 'PACK' or ''.
+function kindOf(M, bytes) {
+  const at = toModule(M, bytes);
+  try {
+    return ['', 'I24B', 'PACK'][M._web_kind(at, bytes.length)];
+  } finally {
+    M._web_free(at);
+  }
 }
 
 // Copies `bytes` into the module's memory; the caller frees the pointer.
@@ -176,8 +182,12 @@ async function handle(message) {
   const { op, id, file } = message;
   requestId = id;
   try {
+    if (op === 'kind') {
+      postMessage({ op: 'kind', id, kind: kindOf(M, readBytes(file, 0, 8)) });
+      return;
+    }
     if (op === 'open') {
-      const kind = file.size >= 4 ? magic(readBytes(file, 0, 4)) : '';
+      const kind = kindOf(M, readBytes(file, 0, 8));
       if (kind === 'PACK') {
         postMessage({ op: 'listing', id, ...listArchive(M, file) });
         return;
@@ -187,7 +197,7 @@ async function handle(message) {
     }
     const start = readStart(file, message.offset, message.size);
     if (message.thumb || op === 'png') {
-      const kind = message.size >= 4 ? magic(start) : '';
+      const kind = kindOf(M, start.subarray(0, 8));
       if (kind !== 'I24B') {
         postMessage({ op: message.thumb ? 'thumb' : 'error', id, notPicture: true, message: 'not a picture' });
         return;
