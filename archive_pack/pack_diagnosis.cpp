@@ -1,6 +1,6 @@
 #include "archive_pack/pack_diagnosis.h"
 
-#include "archive_pack/pack_cursor.h"
+#include "archive_pack/pack_member_walk.h"
 
 namespace pack {
 
@@ -12,37 +12,10 @@ bool ReadFileBytes(void* source, uint8_t* dst, size_t space, size_t* got) {
   return *got != 0 || !ferror(file);
 }
 
-// The listing's verdict, then the first member whose data ends past
-// `dataEnd` (offsets from the data's first byte; UINT64_MAX: not known).
-ArchiveDiagnosis Diagnose(ReadSomeBytes read, void* source, const uint8_t* data, size_t size, uint64_t dataEnd) {
-  Directory cursor;
-  Directory* dir = &cursor;
-  ArchiveDiagnosis verdict = {kArchiveFine, 0};
-  if (OpenDirectory(read, source, data, size, kReadAhead, dir) != kResultOk) {
-    verdict.fault = dir->fault;
-    return verdict;
-  }
-  const uint64_t room = static_cast<uint64_t>(dir->directoryEnd) / kEntrySize + 1;
-  uint32_t pastEnd = 0;
-  bool overrun = false;  // more entries than DirectoryEnd has room for
-  ResultCode result = kResultOk;
-  while (const unsigned char* entry = NextEntry(dir, &result)) {
-    if ((overrun = dir->entries >= room)) break;
-    if (pastEnd == 0 && static_cast<uint64_t>(EntryOffset(entry)) + EntrySize(entry) > dataEnd) pastEnd = dir->entries;
-  }
-  verdict.fault = overrun ? kArchiveNoTerminator : ListingFault(*dir, result, dir->entries, room);
-  if (verdict.fault == kArchiveInvalidName) verdict.member = dir->entries + 1;
-  if (verdict.fault == kArchiveNoTerminator && static_cast<uint64_t>(dir->directoryEnd) + kTerminatorSize > dataEnd) {
-    verdict.fault = kArchiveDirectoryPastEnd;
-  }
-  if (verdict.fault == kArchiveFine && pastEnd != 0) verdict = ArchiveDiagnosis{kArchiveMemberPastEnd, pastEnd};
-  return verdict;
-}
-
 }  // namespace
 
 ArchiveDiagnosis DiagnoseArchive(const void* data, size_t size) {
-  return Diagnose(nullptr, nullptr, static_cast<const uint8_t*>(data), size, size);
+  return WalkArchiveMembers(nullptr, nullptr, static_cast<const uint8_t*>(data), size, size, nullptr, nullptr);
 }
 
 ArchiveDiagnosis DiagnoseArchiveFile(FILE* file) {
@@ -53,7 +26,7 @@ ArchiveDiagnosis DiagnoseArchiveFile(FILE* file) {
     if (end >= 0) dataEnd = static_cast<uint64_t>(end);
     if (fseek(file, start, SEEK_SET) != 0) return ArchiveDiagnosis{kArchiveReadFailed, 0};
   }
-  return Diagnose(ReadFileBytes, file, nullptr, 0, dataEnd);
+  return WalkArchiveMembers(ReadFileBytes, file, nullptr, 0, dataEnd, nullptr, nullptr);
 }
 
 void DescribeArchiveFault(const ArchiveDiagnosis& d, char* text, size_t size) {

@@ -24,11 +24,12 @@ export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
 # The decoder's core, as the i24b_image target builds it (tables on the C
 # heap, no platform). Its SSE2 paths are compiled to WebAssembly SIMD
 # (emscripten's SSE2 intrinsics), 1.3x to 2x faster here than without;
-# browsers since 2021 have it. web/wasm_bit_word.h gives the bit buffer a
-# 64-bit word.
+# browsers since 2021 have it. The PACK reader as the pack_reader target
+# builds it.
 sources="image_i24b/bit_reader.cpp image_i24b/code_tables.cpp image_i24b/fast_tables.cpp
-image_i24b/frequency_tables.cpp image_i24b/i24b_header.cpp image_i24b/picture_decoder.cpp web/kaldorin_web.cpp"
-flags="-std=c++17 -O3 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -I. -DKALDORIN_PLAIN_HEAP ${WEB_FLAGS:--DWEB_BIT_WORD=uint64_t -include web/wasm_bit_word.h -msimd128 -msse2 -mbulk-memory}"
+image_i24b/frequency_tables.cpp image_i24b/i24b_header.cpp image_i24b/picture_decoder.cpp
+archive_pack/pack_cursor.cpp archive_pack/pack_diagnosis.cpp archive_pack/pack_member_walk.cpp web/kaldorin_web.cpp"
+flags="-std=c++17 -O3 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -I. -DKALDORIN_PLAIN_HEAP ${WEB_FLAGS:--msimd128 -msse2 -mbulk-memory}"
 objects=""
 for s in $sources; do
   o=build/web-obj/$(echo "$s" | tr / _).o
@@ -41,7 +42,7 @@ em++ -O3 -msimd128 $objects -o "$out/kaldorin_web.js" \
   -sMODULARIZE=1 -sEXPORT_NAME=KaldorinModule -sENVIRONMENT=worker \
   -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=2GB -sFILESYSTEM=0 \
   -sEXPORTED_RUNTIME_METHODS=HEAPU8,HEAPU32 \
-  -sEXPORTED_FUNCTIONS=_web_alloc,_web_free,_web_picture_check,_web_decode,_web_pack_entries
+  -sEXPORTED_FUNCTIONS=_web_alloc,_web_free,_web_kind,_web_picture_check,_web_decode,_web_pack_list
 
 cp web/index.html web/bench.html web/viewer.css web/viewer.js web/worker.js web/bench.js "$out/"
 cp web/vendor/fflate.min.js "$out/"

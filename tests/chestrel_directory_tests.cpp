@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "archive_pack/pack_diagnosis.h"
 #include "archive_pack/pack_format.h"
+#include "archive_pack/pack_member_walk.h"
 #include "tests/pack_samples.h"
 
 #ifndef _WIN32
@@ -116,6 +121,22 @@ TEST_F(ChestrelDirectory, DirectoryEndChecks) {
     const pack::ArchiveDiagnosis fromFile = pack::DiagnoseArchiveFile(file);
     fclose(file);
     EXPECT_TRUE(fromFile.fault == d.fault && fromFile.member == d.member) << "a file is diagnosed as memory";
+    // The walk for hosts: the same verdict, and the members the directory
+    // holds before it stops, numbered from 1; all of the listing's.
+    std::vector<std::string> walked;
+    const pack::ArchiveDiagnosis w = pack::WalkArchiveMembers(
+        nullptr, nullptr, c.data.data(), c.data.size(), c.data.size(),
+        [](void* into, uint32_t number, uint32_t, uint32_t, const char* name) {
+          auto* names = static_cast<std::vector<std::string>*>(into);
+          names->push_back(number == names->size() + 1 ? name : "misnumbered");
+        },
+        &walked);
+    EXPECT_TRUE(w.fault == d.fault && w.member == d.member);
+    const std::vector<std::string> both = {"ONE.BIN", "TWO.BIN"};
+    EXPECT_TRUE(walked.size() <= 2 && std::equal(walked.begin(), walked.end(), both.begin()));
+    if (c.listing == kResultOk) {
+      EXPECT_EQ(c.records - 1, walked.size());
+    }
   }
 }
 

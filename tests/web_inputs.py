@@ -94,6 +94,7 @@ damaged = {
     'huge.i24': sample[:12] + struct.pack('<HH', 20000, 20000) + sample[16:24] + b'\x55' * 76,
     'notpicture.bin': b'just some text, neither a picture nor an archive\n',
     'emptydir.pak': b'PACK' + struct.pack('<I', 8) + bytes(8),
+    'noterm.pak': archive[:4] + struct.pack('<I', 8 + 24) + archive[8:],
 }
 for name, data in damaged.items():
     with open(path(name), 'wb') as f:

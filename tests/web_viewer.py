@@ -134,9 +134,10 @@ PICTURES = [
 
 # Damaged and hostile inputs and words of the message each must show.
 DAMAGED = [
-    ('cutdir.pak', 'the directory is cut off'),
-    ('badname.pak', 'has a name that is not valid'),
-    ('pastend.pak', 'ends past the end of the file'),
+    ('cutdir.pak', 'the directory runs past the end of the file'),
+    ('badname.pak', "member 3's name is not valid"),
+    ('pastend.pak', "member 2's data runs past the end of the file"),
+    ('noterm.pak', 'the directory does not end where its header says'),
     ('huge.i24', 'a 20000 x 20000 picture needs at least'),
     ('notpicture.bin', 'neither an I24B picture nor a PACK archive'),
     ('emptydir.pak', 'the archive has no members'),
@@ -194,6 +195,13 @@ def test_archive(driver, url, inputs, checks):
         saved = {n: z.read(n) for n in z.namelist()}
     checks.check('archive: save all', name == 'archive.zip' and saved == {
         m['name']: open(os.path.join(inputs, 'members', m['name']), 'rb').read() for m in listing})
+    # The pictures as PNG: one for each picture member, of its size.
+    name, data = driver.execute_async_script(CAPTURE_SAVE, 'save-pngs')
+    with zipfile.ZipFile(io.BytesIO(base64.b64decode(data))) as z:
+        sizes = {n: struct.unpack('>8xII', z.read(n)[8:24]) for n in z.namelist()}
+    want = {m['name'].rsplit('.', 1)[0] + '.png': bmp_rgba_digest(os.path.join(inputs, 'members', m['name'] + '.bmp'))[:2]
+            for m in listing if m['name'].upper().endswith('.I24')}
+    checks.check('archive: save pictures as PNG', name == 'archive-png.zip' and sizes == want, f'{name} {sizes} {want}')
 
 
 def test_damaged(driver, url, inputs, checks):

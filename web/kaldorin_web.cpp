@@ -1,13 +1,17 @@
-// The browser page's calls into the I24B decoder and the PACK name rule,
+// The browser page's calls into the I24B decoder and the PACK reader,
 // compiled to WebAssembly (scripts/build-web.sh). The page's workers own the
 // memory: they copy input in with web_alloc, call in, copy results out and
-// free what they were given.
+// free what they were given. An archive's directory is read from the
+// worker's File as the reader asks for it (Module.readArchive).
 #include <emscripten/emscripten.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wasm_simd128.h>
 
+#include "archive_pack/pack_diagnosis.h"
 #include "archive_pack/pack_format.h"
+#include "archive_pack/pack_member_walk.h"
 #include "image_i24b/i24b_header.h"
 #include "image_i24b/picture_decoder.h"
 
@@ -38,6 +42,25 @@ const i24b::FastTables* Tables() {
   return tables;
 }
 
+// Bytes ToRgba may read past a row's last pixel.
+constexpr size_t kRowSlack = 16;
+
+// One blue, green, red row (`width` pixels at `from`, readable for
+// kRowSlack bytes past its end) as red, green, blue, opaque at `to`: four
+// pixels a shuffle, the rest one at a time (wasm is little-endian).
+void ToRgba(const uint8_t* from, uint32_t width, uint8_t* to) {
+  const v128_t order = wasm_i8x16_make(2, 1, 0, 16, 5, 4, 3, 16, 8, 7, 6, 16, 11, 10, 9, 16);
+  const v128_t opaque = wasm_i32x4_splat(static_cast<int32_t>(0xFF000000u));
+  uint32_t x = 0;
+  for (; x + 4 <= width; x += 4, from += 12, to += 16) {
+    wasm_v128_store(to, wasm_v128_or(wasm_i8x16_swizzle(wasm_v128_load(from), order), opaque));
+  }
+  for (; x < width; ++x, from += 3, to += 4) {
+    const uint32_t pixel = 0xFF000000u | uint32_t{from[0]} << 16 | uint32_t{from[1]} << 8 | from[2];
+    memcpy(to, &pixel, 4);
+  }
+}
+
 // What web_decode and web_picture_check put in `out`.
 enum PictureOut { kOutWidth, kOutHeight, kOutFirstGuessedRow, kOutResult, kOutFewestBytes, kOutCount };
 
@@ -60,12 +83,71 @@ int CheckPicture(const uint8_t* head, size_t headSize, double fileSize, uint32_t
   return fileSize - i24b::kHeaderSize < static_cast<double>(fewest) ? kResultTooShort : kResultOk;
 }
 
+// A member as web_pack_list gives it to the worker.
+struct MemberRecord {
+  uint32_t offset;
+  uint32_t size;
+  uint32_t pastEnd;  // 1: its data runs past the end of the file
+  char name[pack::kNameMaxLength + 1];
+  char pad;
+};
+static_assert(sizeof(MemberRecord) == 28, "the worker reads 28-byte records");
+
+struct MemberList {
+  MemberRecord* records;
+  uint32_t count;
+  uint32_t capacity;
+  uint64_t fileSize;
+  bool whole;
+};
+
+void AddMember(void* context, uint32_t, uint32_t offset, uint32_t size, const char* name) {
+  MemberList* list = static_cast<MemberList*>(context);
+  if (!list->whole) return;
+  if (list->count == list->capacity) {
+    const uint32_t capacity = list->capacity ? list->capacity * 2 : 256;
+    void* grown = realloc(list->records, sizeof(MemberRecord) * capacity);
+    if (grown == nullptr) {
+      list->whole = false;
+      return;
+    }
+    list->records = static_cast<MemberRecord*>(grown);
+    list->capacity = capacity;
+  }
+  MemberRecord* r = &list->records[list->count++];
+  memset(r, 0, sizeof *r);
+  r->offset = offset;
+  r->size = size;
+  r->pastEnd = uint64_t{offset} + size > list->fileSize;
+  strncpy(r->name, name, pack::kNameMaxLength);
+}
+
+// Up to `space` bytes of the archive from where the last read ended: the
+// count, or -1 when the File cannot be read.
+EM_JS(int, ReadArchiveBytes, (uint8_t* dst, size_t space), { return Module.readArchive(dst, space); });
+
+bool ReadFromWorker(void*, uint8_t* dst, size_t space, size_t* got) {
+  const int n = ReadArchiveBytes(dst, space);
+  if (n < 0) return false;
+  *got = static_cast<size_t>(n);
+  return true;
+}
+
 }  // namespace
 
 extern "C" {
 
 EMSCRIPTEN_KEEPALIVE uint8_t* web_alloc(size_t size) { return static_cast<uint8_t*>(malloc(size ? size : 1)); }
 EMSCRIPTEN_KEEPALIVE void web_free(void* block) { free(block); }
+
+// What the `size` bytes at `head` (a file's first bytes) start: 1 an I24B
+// picture, 2 a PACK archive, 0 neither.
+EMSCRIPTEN_KEEPALIVE int web_kind(const uint8_t* head, size_t size) {
+  if (size >= pack::kMagicSize && memcmp(head, pack::kMagic, pack::kMagicSize) == 0) return 2;
+  uint32_t word = 0;
+  if (size >= i24b::kMagicAt + sizeof word) memcpy(&word, head + i24b::kMagicAt, sizeof word);
+  return word == i24b::kMagic ? 1 : 0;
+}
 
 // Reads the header of a file of `fileSize` bytes: `out` gets width, height
 // and the fewest coded bytes such a picture takes. 0; 2 when it is not
@@ -88,9 +170,8 @@ EMSCRIPTEN_KEEPALIVE uint8_t* web_decode(const uint8_t* data, size_t size, uint3
   const uint32_t height = out[kOutHeight];
   const uint32_t stride = i24b::RowStride(width);
   const size_t pixels = size_t{width} * height;
-  // The decoder reads reference bytes it has not written yet: the block
-  // starts zeroed.
-  uint8_t* block = static_cast<uint8_t*>(calloc(size_t{stride} * height + 1, 1));
+  // DecodePixels writes every byte it reads: the block need not be cleared.
+  uint8_t* block = static_cast<uint8_t*>(malloc(size_t{stride} * height + kRowSlack));
   uint8_t* rgba = static_cast<uint8_t*>(malloc(pixels * 4 + 1));
   const i24b::FastTables* tables = Tables();
   if (block == nullptr || rgba == nullptr || tables == nullptr) {
@@ -104,40 +185,29 @@ EMSCRIPTEN_KEEPALIVE uint8_t* web_decode(const uint8_t* data, size_t size, uint3
   i24b::DecodePixels(*tables, i24b::MemoryInput(data + i24b::kHeaderSize, size - i24b::kHeaderSize), target,
                      pixels >= kProgressPixels ? ProgressPerCent : nullptr, reinterpret_cast<SpiLong>(&lastPercent),
                      &out[kOutFirstGuessedRow]);
-  // Bottom-up blue, green, red rows to top-down red, green, blue, opaque.
   for (uint32_t y = 0; y < height; ++y) {
-    const uint8_t* from = block + size_t{height - 1 - y} * stride;
-    uint8_t* to = rgba + size_t{y} * width * 4;
-    for (uint32_t x = 0; x < width; ++x, from += 3, to += 4) {
-      to[0] = from[2];
-      to[1] = from[1];
-      to[2] = from[0];
-      to[3] = 255;
-    }
+    ToRgba(block + size_t{height - 1 - y} * stride, width, rgba + size_t{y} * width * 4);
   }
   free(block);
   return rgba;
 }
 
-// Checks the whole 24-byte entries of a PACK directory at `entries` (`size`
-// bytes) in order: `*count` gets the number before the one that stops the
-// walk. 0: the terminator stops it; 1: the bytes end first; 2: an entry's
-// name field breaks the member-name rule.
-EMSCRIPTEN_KEEPALIVE int web_pack_entries(const uint8_t* entries, size_t size, uint32_t* count) {
-  uint32_t n = 0;
-  for (size_t at = 0; at + pack::kEntrySize <= size; at += pack::kEntrySize, ++n) {
-    const unsigned char* entry = entries + at;
-    if (pack::IsTerminator(pack::EntryOffset(entry), pack::EntrySize(entry))) {
-      *count = n;
-      return 0;
-    }
-    if (!pack::IsValidNameField(pack::EntryNameField(entry))) {
-      *count = n;
-      return 2;
-    }
-  }
-  *count = n;
-  return 1;
+// Lists the PACK archive of `fileSize` bytes in the worker's File, read
+// through Module.readArchive as the reader asks for bytes: a new block of
+// one MemberRecord a member (freed by the caller; null when there are none
+// or no memory), `out` gets the count, the diagnosis's fault and member and
+// whether the list is whole (0: no memory for all of it), `why` the cause
+// in plain words (`whySize` bytes).
+EMSCRIPTEN_KEEPALIVE MemberRecord* web_pack_list(double fileSize, uint32_t* out, char* why, size_t whySize) {
+  MemberList list = {nullptr, 0, 0, static_cast<uint64_t>(fileSize), true};
+  const pack::ArchiveDiagnosis d =
+      pack::WalkArchiveMembers(ReadFromWorker, nullptr, nullptr, 0, list.fileSize, AddMember, &list);
+  pack::DescribeArchiveFault(d, why, whySize);
+  out[0] = list.count;
+  out[1] = d.fault;
+  out[2] = d.member;
+  out[3] = list.whole;
+  return list.records;
 }
 
 }  // extern "C"

@@ -1,7 +1,7 @@
 // The viewer page: files opened by the picker or dropped (folders too) are
-// handed to two workers (worker.js), one for the picture shown and one for
-// thumbnails, so that neither waits for the other and the page never waits
-// for either. Nothing is sent anywhere: the files are read where they are.
+// handed to workers (worker.js), one for the picture shown and a few for
+// thumbnails and saving, so that none waits for another and the page never
+// waits for any. Nothing is sent anywhere: the files are read where they are.
 'use strict';
 
 const $ = (id) => document.getElementById(id);
@@ -45,7 +45,15 @@ const viewWorker = startWorker({
     $('progress').value = reply.permille;
   },
 });
-const thumbWorker = startWorker({});
+// Thumbnails take about as long each as their picture's read and decode: a
+// worker a processor, at most four (the shown picture's worker is mostly idle).
+const pool = Array.from({ length: Math.max(1, Math.min(4, navigator.hardwareConcurrency || 2)) },
+                        () => ({ send: startWorker({}), pending: 0 }));
+function poolWorker(message) {
+  const worker = pool.reduce((a, b) => (b.pending < a.pending ? b : a));
+  ++worker.pending;
+  return worker.send(message).finally(() => --worker.pending);
+}
 
 // ---- opening files ----
 
@@ -57,8 +65,7 @@ async function openFiles(files) {
     const row = { kind: 'file', file, name: file.webkitRelativePath || file.name, size: file.size };
     const at = rows.length;
     rows.push(row);
-    const head = new Uint8Array(await file.slice(0, 4).arrayBuffer());
-    if (String.fromCharCode(...head) === 'PACK') {
+    if ((await viewWorker({ op: 'kind', file })).kind === 'PACK') {
       row.kind = 'archive';
       const listing = await viewWorker({ op: 'open', file });
       row.problem = listing.op === 'error' ? listing.message : listing.problem;
@@ -145,7 +152,7 @@ function requestThumbnails() {
     const message = row.kind === 'member'
       ? { op: 'member', file: row.file, offset: row.position, size: row.size, thumb: 48 }
       : { op: 'member', file: row.file, offset: 0, size: row.size, thumb: 48 };
-    thumbWorker(message).then((reply) => {
+    poolWorker(message).then((reply) => {
       --thumbsPending;
       if (reply.op === 'thumb' && !reply.notPicture) {
         row.isPicture = true;
@@ -188,6 +195,7 @@ async function select(index) {
   row.tr?.scrollIntoView({ block: 'nearest' });
   $('save-member').disabled = row.kind !== 'member';
   $('save-all').disabled = row.kind !== 'member';
+  $('save-pngs').disabled = row.kind !== 'member';
   $('save-png').disabled = true;
   $('hint').hidden = true;
   showMessage('');
@@ -284,10 +292,10 @@ function memberBlob(row) {
   return row.file.slice(row.position, row.position + row.size);
 }
 
-function saveAll() {
-  const archive = rows[selected]?.archive;
-  if (!archive) return;
-  const members = rows.filter((r) => r.archive === archive && !r.problem);
+// A zip of `entries` ({name, bytes: async () => Uint8Array}) stored as
+// they are, saved as `zipName`; names met twice (without regard to case)
+// get a number in front.
+function saveZip(entries, zipName) {
   const parts = [];
   const zip = new fflate.Zip((error, chunk, final) => {
     if (error) {
@@ -295,20 +303,46 @@ function saveAll() {
       return;
     }
     parts.push(chunk);
-    if (final) saveBlob(new Blob(parts, { type: 'application/zip' }), pngName(archive.name).replace(/png$/, 'zip'));
+    if (final) saveBlob(new Blob(parts, { type: 'application/zip' }), zipName);
   });
   (async () => {
     const used = new Set();
-    for (const m of members) {
-      let name = m.name;
-      for (let n = 2; used.has(name.toUpperCase()); ++n) name = `${n}_${m.name}`;
+    for (const e of entries) {
+      let name = e.name;
+      for (let n = 2; used.has(name.toUpperCase()); ++n) name = `${n}_${e.name}`;
       used.add(name.toUpperCase());
       const entry = new fflate.ZipPassThrough(name);
       zip.add(entry);
-      entry.push(new Uint8Array(await memberBlob(m).arrayBuffer()), true);
+      entry.push(await e.bytes, true);
     }
     zip.end();
   })();
+}
+
+function membersOfSelected(keep) {
+  const archive = rows[selected]?.archive;
+  return archive ? [archive, rows.filter((r) => r.archive === archive && !r.problem && keep(r))] : [null, []];
+}
+
+function saveAll() {
+  const [archive, members] = membersOfSelected(() => true);
+  if (!archive) return;
+  saveZip(members.map((m) => ({ name: m.name, bytes: memberBlob(m).arrayBuffer().then((b) => new Uint8Array(b)) })),
+          pngName(archive.name).replace(/png$/, 'zip'));
+}
+
+// Every picture member as PNG, encoded by the pool's workers at once.
+async function savePictures() {
+  const [archive, members] = membersOfSelected((r) => r.isPicture !== false);
+  if (!archive) return;
+  setStatus(`${archive.name}: writing ${members.length} pictures as PNG`);
+  const pngs = members.map((m) => poolWorker({ op: 'png', file: m.file, offset: m.position, size: m.size }));
+  const entries = [];
+  for (let i = 0; i < members.length; ++i) {
+    const reply = await pngs[i];
+    if (reply.op === 'png') entries.push({ name: pngName(members[i].name), bytes: Promise.resolve(reply.png) });
+  }
+  saveZip(entries, pngName(archive.name).replace(/\.png$/, '-png.zip'));
 }
 
 // ---- wiring ----
@@ -325,6 +359,7 @@ $('save-member').onclick = () => {
   if (row?.kind === 'member') saveBlob(memberBlob(row), row.name);
 };
 $('save-all').onclick = saveAll;
+$('save-pngs').onclick = savePictures;
 window.addEventListener('resize', () => zoom === 'fit' && applyZoom());
 
 document.addEventListener('dragover', (e) => {
@@ -389,4 +424,5 @@ window.viewer = {
   get thumbsPending() { return thumbsPending; },
   set saveBlob(f) { saveBlob = f; },
   saveAll,
+  workers: pool.length,
 };

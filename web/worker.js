@@ -1,14 +1,26 @@
-// The page's decoding worker. It reads the File objects the page hands it
-// in slices (FileReaderSync: only the bytes asked for are read), lists PACK
-// directories and decodes I24B pictures through the WebAssembly module
-// (kaldorin_web.cpp), and posts results back; the page never waits on it.
+// The page's decoding worker (the page starts several). It reads the File
+// objects the page hands it in slices (FileReaderSync: only the bytes asked
+// for are read), lists PACK directories with the module's PACK reader and
+// decodes I24B pictures through the WebAssembly module (kaldorin_web.cpp),
+// and posts results back; the page never waits on it.
 'use strict';
 importScripts('kaldorin_web.js');
 
 const reader = new FileReaderSync();
 let requestId = 0;  // the request being worked on, for its progress reports
+let archive = null;  // {file, at}: what the module's PACK reader reads next
 const moduleReady = KaldorinModule({
   onProgress: (permille) => postMessage({ op: 'progress', id: requestId, permille }),
+  readArchive(dst, space) {
+    try {
+      const bytes = readBytes(archive.file, archive.at, Math.min(archive.file.size, archive.at + space));
+      this.HEAPU8.set(bytes, dst);
+      archive.at += bytes.length;
+      return bytes.length;
+    } catch (e) {
+      return -1;
+    }
+  },
 });
 
 // Results of web_decode and web_picture_check (kaldorin_web.cpp).
@@ -20,8 +32,8 @@ const NO_GUESSED_ROW = 0xFFFFFFFF;
 const LARGEST_PIXELS = 268435456;
 const LARGEST_BYTES = 1.75 * 1024 * 1024 * 1024;
 
-const PACK_HEADER = 8, PACK_ENTRY = 24, PACK_TERMINATOR = 8;
-const ENTRIES_PER_READ = 43690;  // about 1 MiB of directory at a time
+// web_pack_list's records and results (kaldorin_web.cpp).
+const RECORD_SIZE = 28, RECORD_NAME = 12;
 
 class Problem extends Error {}
 
@@ -29,12 +41,14 @@ function readBytes(file, start, end) {
   return new Uint8Array(reader.readAsArrayBuffer(file.slice(start, end)));
 }
 
-function le32(bytes, at) {
-  return (bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) | (bytes[at + 3] << 24)) >>> 0;
-}
-
-function magic(bytes) {
-  return String.fromCharCode(...bytes.subarray(0, 4));
+// What the file starting with `bytes` is (web_kind): 'I24B', 'PACK' or ''.
+function kindOf(M, bytes) {
+  const at = toModule(M, bytes);
+  try {
+    return ['', 'I24B', 'PACK'][M._web_kind(at, bytes.length)];
+  } finally {
+    M._web_free(at);
+  }
 }
 
 // Copies `bytes` into the module's memory; the caller frees the pointer.
@@ -59,11 +73,20 @@ function sizeProblem(w, h, fileSize, fewest) {
          `${Math.max(fileSize - 24, 0)}`;
 }
 
-// The picture of the `size` bytes at `offset` of `file`: its header is
-// checked against the size before anything else is read or allocated.
-function decodePicture(M, file, offset, size) {
+// The first bytes of the `size` bytes at `offset` of `file`, in one read:
+// all of a small member (each read costs the browser a round trip), the
+// start of a large one.
+const FIRST_READ = 65536;
+function readStart(file, offset, size) {
+  return readBytes(file, offset, offset + Math.min(size, FIRST_READ));
+}
+
+// The picture of the `size` bytes at `offset` of `file`, whose first bytes
+// `start` holds: its header is checked against the size before anything
+// else is read or allocated.
+function decodePicture(M, file, offset, size, start) {
   if (size < 24) throw new Problem(`not an I24B picture: ${size} bytes are too few for its header`);
-  const head = readBytes(file, offset, offset + 24);
+  const head = start.subarray(0, 24);
   const headAt = toModule(M, head);
   let w, h;
   try {
@@ -80,7 +103,7 @@ function decodePicture(M, file, offset, size) {
   if (w * h > LARGEST_PIXELS || w * h * 7 + size > LARGEST_BYTES) {
     throw new Problem(`a ${w} x ${h} picture is too large for the browser to show`);
   }
-  const dataAt = toModule(M, readBytes(file, offset, offset + size));
+  const dataAt = toModule(M, start.length === size ? start : readBytes(file, offset, offset + size));
   try {
     return withOut(M, (out, view) => {
       const rgbaAt = M._web_decode(dataAt, size, out);
@@ -116,54 +139,42 @@ function thumbnail(picture, box) {
   return { width: tw, height: th, rgba: small };
 }
 
-// The members of a PACK archive, read from its directory alone. Each
-// member whose bytes run past the end of the file carries a problem.
+// The picture as a PNG file, as the browser writes one.
+function pngBlob({ width, height, rgba }) {
+  const canvas = new OffscreenCanvas(Math.max(width, 1), Math.max(height, 1));
+  if (width > 0 && height > 0) {
+    canvas.getContext('2d').putImageData(new ImageData(new Uint8ClampedArray(rgba.buffer), width, height), 0, 0);
+  }
+  return canvas.convertToBlob({ type: 'image/png' });
+}
+
+// The members of a PACK archive, read from its directory alone by the
+// module's PACK reader, and its problem in the reader's words. Each member
+// whose data runs past the end of the file carries a problem.
 function listArchive(M, file) {
-  const fileSize = file.size;
-  if (fileSize < PACK_HEADER) throw new Problem('the archive is cut off inside its header');
-  const header = readBytes(file, 0, PACK_HEADER);
-  const directoryEnd = le32(header, 4);
-  if (directoryEnd < PACK_HEADER || (directoryEnd - PACK_HEADER) % PACK_ENTRY !== 0) {
-    throw new Problem(`the directory is damaged: its end at byte ${directoryEnd} is not at an entry`);
-  }
-  if (directoryEnd + PACK_TERMINATOR > fileSize) {
-    throw new Problem(`the directory is cut off: it ends at byte ${directoryEnd + PACK_TERMINATOR}, ` +
-                      `the file has ${fileSize} bytes`);
-  }
-  const members = [];
-  let problem = '';
-  for (let at = PACK_HEADER; at < directoryEnd && !problem;) {
-    const end = Math.min(directoryEnd, at + ENTRIES_PER_READ * PACK_ENTRY);
-    const bytes = readBytes(file, at, end);
-    const bytesAt = toModule(M, bytes);
-    let stop, count;
-    try {
-      withOut(M, (out, view) => {
-        stop = M._web_pack_entries(bytesAt, bytes.length, out);
-        count = view()[0];
-      });
-    } finally {
-      M._web_free(bytesAt);
-    }
+  const out = M._web_alloc(4 * 4), why = M._web_alloc(160);
+  archive = { file, at: 0 };
+  try {
+    const records = M._web_pack_list(file.size, out, why, 160);
+    const [count, fault, , whole] = M.HEAPU32.subarray(out / 4, out / 4 + 4);
+    const members = [];
     for (let i = 0; i < count; ++i) {
-      const e = i * PACK_ENTRY;
-      const offset = le32(bytes, e), size = le32(bytes, e + 4);
-      const name = String.fromCharCode(...bytes.subarray(e + 9, e + 9 + bytes[e + 8]));
-      const past = offset + size > fileSize;
-      members.push({ name, offset, size, problem: past ? `ends past the end of the file (at byte ${offset + size} ` +
-                                                        `of ${fileSize})` : '' });
+      const r = records + i * RECORD_SIZE;
+      const [offset, size, pastEnd] = M.HEAPU32.subarray(r / 4, r / 4 + 3);
+      const nameBytes = M.HEAPU8.subarray(r + RECORD_NAME, r + RECORD_SIZE);
+      const name = String.fromCharCode(...nameBytes.subarray(0, nameBytes.indexOf(0)));
+      members.push({ name, offset, size, problem: pastEnd ? `its data runs past the end of the file (to byte ` +
+                                                            `${offset + size} of ${file.size})` : '' });
     }
-    const stopAt = at + count * PACK_ENTRY;
-    if (stop === 0) problem = `the directory is damaged: it ends at byte ${stopAt}, the header says ${directoryEnd}`;
-    if (stop === 2) problem = `the directory is damaged: entry ${members.length + 1} (byte ${stopAt}) has a name that is not valid`;
-    at = end;
+    M._web_free(records);
+    let problem = fault === 0 ? '' : new TextDecoder().decode(M.HEAPU8.subarray(why, M.HEAPU8.indexOf(0, why)));
+    if (!whole) problem = 'not enough memory to list all of it';
+    return { members, problem };
+  } finally {
+    archive = null;
+    M._web_free(out);
+    M._web_free(why);
   }
-  if (!problem) {
-    const terminator = readBytes(file, directoryEnd, directoryEnd + PACK_TERMINATOR);
-    if (terminator.some((b) => b !== 0)) problem = `the directory is damaged: it does not end at byte ${directoryEnd}`;
-    else if (members.length === 0) problem = 'the archive has no members';
-  }
-  return { members, problem };
 }
 
 async function handle(message) {
@@ -171,8 +182,12 @@ async function handle(message) {
   const { op, id, file } = message;
   requestId = id;
   try {
+    if (op === 'kind') {
+      postMessage({ op: 'kind', id, kind: kindOf(M, readBytes(file, 0, 8)) });
+      return;
+    }
     if (op === 'open') {
-      const kind = file.size >= 4 ? magic(readBytes(file, 0, 4)) : '';
+      const kind = kindOf(M, readBytes(file, 0, 8));
       if (kind === 'PACK') {
         postMessage({ op: 'listing', id, ...listArchive(M, file) });
         return;
@@ -180,15 +195,21 @@ async function handle(message) {
       if (kind !== 'I24B') throw new Problem('neither an I24B picture nor a PACK archive');
       message = { ...message, offset: 0, size: file.size };
     }
-    if (message.thumb) {
-      const kind = message.size >= 4 ? magic(readBytes(file, message.offset, message.offset + 4)) : '';
+    const start = readStart(file, message.offset, message.size);
+    if (message.thumb || op === 'png') {
+      const kind = kindOf(M, start.subarray(0, 8));
       if (kind !== 'I24B') {
-        postMessage({ op: 'thumb', id, notPicture: true });
+        postMessage({ op: message.thumb ? 'thumb' : 'error', id, notPicture: true, message: 'not a picture' });
         return;
       }
     }
     const started = performance.now();
-    const picture = decodePicture(M, file, message.offset, message.size);
+    const picture = decodePicture(M, file, message.offset, message.size, start);
+    if (op === 'png') {
+      const png = new Uint8Array(await (await pngBlob(picture)).arrayBuffer());
+      postMessage({ op: 'png', id, png }, [png.buffer]);
+      return;
+    }
     const seconds = (performance.now() - started) / 1000;
     const result = message.thumb ? { ...thumbnail(picture, message.thumb), guessedFrom: picture.guessedFrom,
                                      fullWidth: picture.width, fullHeight: picture.height } : picture;
