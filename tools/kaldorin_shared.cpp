@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include "tools/kaldorin_archive_cause.h"
 #include "tools/kaldorin_files.h"
 #include "tools/kaldorin_output.h"
 #include "tools/kaldorin_progress.h"
@@ -46,6 +47,8 @@ const HostPlugin* OpenAndPick(const DataInput& input, const PluginLoading& loadi
   if (other != nullptr) {
     ReportError(path, std::string("not ") + (kind == kKindPicture ? "a picture" : "an archive") + ": " +
                           other->fileName + " takes it as " + (other->kind == kKindPicture ? "a picture" : "an archive"));
+  } else if (kind != kKindPicture && !PackArchiveCause(*source).empty()) {
+    ReportError(path, "a PACK archive that cannot be read: " + PackArchiveCause(*source));
   } else {
     std::string what = kind == kKindPicture ? "picture plug-in" : kind == kKindArchive ? "archive plug-in" : "plug-in";
     ReportError(path, "no " + what + " takes this file (" + std::to_string(set.plugins.size()) +

@@ -14,6 +14,7 @@
 #include "tools/cli/command.h"
 #include "tools/cli/option_groups.h"
 #include "tools/kaldorin_files.h"
+#include "tools/kaldorin_archive_cause.h"
 #include "tools/kaldorin_host_calls.h"
 #include "tools/kaldorin_output.h"
 #include "tools/kaldorin_progress.h"
@@ -90,7 +91,7 @@ int FailMember(const ExtractJob& job, const MemberRecord& m, const CallFailure& 
     // archive inside a larger file is read from the file's start.
     hint = " (for an archive inside a larger file, try --from-memory)";
   }
-  ReportError(job.archive, "member " + m.filename + ": " + FailureText(*job.plugin, failure) + hint);
+  ReportError(job.archive, "member " + m.filename + ": " + ArchiveFailureText(*job.plugin, failure, *job.source) + hint);
   return kExitFailure;
 }
 
@@ -343,7 +344,7 @@ int RunExtract(const ExtractOptions& options, const PluginSet& set) {
   int status = kExitOk;
   if (options.operands.size() == 1) {
     if (!ListArchive(*plugin, source, &members, &failure)) {
-      ReportError(path, FailureText(*plugin, failure));
+      ReportError(path, ArchiveFailureText(*plugin, failure, source));
       return kExitFailure;
     }
   } else {
@@ -354,7 +355,7 @@ int RunExtract(const ExtractOptions& options, const PluginSet& set) {
       std::vector<MemberRecord> found;
       if (IsPattern(wanted)) {
         if (!listed && !ListArchive(*plugin, source, &all, &failure)) {
-          ReportError(source.name, FailureText(*plugin, failure));
+          ReportError(source.name, ArchiveFailureText(*plugin, failure, source));
           return kExitFailure;
         }
         listed = true;

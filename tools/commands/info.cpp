@@ -9,6 +9,7 @@
 
 #include "tools/cli/command.h"
 #include "tools/cli/option_groups.h"
+#include "tools/kaldorin_archive_cause.h"
 #include "tools/kaldorin_host_calls.h"
 #include "tools/kaldorin_shared.h"
 
@@ -60,7 +61,7 @@ int InfoOne(const InfoOptions& options, const PluginSet& set, const std::string&
   }
   std::vector<MemberRecord> members;
   if (!ListArchive(*plugin, source, &members, &failure)) {
-    ReportError(path, FailureText(*plugin, failure));
+    ReportError(path, ArchiveFailureText(*plugin, failure, source));
     return kExitFailure;
   }
   PrintListing(options.report.json, source, *plugin, members, true);
