@@ -65,7 +65,9 @@ std::vector<MemberPair> OverlappingMembers(const std::vector<MemberRecord>& memb
   MemberOverlaps found = FindMemberOverlaps(spans, most);
   if (totalBytes != nullptr) {
     *totalBytes = 0;
-    for (const MemberRecord& m : members) *totalBytes += m.filesize;
+    for (const MemberRecord& m : members) {
+      *totalBytes = m.filesize > UINT64_MAX - *totalBytes ? UINT64_MAX : *totalBytes + m.filesize;
+    }
   }
   return found.partial;
 }
