@@ -122,7 +122,7 @@ int CheckOutputTarget(bool force, const std::string& target, const std::vector<s
   if (target == "-") return kExitOk;
   for (const std::string& input : inputs) {
     if (SameFile(target, input)) {
-      ReportError(target, "is the input " + input + " of this command and is never written over, not even with --force");
+      ReportError(target, "is the input " + ShownName(input) + " of this command and is never written over, not even with --force");
       return kExitFailure;
     }
   }
