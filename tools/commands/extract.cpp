@@ -256,8 +256,8 @@ int PlanExtraction(ExtractJob* job, std::vector<MemberRecord>* members) {
       ReportError(job->archive, "member " + m.filename + " appears twice; neither is extracted");
     } else {
       ReportError(job->archive, "members " + known.first->second + " and " + m.filename +
-                                    " are written as names that differ only in case and would overwrite each "
-                                    "other on Windows and macOS; extract them one at a time into different folders");
+                                    " differ only in case and would overwrite each other on Windows and macOS; "
+                                    "extract them one at a time into different folders");
     }
     status = kExitFailure;
   }
