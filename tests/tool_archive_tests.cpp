@@ -1,5 +1,7 @@
 // The kaldorin tool's archive commands: pack, list and extract.
 #include "tests/tool_harness.h"
+#include "tools/kaldorin_shown_names.h"
+#include "tools/member_overlaps.h"
 
 namespace {
 
@@ -186,6 +188,156 @@ TEST_F(ToolTest, WildcardsStandardStreamsAndVerbosity) {
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_TRUE(again.out == r.out) << "the same pixels encode to another file";
   }
+}
+
+// What a crafted archive or file name cannot do: send a member to a Windows
+// device, act on the terminal through a name, fail for a name that is not
+// UTF-8, or write many times the archive's size through overlapping members.
+TEST_F(ToolTest, HostileArchivesAndNames) {
+#ifdef _WIN32
+  const bool windows = true;
+#else
+  const bool windows = false;
+#endif
+  // Members named for devices and with a trailing dot; on Windows written
+  // under the names that reach a file, elsewhere as they are.
+  const std::vector<std::pair<std::string, std::string>> devices = {
+      {"COM1.X", "_COM1.X"}, {"aux.x", "_aux.x"}, {"NUL.A", "_NUL.A"}, {"B.", "B"}, {"LPT1.X", "_LPT1.X"}};
+  std::vector<std::tuple<uint32_t, uint32_t, std::string>> entries;
+  std::string data;
+  const uint32_t base = static_cast<uint32_t>(32 + 24 * devices.size());
+  for (size_t i = 0; i < devices.size(); ++i) {
+    entries.emplace_back(base + static_cast<uint32_t>(data.size()), static_cast<uint32_t>(i + 2), devices[i].first);
+    data += std::string(i + 2, static_cast<char>('a' + i));
+  }
+  const std::string dev = dir_.Write("DEV.PAK", HandBuiltPack(entries, Text(data)));
+  const std::vector<std::vector<std::string>> ways = {{}, {"--via-memory"}, {"--from-memory"}, {"-"}, {"*.?"}};
+  for (const auto& way : ways) {
+    SCOPED_TRACE(way.empty() ? "to files" : way[0]);
+    const std::string out = In("dev");
+    fs::remove_all(out);
+    std::vector<std::string> args = {"extract", way == std::vector<std::string>{"-"} ? "-" : dev, "-d", out, "--json"};
+    if (!way.empty() && way[0] != "-") args.push_back(way[0]);
+    RunResult r = Run(args, way == std::vector<std::string>{"-"} ? dev : "");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> want;
+    for (size_t i = 0; i < devices.size(); ++i) {
+      if (way == std::vector<std::string>{"*.?"} && devices[i].first == "B.") continue;
+      const std::string& name = windows ? devices[i].second : devices[i].first;
+      want.push_back(name);
+      Bytes got;
+      EXPECT_TRUE(ReadWholeFile(out + "/" + name, &got)) << name;
+      EXPECT_EQ(got, Text(std::string(i + 2, static_cast<char>('a' + i)))) << name;
+      EXPECT_TRUE(Contains(r.out, "{\"member\": \"" + devices[i].first + "\"")) << r.out;
+      EXPECT_EQ(Contains(r.err, "member " + devices[i].first + " is written as " + devices[i].second), windows) << r.err;
+    }
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(Listing(out), want);
+  }
+  // The checks for existing files apply to the name that is written.
+  const std::string out = In("dev");
+  RunResult r = Run({"extract", dev, "COM1.X", "-d", out});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_TRUE(Contains(r.err, std::string(windows ? "_COM1.X" : "COM1.X") + ": already exists")) << r.err;
+  EXPECT_EQ(Run({"extract", dev, "COM1.X", "-d", out, "--skip-existing"}).status, 0);
+  EXPECT_EQ(Run({"extract", dev, "COM1.X", "-d", out, "-f"}).status, 0);
+
+  // A file name with terminal escapes is shown quoted, and as \u escapes in
+  // JSON; natively also a file name holding the byte 0xFF lists and extracts.
+  const std::string escapes = "\x1b]0;owned\x07\x1b[2Jx.dat";
+  r = Run({"list", In(escapes)});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "\\e]0;owned\\a\\e[2Jx.dat'")) << r.err;
+  EXPECT_FALSE(Contains(r.err, "\x1b")) << r.err;
+  if (!windows) {
+    dir_.Write(escapes, HandBuiltPack({{56, 2, "A.X"}}, Text("hi")));
+    r = Run({"list", In(escapes), "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "\\u001b]0;owned\\u0007\\u001b[2Jx.dat\", \"plugin\"")) << r.out;
+    const std::string ff = dir_.Write("x\xff.pak", HandBuiltPack({{56, 2, "A.X"}}, Text("hi")));
+    r = Run({"list", ff, "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "{\"file\": \"" + In("x") + "\\udcff.pak\"")) << r.out;
+    r = Run({"extract", ff, "-d", In("ff")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Listing(In("ff")), std::vector<std::string>{"A.X"});
+  }
+
+  // Twenty members, each starting a byte after the one before and running
+  // to the end: refused unless --allow-overlap; two members that share
+  // their data exactly are not an overlap.
+  std::vector<std::tuple<uint32_t, uint32_t, std::string>> bomb;
+  const uint32_t start = 32 + 24 * 20;
+  for (uint32_t i = 0; i < 20; ++i) bomb.emplace_back(start + i, 100 - i, "M" + std::to_string(i) + ".X");
+  const std::string bombFile = dir_.Write("BOMB.PAK", HandBuiltPack(bomb, Bytes(100, 'z')));
+  const std::string twins = dir_.Write("TWINS.PAK", HandBuiltPack({{80, 5, "A.X"}, {80, 5, "B.X"}}, Text("hello")));
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+    size_t files;  // in the folder "o"
+  } cases[] = {
+      {{"extract", bombFile, "-d", In("o")}, 1, "", "members M0.X and M1.X overlap: this may be an archive bomb", 0},
+      {{"extract", bombFile, "M1?.X", "-d", In("o"), "--via-memory"}, 1, "", "may be an archive bomb", 0},
+      {{"extract", bombFile, "M3.X", "-d", In("o")}, 0, "extracted M3.X", "", 1},
+      {{"extract", bombFile, "-d", In("o"), "--allow-overlap", "--json"}, 0,
+       "{\"archive\": " + JsonString(bombFile) + ", \"action\": \"overlap allowed\", \"members\": 20, \"total\": 1810}", "", 20},
+      {{"list", bombFile}, 0, "overlap   M0.X and M1.X share data in part", "", 0},
+      {{"list", bombFile, "--json"}, 0, "\"overlaps\": [[\"M0.X\", \"M1.X\"], [\"M0.X\", \"M2.X\"]", "", 0},
+      {{"list", twins, "--json"}, 0, "\"overlaps\": []}", "", 0},
+      {{"extract", twins, "-d", In("o")}, 0, "extracted B.X", "", 2},
+  };
+  for (const auto& c : cases) {
+    std::string trace;
+    for (const std::string& a : c.args) trace += a + " ";
+    SCOPED_TRACE(trace);
+    fs::remove_all(In("o"));
+    fs::create_directories(In("o"));
+    r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_TRUE(Contains(r.out, c.out)) << r.out;
+    EXPECT_TRUE(Contains(r.err, c.err)) << r.err;
+    EXPECT_EQ(Listing(In("o")).size(), c.files);
+  }
+
+  // A PACK archive whose second member's name breaks the name rule is
+  // reported as that, not as a file no plug-in takes.
+  const std::string bad = dir_.Write("BAD.PAK", HandBuiltPack({{80, 1, "A.X"}, {81, 1, "B-C.X"}}, Text("xy")));
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"list", bad}, {"extract", bad, "-d", In("o")}}) {
+    r = Run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Contains(r.err, "member 2's name is not valid")) << r.err;
+  }
+}
+
+TEST(MemberOverlaps, PartialOverlapsSharedPositionsAndTotal) {
+  const struct {
+    std::vector<MemberSpan> spans;  // position, size
+    std::vector<std::pair<size_t, size_t>> partial, samePosition;
+    uint64_t total;
+  } cases[] = {
+      {{{10, 5}, {15, 5}, {20, 0}}, {}, {}, 10},                  // neighbours touch; empty members overlap nothing
+      {{{10, 5}, {10, 5}, {10, 5}}, {}, {{0, 1}, {1, 2}}, 15},    // identical members share data legitimately
+      {{{10, 5}, {12, 5}}, {{0, 1}}, {}, 10},                     // overlap in part
+      {{{30, 2}, {10, 30}}, {{0, 1}}, {}, 32},                    // one inside another, found in any order
+      {{{10, 5}, {10, 9}}, {{0, 1}}, {{0, 1}}, 14},               // same position, other size
+      {{{10, 20}, {12, 2}, {16, 2}}, {{0, 1}, {0, 2}}, {}, 24},   // both against the one reaching furthest
+      {{{12, 0}, {10, 5}}, {}, {}, 5},                            // an empty member inside another
+      {{{0, UINT64_MAX}, {5, 1}}, {{0, 1}}, {}, UINT64_MAX},     // an end past 2^64 does not wrap
+  };
+  for (const auto& c : cases) {
+    MemberOverlaps found = FindMemberOverlaps(c.spans, 10);
+    std::vector<std::pair<size_t, size_t>> partial, same;
+    for (const MemberPair& p : found.partial) partial.push_back({p.first, p.second});
+    for (const MemberPair& p : found.samePosition) same.push_back({p.first, p.second});
+    EXPECT_EQ(partial, c.partial) << c.spans.size() << " spans, first at " << c.spans[0].position;
+    EXPECT_EQ(same, c.samePosition);
+    EXPECT_EQ(found.totalBytes, c.total);
+  }
+  // `most` bounds the list, but never empties it while overlaps remain.
+  std::vector<MemberSpan> stairs;
+  for (uint64_t i = 0; i < 1000; ++i) stairs.push_back({i, 1000 - i});
+  EXPECT_EQ(FindMemberOverlaps(stairs, 1).partial.size(), 1u);
 }
 
 TEST(PackWriter, MemberNamesAndOffsetLimits) {

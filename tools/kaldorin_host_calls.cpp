@@ -1,5 +1,7 @@
 #include "tools/kaldorin_host_calls.h"
 
+#include "tools/kaldorin_shown_names.h"
+
 #include <string.h>
 
 #include <algorithm>
@@ -111,6 +113,7 @@ CallInput SourceInput(const DataSource& source) {
   CallInput input;
   input.ansi = AnsiFileName(source.path);
   input.wide = Utf8ToUtf16(source.path);
+  input.wideNames = IsValidUtf8(source.path);
   input.len = static_cast<SpiLong>(source.offset);
   return input;
 }
@@ -137,7 +140,7 @@ bool PictureInformation(const HostPlugin& plugin, const DataSource& source, Pict
   }
   memset(info, 0, sizeof *info);
   const CallInput in = SourceInput(source);
-  const bool wide = plugin.getPictureInfoW != nullptr;
+  const bool wide = in.UseWide(plugin.getPictureInfoW != nullptr, plugin.getPictureInfo != nullptr);
   int code = wide ? plugin.getPictureInfoW(in.Wide(), in.len, in.flag, info)
                   : plugin.getPictureInfo(in.Ansi(), in.len, in.flag, info);
   TraceCall(plugin, std::string("GetPictureInfo") + Form(wide) + "(" + InputText(source) + ")", code);
@@ -159,7 +162,7 @@ bool GetPictureThroughPlugin(const HostPlugin& plugin, const CallInput& in, Prog
                              CallFailure* failure) {
   HLOCAL hInfo = nullptr;
   HLOCAL hBits = nullptr;
-  const bool wide = plugin.getPictureW != nullptr;
+  const bool wide = in.UseWide(plugin.getPictureW != nullptr, plugin.getPicture != nullptr);
   const SpiLong lData = reinterpret_cast<SpiLong>(bar);
   int code = wide ? plugin.getPictureW(in.Wide(), in.len, in.flag, &hInfo, &hBits, PluginProgress, lData)
                   : plugin.getPicture(in.Ansi(), in.len, in.flag, &hInfo, &hBits, PluginProgress, lData);
@@ -189,7 +192,7 @@ bool ListArchive(const HostPlugin& plugin, const DataSource& source, std::vector
   members->clear();
   HLOCAL handle = nullptr;
   const CallInput in = SourceInput(source);
-  const bool wide = plugin.getArchiveInfoW != nullptr;
+  const bool wide = in.UseWide(plugin.getArchiveInfoW != nullptr, plugin.getArchiveInfo != nullptr);
   int code = wide ? plugin.getArchiveInfoW(in.Wide(), in.len, in.flag, &handle)
                   : plugin.getArchiveInfo(in.Ansi(), in.len, in.flag, &handle);
   TraceCall(plugin, std::string("GetArchiveInfo") + Form(wide) + "(" + InputText(source) + ")", code);
@@ -221,7 +224,7 @@ bool FindMember(const HostPlugin& plugin, const DataSource& source, const std::s
     return Fail(failure, "GetArchiveInfo", kResultReadError);
   }
   const CallInput in = SourceInput(source);
-  const bool wide = plugin.getFileInfoW != nullptr;
+  const bool wide = in.UseWide(plugin.getFileInfoW != nullptr, plugin.getFileInfo != nullptr);
   int code = 0;
   if (wide) {
     fileInfoW record;
@@ -247,7 +250,7 @@ bool ExtractToMemory(const HostPlugin& plugin, const DataSource& source, const M
   CallInput in;
   if (!MemberInput(source, member, &in, failure)) return false;
   HLOCAL handle = nullptr;
-  const bool wide = plugin.getFileW != nullptr;
+  const bool wide = in.UseWide(plugin.getFileW != nullptr, plugin.getFile != nullptr);
   const SpiLong lData = reinterpret_cast<SpiLong>(bar);
   int code = wide ? plugin.getFileW(in.Wide(), in.len, reinterpret_cast<LPWSTR>(&handle), in.flag | kOutputMemory,
                                     PluginProgress, lData)
@@ -279,7 +282,7 @@ bool ExtractToFolder(const HostPlugin& plugin, const DataSource& source, const M
   fs::path previous = fs::current_path(ec);
   fs::current_path(FsPath(folder), ec);
   if (ec) return Fail(failure, "GetFile", 0, folder + ": cannot enter the folder: " + ec.message());
-  const bool wide = plugin.getFileW != nullptr;
+  const bool wide = in.UseWide(plugin.getFileW != nullptr, plugin.getFile != nullptr);
   const SpiLong lData = reinterpret_cast<SpiLong>(bar);
   char dest[1] = {0};
   WCHAR wideDest[1] = {0};

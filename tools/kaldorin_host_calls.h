@@ -38,6 +38,10 @@ struct CallInput {
   const uint8_t* memory = nullptr;  // null for a file
   SpiLong len = 0;
   unsigned flag = kInputFile;
+  // False when the file name is not valid UTF-8 (a native file name of
+  // other bytes): it has no UTF-16 form, so the ANSI exports get its bytes.
+  bool wideNames = true;
+  bool UseWide(bool haveWide, bool haveAnsi) const { return haveWide && (wideNames || !haveAnsi); }
   LPCSTR Ansi() const { return memory != nullptr ? reinterpret_cast<LPCSTR>(memory) : ansi.c_str(); }
   LPCWSTR Wide() const { return memory != nullptr ? reinterpret_cast<LPCWSTR>(memory) : reinterpret_cast<LPCWSTR>(wide.c_str()); }
 };

@@ -1,5 +1,7 @@
 #include "tools/kaldorin_plugin_host.h"
 
+#include "tools/kaldorin_shown_names.h"
+
 #include <string.h>
 
 #include <algorithm>
@@ -212,8 +214,8 @@ const HostPlugin* PickPlugin(const PluginSet& set, PluginKind kind, const std::s
     int answer = p.isSupportedW != nullptr ? p.isSupportedW(reinterpret_cast<LPCWSTR>(wide.c_str()), dw)
                                            : p.isSupported(AnsiFileName(name).c_str(), dw);
     if (gTraceCalls) {
-      fprintf(stderr, "kaldorin: %s IsSupported%s(%s, 2048-byte probe) -> %d (%s)\n", p.fileName.c_str(),
-              p.isSupportedW != nullptr ? "W" : "", name.c_str(), answer, answer == 1 ? "takes it" : "does not take it");
+      fprintf(stderr, "kaldorin: %s IsSupported%s(%s, 2048-byte probe) -> %d (%s)\n", ShownName(p.fileName).c_str(),
+              p.isSupportedW != nullptr ? "W" : "", ShownName(name).c_str(), answer, answer == 1 ? "takes it" : "does not take it");
     }
     if (answer == 1) return &p;
   }
@@ -261,7 +263,7 @@ void SetCallTrace(bool on) { gTraceCalls = on; }
 
 void TraceCall(const HostPlugin& plugin, const std::string& call, int code) {
   if (!gTraceCalls) return;
-  fprintf(stderr, "kaldorin: %s %s -> %d (%s)\n", plugin.fileName.c_str(), call.c_str(), code,
+  fprintf(stderr, "kaldorin: %s %s -> %d (%s)\n", ShownName(plugin.fileName).c_str(), VisibleText(call).c_str(), code,
           ResultText(code).c_str());
 }
 

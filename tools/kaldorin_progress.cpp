@@ -1,5 +1,7 @@
 #include "tools/kaldorin_progress.h"
 
+#include "tools/kaldorin_shown_names.h"
+
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -88,8 +90,10 @@ void StartProgress(ProgressBar* bar, const std::string& label, bool quiet) {
   int labelRoom = columns - fixed - kMinBarWidth;
   if (labelRoom > kMaxLabel) labelRoom = kMaxLabel;
   if (labelRoom < 4) labelRoom = 4;
-  const int length = static_cast<int>(label.size());
-  bar->label = length > labelRoom ? label.substr(0, static_cast<size_t>(labelRoom - 3)) + "..." : label;
+  // A name in the label cannot act on the terminal.
+  const std::string shown = VisibleText(label);
+  const int length = static_cast<int>(shown.size());
+  bar->label = length > labelRoom ? shown.substr(0, static_cast<size_t>(labelRoom - 3)) + "..." : shown;
   int width = columns - fixed - static_cast<int>(bar->label.size());
   bar->width = width > kBarWidth ? kBarWidth : width < 1 ? 1 : width;
   bar->lastPermille = -1;

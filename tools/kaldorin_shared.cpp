@@ -11,9 +11,11 @@
 #include <string>
 #include <system_error>
 
+#include "tools/kaldorin_archive_cause.h"
 #include "tools/kaldorin_files.h"
 #include "tools/kaldorin_output.h"
 #include "tools/kaldorin_progress.h"
+#include "tools/member_overlaps.h"
 
 namespace kaldorin {
 
@@ -28,7 +30,7 @@ void ReportResult(const Reporting& report, const std::string& text, const JsonFi
     }
     fprintf(out, "%s}\n", line.c_str());
   } else if (!report.quiet && !text.empty()) {
-    fprintf(out, "%s\n", text.c_str());
+    fprintf(out, "%s\n", VisibleText(text).c_str());
   }
 }
 
@@ -45,6 +47,8 @@ const HostPlugin* OpenAndPick(const DataInput& input, const PluginLoading& loadi
   if (other != nullptr) {
     ReportError(path, std::string("not ") + (kind == kKindPicture ? "a picture" : "an archive") + ": " +
                           other->fileName + " takes it as " + (other->kind == kKindPicture ? "a picture" : "an archive"));
+  } else if (kind != kKindPicture && !PackArchiveCause(*source).empty()) {
+    ReportError(path, "a PACK archive that cannot be read: " + PackArchiveCause(*source));
   } else {
     std::string what = kind == kKindPicture ? "picture plug-in" : kind == kKindArchive ? "archive plug-in" : "plug-in";
     ReportError(path, "no " + what + " takes this file (" + std::to_string(set.plugins.size()) +
@@ -54,8 +58,24 @@ const HostPlugin* OpenAndPick(const DataInput& input, const PluginLoading& loadi
   return nullptr;
 }
 
+std::vector<MemberPair> OverlappingMembers(const std::vector<MemberRecord>& members, size_t most,
+                                           uint64_t* totalBytes) {
+  std::vector<MemberSpan> spans;
+  for (const MemberRecord& m : members) spans.push_back({m.position, m.compsize});
+  MemberOverlaps found = FindMemberOverlaps(spans, most);
+  if (totalBytes != nullptr) {
+    *totalBytes = 0;
+    for (const MemberRecord& m : members) {
+      *totalBytes = m.filesize > UINT64_MAX - *totalBytes ? UINT64_MAX : *totalBytes + m.filesize;
+    }
+  }
+  return found.partial;
+}
+
 void PrintListing(bool json, const DataSource& source, const HostPlugin& plugin,
                   const std::vector<MemberRecord>& members, bool withHeader) {
+  constexpr size_t kShownOverlaps = 10;
+  const std::vector<MemberPair> overlaps = OverlappingMembers(members, kShownOverlaps, nullptr);
   if (json) {
     printf("{\"file\": %s, \"plugin\": %s, \"api\": %s, \"type\": \"archive\", \"members\": [",
            JsonString(source.name).c_str(), JsonString(plugin.fileName).c_str(),
@@ -68,30 +88,41 @@ void PrintListing(bool json, const DataSource& source, const HostPlugin& plugin,
              static_cast<unsigned long long>(m.position), static_cast<unsigned long long>(m.compsize),
              static_cast<unsigned long long>(m.filesize), static_cast<unsigned long long>(m.timestamp));
     }
+    // Pairs of members whose data overlap in part, at most ten.
+    printf("], \"overlaps\": [");
+    for (size_t i = 0; i < overlaps.size(); ++i) {
+      printf("%s[%s, %s]", i ? ", " : "", JsonString(members[overlaps[i].first].filename).c_str(),
+             JsonString(members[overlaps[i].second].filename).c_str());
+    }
     printf("]}\n");
     return;
   }
   if (withHeader) {
-    printf("%s\n", source.name.c_str());
-    printf("  plug-in   %s (%s)\n", plugin.fileName.c_str(), plugin.apiVersion.c_str());
+    printf("%s\n", ShownName(source.name).c_str());
+    printf("  plug-in   %s (%s)\n", ShownName(plugin.fileName).c_str(), VisibleText(plugin.apiVersion).c_str());
     printf("  type      archive, %zu member%s\n", members.size(), members.size() == 1 ? "" : "s");
   }
   uint64_t total = 0;
   printf("%12s %12s  %-8s %s\n", "size", "position", "method", "name");
   for (const MemberRecord& m : members) {
-    printf("%12llu %12llu  %-8s %s%s\n", static_cast<unsigned long long>(m.filesize),
-           static_cast<unsigned long long>(m.position), m.method.c_str(), m.path.c_str(), m.filename.c_str());
+    printf("%12llu %12llu  %-8s %s\n", static_cast<unsigned long long>(m.filesize),
+           static_cast<unsigned long long>(m.position), VisibleText(m.method).c_str(),
+           ShownName(m.path + m.filename).c_str());
     total += m.filesize;
   }
   printf("%12llu %12s  %-8s %zu member%s\n", static_cast<unsigned long long>(total), "", "",
          members.size(), members.size() == 1 ? "" : "s");
+  for (const MemberPair& pair : overlaps) {
+    printf("  overlap   %s and %s share data in part (extract refuses them as a possible archive bomb)\n",
+           ShownName(members[pair.first].filename).c_str(), ShownName(members[pair.second].filename).c_str());
+  }
 }
 
 int CheckOutputTarget(bool force, const std::string& target, const std::vector<std::string>& inputs) {
   if (target == "-") return kExitOk;
   for (const std::string& input : inputs) {
     if (SameFile(target, input)) {
-      ReportError(target, "is the input " + input + " of this command and is never written over, not even with --force");
+      ReportError(target, "is the input " + ShownName(input) + " of this command and is never written over, not even with --force");
       return kExitFailure;
     }
   }

@@ -13,6 +13,7 @@
 #include "tools/kaldorin_image_io.h"
 #include "tools/kaldorin_host_calls.h"
 #include "tools/kaldorin_shown_names.h"
+#include "tools/member_overlaps.h"
 
 namespace kaldorin {
 
@@ -33,7 +34,13 @@ void ReportResult(const Reporting& report, const std::string& text, const JsonFi
 const HostPlugin* OpenAndPick(const DataInput& input, const PluginLoading& loading, const PluginSet& set, const std::string& path, PluginKind kind,
                               DataSource* source);
 
-// The members as a table or JSON; `withHeader` adds the file and plug-in.
+// Pairs of members whose data overlap in part (at most `most`), and the
+// bytes that extracting all of them writes.
+std::vector<MemberPair> OverlappingMembers(const std::vector<MemberRecord>& members, size_t most,
+                                           uint64_t* totalBytes);
+
+// The members as a table or JSON, with a line (a JSON field "overlaps") for
+// each pair of members whose data overlap in part; `withHeader` adds the file and plug-in.
 void PrintListing(bool json, const DataSource& source, const HostPlugin& plugin,
                   const std::vector<MemberRecord>& members, bool withHeader);
 

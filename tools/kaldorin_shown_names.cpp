@@ -102,6 +102,37 @@ std::string ShownName(const std::string& name) {
   return out + "'";
 }
 
+std::string VisibleText(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    uint32_t code = 0;
+    size_t length = Utf8SequenceAt(text, i, &code);
+    if (length != 0 && !IsControl(code)) {
+      out.append(text, i, length);
+      i += length;
+      continue;
+    }
+    const char* escape = length == 1 ? CEscape(static_cast<unsigned char>(text[i])) : nullptr;
+    if (escape != nullptr) {
+      out += escape;
+    } else {
+      AppendHexBytes(text, i, length == 0 ? 1 : length, "\\x%02X", &out);
+    }
+    i += length == 0 ? 1 : length;
+  }
+  return out;
+}
+
+bool IsValidUtf8(const std::string& s) {
+  for (size_t i = 0; i < s.size();) {
+    uint32_t code = 0;
+    size_t length = Utf8SequenceAt(s, i, &code);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}
+
 std::string JsonString(const std::string& s) {
   std::string out = "\"";
   for (size_t i = 0; i < s.size();) {

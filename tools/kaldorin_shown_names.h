@@ -24,6 +24,14 @@ std::string ShownName(const std::string& name);
 // recover the file name's exact bytes.
 std::string JsonString(const std::string& s);
 
+// `text` (a message that may hold a name not passed through ShownName, or a
+// plug-in's words) with its control characters and bytes that are not UTF-8
+// written as the escapes ShownName uses, without quotes.
+std::string VisibleText(const std::string& text);
+
+// Whether `s` is valid UTF-8.
+bool IsValidUtf8(const std::string& s);
+
 }  // namespace kaldorin
 
 #endif

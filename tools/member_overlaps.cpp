@@ -14,7 +14,8 @@ MemberOverlaps FindMemberOverlaps(const std::vector<MemberSpan>& spans, size_t m
   MemberOverlaps found;
   std::vector<size_t> order;
   for (size_t i = 0; i < spans.size(); ++i) {
-    found.totalBytes += spans[i].size;
+    // Saturates: sizes come from a file.
+    found.totalBytes = spans[i].size > UINT64_MAX - found.totalBytes ? UINT64_MAX : found.totalBytes + spans[i].size;
     if (spans[i].size != 0) order.push_back(i);
   }
   // By position, then size, then listing order: identical members stand

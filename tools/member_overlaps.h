@@ -34,7 +34,7 @@ struct MemberOverlaps {
   // Members that start at the same position with data (identical ones too):
   // a host that asks for a member by its position reaches only one of them.
   std::vector<MemberPair> samePosition;
-  // The bytes an extraction of every member writes.
+  // The bytes an extraction of every member writes (at most 2^64 - 1).
   uint64_t totalBytes = 0;
 };
 

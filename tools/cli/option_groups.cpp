@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "tools/kaldorin_plugin_host.h"
+#include "tools/kaldorin_shown_names.h"
 
 namespace kaldorin {
 
@@ -29,7 +30,7 @@ PluginTestHooks* TestHooksForPlugins() {
 }
 
 void ReportError(const std::string& subject, const std::string& cause) {
-  fprintf(stderr, "kaldorin: %s: %s\n", subject.c_str(), cause.c_str());
+  fprintf(stderr, "kaldorin: %s: %s\n", ShownName(subject).c_str(), VisibleText(cause).c_str());
 }
 
 int RunWithPlugins(const PluginLoading& p, const std::function<int(const PluginSet&)>& run) {

@@ -20,6 +20,7 @@ const OptionSpec kOptions[kOptionCount] = {
     {"--force", "-f", nullptr, kNoValue, "replace existing files (never the archive being read or the input)"},
     {"--skip-existing", nullptr, nullptr, kNoValue, "keep files that exist and extract the rest"},
     {"--allow-truncated", nullptr, nullptr, kNoValue, "write a picture whose data ends early"},
+    {"--allow-overlap", nullptr, nullptr, kNoValue, "extract members whose data overlap (a possible archive bomb)"},
     {"--background", nullptr, "COLOR", kColour, "composite pixels that are not fully opaque over #RRGGBB"},
     {"--ignore-alpha", nullptr, nullptr, kNoValue, "drop transparency"},
     {"--quiet", "-q", nullptr, kNoValue, "print nothing but errors"},

@@ -23,6 +23,7 @@ enum OptionId {
   kOptForce,
   kOptSkipExisting,
   kOptAllowTruncated,
+  kOptAllowOverlap,
   kOptBackground,
   kOptIgnoreAlpha,
   kOptQuiet,

@@ -55,7 +55,7 @@ int RunCompare(const CompareOptions& options) {
   const RgbImage& pa = pictures[0];
   const RgbImage& pb = pictures[1];
   if (pa.width != pb.width || pa.height != pb.height) {
-    ReportError(b, "differs from " + a + ": " + std::to_string(pb.width) + " x " + std::to_string(pb.height) +
+    ReportError(b, "differs from " + ShownName(a) + ": " + std::to_string(pb.width) + " x " + std::to_string(pb.height) +
                        " pixels against " + std::to_string(pa.width) + " x " + std::to_string(pa.height));
     ReportResult(options.report, "", {{"a", JsonString(a)}, {"b", JsonString(b)}, {"same", "false"}});
     return kDiffer;
@@ -69,7 +69,7 @@ int RunCompare(const CompareOptions& options) {
     bool withAlpha = !pa.alpha.empty() || !pb.alpha.empty();
     std::string where = "first at (" + std::to_string(first % pa.width) + ", " + std::to_string(first / pa.width) +
                         "): " + PixelText(pb, first, withAlpha) + " against " + PixelText(pa, first, withAlpha);
-    ReportError(b, "differs from " + a + " in " + std::to_string(differing) + " pixels, " + where);
+    ReportError(b, "differs from " + ShownName(a) + " in " + std::to_string(differing) + " pixels, " + where);
     ReportResult(options.report, "", {{"a", JsonString(a)}, {"b", JsonString(b)}, {"same", "false"},
                                {"differing_pixels", JsonNumber(differing)}});
     return kDiffer;

@@ -125,7 +125,7 @@ int RunDecode(const DecodeOptions& options, const PluginSet& set) {
     std::string key = Utf8Path(FsPath(AbsolutePath(target)).lexically_normal());
     auto known = outputs.emplace(key, input);
     if (!known.second) {
-      ReportError(target, "would be written for both " + known.first->second + " and " + input +
+      ReportError(target, "would be written for both " + ShownName(known.first->second) + " and " + ShownName(input) +
                               "; decode them into different folders");
       return kExitFailure;
     }

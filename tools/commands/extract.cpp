@@ -14,11 +14,13 @@
 #include "tools/cli/command.h"
 #include "tools/cli/option_groups.h"
 #include "tools/kaldorin_files.h"
+#include "tools/kaldorin_archive_cause.h"
 #include "tools/kaldorin_host_calls.h"
 #include "tools/kaldorin_output.h"
 #include "tools/kaldorin_progress.h"
 #include "tools/kaldorin_shared.h"
 #include "tools/kaldorin_truncation.h"
+#include "common/windows_names.h"
 
 namespace kaldorin {
 
@@ -35,6 +37,7 @@ struct ExtractOptions {
   bool force = false;
   bool skipExisting = false;
   bool allowTruncated = false;
+  bool allowOverlap = false;  // --allow-overlap
   std::vector<std::string> operands;  // ARCHIVE [MEMBER|PATTERN...]
 };
 
@@ -43,6 +46,28 @@ struct ExtractOptions {
 bool SafeMemberName(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return false;
   return name.find_first_of("/\\:") == std::string::npos;
+}
+
+// The file name a member is written under. On Windows a name that ends in
+// dots or spaces loses them, as Windows would create it ("A." is "A"), and a
+// name that Windows resolves to a device gets a leading "_" ("_COM1.X"), as
+// 7-Zip writes it: the device would take the bytes and the file never
+// appear. Elsewhere every name is written as it is.
+std::string OutputName(const std::string& name) {
+#ifdef _WIN32
+  std::string out = name.substr(0, winname::StrippedLength(name.data(), name.size()));
+  if (out.empty()) return name;  // "." and "..": refused as names that climb out
+  if (winname::IsDeviceName(out.data(), out.size())) out = "_" + out;
+  return out;
+#else
+  return name;
+#endif
+}
+
+// Why a member is written under another name, for the warning.
+std::string RenameReason(const std::string& name) {
+  if (winname::IsDeviceName(name.data(), name.size())) return "Windows gives the name to a device";
+  return "Windows strips the dots and spaces that end a name";
 }
 
 struct ExtractJob {
@@ -66,7 +91,7 @@ int FailMember(const ExtractJob& job, const MemberRecord& m, const CallFailure& 
     // archive inside a larger file is read from the file's start.
     hint = " (for an archive inside a larger file, try --from-memory)";
   }
-  ReportError(job.archive, "member " + m.filename + ": " + FailureText(*job.plugin, failure) + hint);
+  ReportError(job.archive, "member " + m.filename + ": " + ArchiveFailureText(*job.plugin, failure, *job.source) + hint);
   return kExitFailure;
 }
 
@@ -89,10 +114,10 @@ int DecodeMember(ExtractJob* job, const MemberRecord& m, const std::vector<uint8
   const HostPlugin* picture = PickPlugin(*job->set, kKindPicture, m.filename, probe);
   if (picture == nullptr || bytes.empty()) return kExitOk;
   std::string ext = job->options->format.empty() ? DefaultImageExtension() : "." + job->options->format;
-  std::string name = StemOf(m.filename) + ext;
+  std::string name = OutputName(StemOf(m.filename) + ext);
   std::string target = JoinPath(job->dir, name);
   if (!job->written.insert(Upper(name)).second) {
-    ReportError(job->archive, "member " + m.filename + ": " + name + " was already written by this extraction");
+    ReportError(job->archive, "member " + m.filename + ": " + ShownName(name) + " was already written by this extraction");
     return kExitFailure;
   }
   int status = CheckOutputTarget(job->options->force, target, {job->source->path});
@@ -119,7 +144,7 @@ int DecodeMember(ExtractJob* job, const MemberRecord& m, const std::vector<uint8
   if (status == kExitOk) {
     char size[48];
     snprintf(size, sizeof size, "%u x %u", image.width, image.height);
-    ReportResult(job->options->report, "decoded   " + m.filename + " -> " + name + " (" + size + ")",
+    ReportResult(job->options->report, "decoded   " + m.filename + " -> " + ShownName(name) + " (" + size + ")",
                  {{"member", JsonString(m.filename)}, {"action", "\"decoded\""}, {"output", JsonString(target)},
                   {"width", JsonNumber(image.width)}, {"height", JsonNumber(image.height)}});
   }
@@ -177,13 +202,17 @@ int MemberToFile(ExtractJob* job, const MemberRecord& m, const std::string& targ
 
 int ExtractMember(ExtractJob* job, const MemberRecord& m) {
   const ExtractOptions& options = *job->options;
-  std::string target = JoinPath(job->dir, m.filename);
+  const std::string name = OutputName(m.filename);
+  std::string target = JoinPath(job->dir, name);
   std::vector<uint8_t> bytes;
   int status = kExitOk;
   if (m.filesize == 0) {
     // Empty members are made here: some plug-ins cannot hand over nothing.
     status = WriteBytesSafely({options.force, options.report.quiet}, target, nullptr, 0);
-  } else if (options.viaMemory) {
+  } else if (options.viaMemory || name != m.filename) {
+    // A name that the system would change reaches no plug-in as a file
+    // name: a plug-in writing it would hit the device, or a file that is not
+    // the one checked.
     status = MemberToMemory(job, m, &bytes);
     if (status == kExitOk) status = WriteBytesSafely({options.force, options.report.quiet}, target, bytes.data(), bytes.size());
   } else {
@@ -201,7 +230,9 @@ int ExtractMember(ExtractJob* job, const MemberRecord& m) {
     }
   }
   if (status != kExitOk) return status;
-  ReportResult(options.report, "extracted " + m.filename + " (" + std::to_string(m.filesize) + " bytes)",
+  ReportResult(options.report,
+               "extracted " + m.filename + (name != m.filename ? " as " + ShownName(name) : std::string()) + " (" +
+                   std::to_string(m.filesize) + " bytes)",
                {{"member", JsonString(m.filename)}, {"action", "\"extracted\""}, {"output", JsonString(target)},
                 {"size", JsonNumber(m.filesize)}});
   if (options.decodeMembers) return DecodeMember(job, m, bytes);
@@ -219,7 +250,7 @@ int PlanExtraction(ExtractJob* job, std::vector<MemberRecord>* members) {
   int status = kExitOk;
   std::map<std::string, std::string> byKey;
   for (const MemberRecord& m : *members) {
-    auto known = byKey.emplace(Upper(m.filename), m.filename);
+    auto known = byKey.emplace(Upper(OutputName(m.filename)), m.filename);
     if (known.second) continue;
     if (known.first->second == m.filename) {
       ReportError(job->archive, "member " + m.filename + " appears twice; neither is extracted");
@@ -238,26 +269,31 @@ int PlanExtraction(ExtractJob* job, std::vector<MemberRecord>* members) {
   std::vector<MemberRecord> kept;
   bool refused = false;
   for (const MemberRecord& m : *members) {
-    job->written.insert(Upper(m.filename));
+    const std::string name = OutputName(m.filename);
+    job->written.insert(Upper(name));
     if (!SafeMemberName(m.filename)) {
-      ReportError(job->archive, "member name \"" + m.filename + "\" cannot be used as a file name");
+      ReportError(job->archive, "member name " + ShownName(m.filename) + " cannot be used as a file name");
       status = kExitFailure;
       continue;
     }
-    std::string target = JoinPath(job->dir, m.filename);
+    std::string target = JoinPath(job->dir, name);
     std::error_code ec;
     bool exists = fs::exists(fs::symlink_status(FsPath(target), ec));
     if (exists && SameFile(target, job->source->path)) {
       ReportError(target, "is the archive being read and is never written over, not even with --force");
       refused = true;
     } else if (exists && options.skipExisting) {
-      ReportResult(options.report, "skipped   " + m.filename + " (exists)",
+      ReportResult(options.report, "skipped   " + ShownName(name) + " (exists)",
                    {{"member", JsonString(m.filename)}, {"action", "\"skipped\""}, {"output", JsonString(target)}});
     } else if (exists && !options.force) {
       ReportError(target, "already exists (use --force to replace it, or --skip-existing to keep it)");
       refused = true;
     } else {
       kept.push_back(m);
+      if (name != m.filename) {
+        ReportError(job->archive, "warning: member " + m.filename + " is written as " + ShownName(name) + ": " +
+                                      RenameReason(m.filename));
+      }
     }
   }
   if (refused) {
@@ -267,6 +303,27 @@ int PlanExtraction(ExtractJob* job, std::vector<MemberRecord>* members) {
   }
   *members = kept;
   return status;
+}
+
+// Refuses members whose data overlap in part, which can make a small
+// archive write many times its size, unless --allow-overlap; then the total
+// is reported before anything is written.
+int CheckOverlaps(const ExtractOptions& options, const std::string& archive, const std::vector<MemberRecord>& members) {
+  uint64_t total = 0;
+  const std::vector<MemberPair> overlaps = OverlappingMembers(members, 1, &total);
+  if (overlaps.empty()) return kExitOk;
+  const std::string first = members[overlaps[0].first].filename;
+  const std::string second = members[overlaps[0].second].filename;
+  const std::string sizes = std::to_string(members.size()) + " members, " + std::to_string(total) + " bytes in total";
+  if (!options.allowOverlap) {
+    ReportError(archive, "members " + first + " and " + second + " overlap: this may be an archive bomb (" + sizes +
+                             "); nothing was extracted (use --allow-overlap to extract it anyway)");
+    return kExitFailure;
+  }
+  ReportResult(options.report, "members " + first + " and " + second + " overlap; extracting " + sizes,
+               {{"archive", JsonString(archive)}, {"action", "\"overlap allowed\""},
+                {"members", JsonNumber(members.size())}, {"total", JsonNumber(total)}});
+  return kExitOk;
 }
 
 int RunExtract(const ExtractOptions& options, const PluginSet& set) {
@@ -287,7 +344,7 @@ int RunExtract(const ExtractOptions& options, const PluginSet& set) {
   int status = kExitOk;
   if (options.operands.size() == 1) {
     if (!ListArchive(*plugin, source, &members, &failure)) {
-      ReportError(path, FailureText(*plugin, failure));
+      ReportError(path, ArchiveFailureText(*plugin, failure, source));
       return kExitFailure;
     }
   } else {
@@ -298,7 +355,7 @@ int RunExtract(const ExtractOptions& options, const PluginSet& set) {
       std::vector<MemberRecord> found;
       if (IsPattern(wanted)) {
         if (!listed && !ListArchive(*plugin, source, &all, &failure)) {
-          ReportError(source.name, FailureText(*plugin, failure));
+          ReportError(source.name, ArchiveFailureText(*plugin, failure, source));
           return kExitFailure;
         }
         listed = true;
@@ -306,7 +363,7 @@ int RunExtract(const ExtractOptions& options, const PluginSet& set) {
           if (MatchesPattern(wanted, m.filename)) found.push_back(m);
         }
         if (found.empty()) {
-          ReportError(source.name, "no member matches " + wanted);
+          ReportError(source.name, "no member matches " + ShownName(wanted));
           status = kExitFailure;
         }
       } else {
@@ -315,9 +372,9 @@ int RunExtract(const ExtractOptions& options, const PluginSet& set) {
           found.push_back(m);
         } else {
           if (failure.code == kResultReadError) {
-            ReportError(source.name, "no member " + wanted + " (or the archive's directory cannot be read)");
+            ReportError(source.name, "no member " + ShownName(wanted) + " (or the archive's directory cannot be read)");
           } else {
-            ReportError(source.name, "member " + wanted + ": " + FailureText(*plugin, failure));
+            ReportError(source.name, "member " + ShownName(wanted) + ": " + FailureText(*plugin, failure));
           }
           status = kExitFailure;
         }
@@ -330,6 +387,7 @@ int RunExtract(const ExtractOptions& options, const PluginSet& set) {
       }
     }
   }
+  if (CheckOverlaps(options, path, members) != kExitOk) return kExitFailure;
   ExtractJob job{&options, plugin, &set, &source, path, options.dir.empty() ? "." : options.dir, {}};
   if (PlanExtraction(&job, &members) != kExitOk) status = kExitFailure;
   for (const MemberRecord& m : members) {
@@ -351,6 +409,7 @@ Runner Declare(Declaration* d) {
   d->Option(kOptForce, &o->force);
   d->Option(kOptSkipExisting, &o->skipExisting);
   d->Option(kOptAllowTruncated, &o->allowTruncated);
+  d->Option(kOptAllowOverlap, &o->allowOverlap);
   DeclareReporting(d, &o->report);
   d->Operands(&o->operands, 1, Declaration::kAnyNumber, "extract needs an archive");
   d->Refuse([o, d]() -> std::string {
@@ -369,7 +428,8 @@ extern const Command kExtractCommand = {
     "Extracts every member, or the named ones, into -d DIR (default: the current folder).\n"
     "A PATTERN is a shell-style wildcard such as '*.I24'; names and patterns are matched\n"
     "ignoring case, and one that matches nothing is an error. Every member's size is\n"
-    "verified. ARCHIVE - reads standard input.\n",
+    "verified. Members whose data overlap in part (a possible archive bomb) are refused\n"
+    "unless --allow-overlap. ARCHIVE - reads standard input.\n",
     Declare};
 
 }  // namespace kaldorin

@@ -9,6 +9,7 @@
 
 #include "tools/cli/command.h"
 #include "tools/cli/option_groups.h"
+#include "tools/kaldorin_archive_cause.h"
 #include "tools/kaldorin_host_calls.h"
 #include "tools/kaldorin_shared.h"
 
@@ -33,14 +34,14 @@ void PrintPictureInfo(const InfoOptions& options, const DataSource& source, cons
            info.x_density, info.y_density, JsonString(text).c_str());
     return;
   }
-  printf("%s\n", source.name.c_str());
-  printf("  plug-in   %s (%s)\n", plugin.fileName.c_str(), plugin.apiVersion.c_str());
+  printf("%s\n", ShownName(source.name).c_str());
+  printf("  plug-in   %s (%s)\n", ShownName(plugin.fileName).c_str(), VisibleText(plugin.apiVersion).c_str());
   printf("  type      picture\n");
   printf("  size      %u x %u\n", info.width, info.height);
   printf("  depth     %d bits per pixel\n", info.colorDepth);
   if (info.left != 0 || info.top != 0) printf("  origin    %d, %d\n", info.left, info.top);
   if (info.x_density != 0 || info.y_density != 0) printf("  density   %u x %u\n", info.x_density, info.y_density);
-  if (!text.empty()) printf("  text      %s\n", text.c_str());
+  if (!text.empty()) printf("  text      %s\n", VisibleText(text).c_str());
 }
 
 int InfoOne(const InfoOptions& options, const PluginSet& set, const std::string& path) {
@@ -60,7 +61,7 @@ int InfoOne(const InfoOptions& options, const PluginSet& set, const std::string&
   }
   std::vector<MemberRecord> members;
   if (!ListArchive(*plugin, source, &members, &failure)) {
-    ReportError(path, FailureText(*plugin, failure));
+    ReportError(path, ArchiveFailureText(*plugin, failure, source));
     return kExitFailure;
   }
   PrintListing(options.report.json, source, *plugin, members, true);

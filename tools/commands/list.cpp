@@ -5,6 +5,7 @@
 
 #include "tools/cli/command.h"
 #include "tools/cli/option_groups.h"
+#include "tools/kaldorin_archive_cause.h"
 #include "tools/kaldorin_host_calls.h"
 #include "tools/kaldorin_shared.h"
 
@@ -27,7 +28,7 @@ int RunList(const ListOptions& options, const PluginSet& set) {
   std::vector<MemberRecord> members;
   CallFailure failure;
   if (!ListArchive(*plugin, source, &members, &failure)) {
-    ReportError(path, FailureText(*plugin, failure));
+    ReportError(path, ArchiveFailureText(*plugin, failure, source));
     return kExitFailure;
   }
   PrintListing(options.report.json, source, *plugin, members, false);

@@ -51,15 +51,15 @@ int RunPlugins(const PluginsOptions& options, const PluginSet& set) {
       first = false;
       continue;
     }
-    printf("%s  API %s, %s plug-in, %s exports\n", p.fileName.c_str(), p.apiVersion.c_str(), KindName(p.kind),
+    printf("%s  API %s, %s plug-in, %s exports\n", ShownName(p.fileName).c_str(), VisibleText(p.apiVersion).c_str(), KindName(p.kind),
            NameForms(p));
-    if (!p.infoTexts.empty()) printf("  %s\n", p.infoTexts[0].c_str());
+    if (!p.infoTexts.empty()) printf("  %s\n", VisibleText(p.infoTexts[0]).c_str());
     for (size_t i = 1; i + 1 < p.infoTexts.size(); i += 2) {
-      printf("  %-10s %s\n", p.infoTexts[i].c_str(), p.infoTexts[i + 1].c_str());
+      printf("  %-10s %s\n", VisibleText(p.infoTexts[i]).c_str(), VisibleText(p.infoTexts[i + 1]).c_str());
     }
   }
   if (options.report.json) printf("\n]\n");
-  for (const std::string& f : set.failures) fprintf(stderr, "kaldorin: %s\n", f.c_str());
+  for (const std::string& f : set.failures) fprintf(stderr, "kaldorin: %s\n", VisibleText(f).c_str());
   if (set.plugins.empty()) {
     ReportError(PluginFolder(options.plugins.folder), "no plug-ins found");
     return kExitFailure;
