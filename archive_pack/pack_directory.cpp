@@ -2,6 +2,9 @@
 
 #include <string.h>
 
+#include <algorithm>
+
+#include "archive_pack/directory_index.h"
 #include "archive_pack/pack_cursor.h"
 #include "common/movable_block.h"
 
@@ -103,23 +106,71 @@ bool SameName(SpiName name, const char* text, bool ignoreCase) {
   }
 }
 
-// FindByPosition once the stream is at byte 0.
-ResultCode FindAt(SourceStream* stream, int64_t position, fileInfo* info) {
-  Directory dir;
-  ResultCode result = OpenStreamDirectory(stream, kReadAhead, &dir);
-  if (result != kResultOk) return result;
-  bool found = false;
-  while (const unsigned char* entry = NextEntryAt(&dir, position, &result)) {
-    const uint32_t size = EntrySize(entry);
-    if (found && size == 0) continue;  // once an empty member is found only one with data replaces it
-    FillMemberRecord(EntryOffset(entry), size, MemberName(entry), true, info);
-    found = true;
-    if (size != 0) return kResultOk;
-  }
+// FindByPosition's answer for one more entry, as the scan meets it: the
+// first entry at `position`, replaced once by a later one there with data.
+// True once the answer is final.
+bool TakeIfAt(const unsigned char* entry, int64_t position, bool* found, fileInfo* info) {
+  if (EntryOffset(entry) != position) return false;
+  const uint32_t size = EntrySize(entry);
+  if (*found && size == 0) return false;  // once an empty member is found only one with data replaces it
+  FillMemberRecord(EntryOffset(entry), size, MemberName(entry), true, info);
+  *found = true;
+  return size != 0;
+}
+
+// The scan's result once the directory ended with `result`.
+ResultCode ScanResult(bool found, ResultCode result) {
   if (found) return kResultOk;  // the empty member stands
   return result != kResultOk ? result : kResultReadError;
 }
 
+// The lookup by position over the rest of the directory.
+ResultCode ScanFor(Directory* dir, int64_t position, bool found, fileInfo* info) {
+  ResultCode result = kResultOk;
+  while (const unsigned char* entry = NextEntryAt(dir, position, &result)) {
+    if (TakeIfAt(entry, position, &found, info)) return kResultOk;
+  }
+  return ScanResult(found, result);
+}
+
+// The lookup by position that reads the whole directory into an index for
+// the file `key`, kept when the scan ends at the terminator or an invalid
+// name (a read failure may not recur). What comes after the answer only
+// fills the index: it never changes the answer.
+ResultCode ScanAndIndex(Directory* dir, int64_t position, const FileKey& key, IndexBuilder* index, fileInfo* info) {
+  ResultCode result = kResultOk;
+  bool found = false;
+  bool answered = false;
+  while (const unsigned char* entry = NextEntry(dir, &result)) {
+    if (!answered) answered = TakeIfAt(entry, position, &found, info);
+    if (!AddIndexEntry(index, entry)) return answered ? kResultOk : ScanFor(dir, position, found, info);
+  }
+  if (result == kResultOk || dir->fault == kArchiveInvalidName) {
+    KeepIndex(index, key, result);
+  } else {
+    DiscardIndex(index);
+  }
+  return answered ? kResultOk : ScanResult(found, result);
+}
+
+// FindByPosition once the stream is at byte 0. A directory too large to
+// scan on every lookup is indexed, `key` (when known) naming its file.
+ResultCode FindAt(SourceStream* stream, int64_t position, const FileKey* known, fileInfo* info) {
+  Directory dir;
+  ResultCode result = OpenStreamDirectory(stream, kReadAhead, &dir);
+  if (result != kResultOk) return result;
+  uint64_t entries = dir.directoryEnd / kEntrySize;
+  FileKey key;
+  IndexBuilder index;
+  if (entries > kSmallestIndexedDirectory && (known != nullptr || ReadFileKey(stream, &key))) {
+    if (known != nullptr) key = *known;
+    // No more entries than the file's bytes hold.
+    const uint64_t fileSize = (static_cast<uint64_t>(key.words[3]) << 32) | key.words[4];
+    entries = std::min<uint64_t>(entries, fileSize / kEntrySize);
+    if (StartIndex(entries, &index)) return ScanAndIndex(&dir, position, key, &index, info);
+  }
+  return ScanFor(&dir, position, false, info);
+}
 }  // namespace
 
 ResultCode ProbeDirectory(SourceStream* stream) {
@@ -172,9 +223,14 @@ ResultCode FindByName(SourceStream* stream, SpiName name, bool ignoreCase, Recor
 }
 
 ResultCode FindByPosition(SourceStream* stream, int64_t position, fileInfo* info) {
+  // The held index answers without reading, the stream left where it is.
+  FileKey key;
+  const bool keyed = DirectoryIndexHeld() && ReadFileKey(stream, &key);
+  ResultCode indexed = kResultOk;
+  if (keyed && LookUpIndexed(key, position, info, &indexed)) return indexed;
   LONG resumeAt = 0;
   if (TellSource(stream, &resumeAt) != kResultOk || SeekSource(stream, 0) != kResultOk) return kResultReadError;
-  ResultCode result = FindAt(stream, position, info);
+  ResultCode result = FindAt(stream, position, keyed ? &key : nullptr, info);
   if (SeekSource(stream, resumeAt) != kResultOk && result == kResultOk) result = kResultReadError;
   return result;
 }

@@ -73,7 +73,8 @@ int PlatformFaultFired(void) {
 const char* PlatformCallName(int call) {
   static const char* const kNames[kPlatformCallKinds] = {
       "LocalAlloc", "LocalLock", "mmioOpen",  "mmioRead",       "mmioWrite", "mmioSeek",
-      "mmioGetInfo", "mmioClose", "ReadFile", "SetFilePointer", "HeapAlloc"};
+      "mmioGetInfo", "mmioClose", "ReadFile", "SetFilePointer", "HeapAlloc",
+      "GetFileInformationByHandle"};
   return call >= 0 && call < kPlatformCallKinds ? kNames[call] : "?";
 }
 

@@ -24,6 +24,7 @@ enum PlatformCall {
   kCallReadFile,
   kCallSetFilePointer,
   kCallHeapAlloc,  // the plug-ins' general heap (code tables)
+  kCallGetFileInformation,
   kPlatformCallKinds
 };
 

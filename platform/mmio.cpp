@@ -263,6 +263,7 @@ MMRESULT mmioGetInfo(HMMIO h, LPMMIOINFO info, UINT) {
     info->pchNext = info->pchEndRead = info->pchEndWrite = h->buffer;
     info->lDiskOffset = static_cast<LONG>(h->pos);
     info->lBufOffset = static_cast<LONG>(h->pos);
+    info->adwInfo[0] = static_cast<DWORD>(h->fd);
   }
   return MMSYSERR_NOERROR;
 }

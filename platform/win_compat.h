@@ -118,6 +118,25 @@ typedef struct _MMIOINFO {
   HMMIO hmmio;
 } MMIOINFO, *LPMMIOINFO;
 
+// 100-nanosecond intervals since 1601-01-01 (UTC).
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME;
+
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -131,6 +150,8 @@ KALDORIN_PLATFORM_API HLOCAL LocalFree(HLOCAL mem);
 KALDORIN_PLATFORM_API SIZE_T LocalSize(HLOCAL mem);
 
 // Multimedia file I/O over named files and memory files (FOURCC_MEM).
+// mmioGetInfo of a named file gives its handle in adwInfo[0], as the
+// Windows file procedure keeps it there.
 KALDORIN_PLATFORM_API HMMIO mmioOpenA(LPSTR name, LPMMIOINFO info, DWORD flags);
 // The same with a UTF-16 name, opened as the file system's UTF-8 name; a
 // name that is not valid UTF-16 (an unpaired surrogate) cannot be opened.
@@ -144,6 +165,10 @@ KALDORIN_PLATFORM_API MMRESULT mmioClose(HMMIO h, UINT flags);
 // Host file handles. Natively a handle is a file descriptor cast to HANDLE.
 KALDORIN_PLATFORM_API BOOL ReadFile(HANDLE file, LPVOID buf, DWORD n, LPDWORD read, LPOVERLAPPED overlapped);
 KALDORIN_PLATFORM_API DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method);
+// The file's identity, size and times, from fstat: the device stands for the
+// volume serial number, the inode for the file index, and the status change
+// time for the creation time (natively it changes with every write).
+KALDORIN_PLATFORM_API BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 
 // String comparison. Natively these compare bytes (case folded for ASCII
 // letters only); Windows compares by locale, which gives the same equality

@@ -10,6 +10,9 @@
 #include <fstream>
 
 #include "tests/pack_samples.h"
+#ifndef _WIN32
+#include "platform/fault_injection.h"
+#endif
 
 namespace {
 
@@ -62,6 +65,74 @@ TEST_F(ChestrelLarge, ListsHundredThousandMembers) {
   EXPECT_EQ(Bytes(4, static_cast<uint8_t>(n - 1)), member);
   EXPECT_EQ(1, ProbeHandle(path));
   printf("lookup and extraction of the last member: %.3f s\n", SecondsSince(start));
+}
+
+// An archive of `n` entries whose members start at pseudo-random places in
+// 600 bytes of data after the directory, with sizes 0 to 2: positions shared
+// by empty and non-empty members in every order, not in directory order.
+// `invalidAt` >= 0 gives that entry an invalid name.
+Bytes ScatteredPack(int n, uint32_t seed, int invalidAt = -1) {
+  const uint32_t dataAt = 8 + 24 * n + 8;
+  std::vector<PackEntryBytes> entries;
+  uint32_t x = seed;
+  for (int i = 0; i < n; ++i) {
+    x = x * 1103515245u + 12345u;
+    const uint32_t size = (x >> 8) % 3;
+    entries.push_back({dataAt + (x >> 12) % 600, size, i == invalidAt ? NameField(0, MemberName(i)) : NameField(MemberName(i))});
+  }
+  Bytes b = PackDirectory(entries);
+  const Bytes data = PatternBytes(602, seed);
+  b.insert(b.end(), data.begin(), data.end());
+  return b;
+}
+
+// Lookups by position in directories large enough to be indexed give what
+// the model's fresh scan gives, for every position of the data and around
+// it: on the first call (which builds the index), through the index, with
+// the file's key unreadable (natively: the lookup scans), and after the file
+// is rewritten under the same name with another size, or the same size and
+// another modification time.
+TEST_F(ChestrelLarge, IndexedLookupsGiveWhatAFreshScanGives) {
+  const struct Case {
+    const char* what;
+    Bytes data;
+    bool sameSizeAsBefore;  // rewritten with the size it had: the time is moved
+  } cases[] = {
+      {"members scattered, empty ones sharing positions", ScatteredPack(1500, 1), false},
+      {"rewritten with more members", ScatteredPack(1700, 2), false},
+      {"rewritten at the same size", ScatteredPack(1700, 3), true},
+      {"an invalid name at entry 1400", ScatteredPack(1500, 4, 1400), false},
+      {"an invalid name at entry 2", ScatteredPack(1500, 5, 2), false},
+  };
+  const std::string path = dir.File("index.pak");
+  auto moved = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    dir.Write("index.pak", c.data);
+    if (c.sameSizeAsBefore) {
+      moved += std::chrono::seconds(10);
+      std::filesystem::last_write_time(path, moved);
+    }
+    const int64_t dataAt = static_cast<int64_t>(c.data.size()) - 602;
+    for (int pass = 0; pass < 2; ++pass) {
+      for (int64_t position = dataAt + 601; position >= dataAt - 1; --position) {
+        const PackScanOutcome model = ModelPackScan(c.data.data(), c.data.size(), {0, false, nullptr, false, position, true});
+        const int expected = model.result != kResultOk ? model.result : model.size == 0 ? kResultMemoryError : kResultOk;
+#ifndef _WIN32
+        if (pass == 1 && position % 7 == 0) PlatformFailCall(kCallGetFileInformation, 1, kFaultError);
+#endif
+        Bytes member;
+        ASSERT_EQ(expected, ExtractToMemory(path, static_cast<SpiLong>(position), &member)) << position;
+        if (expected == kResultOk) {
+          ASSERT_EQ(Bytes(c.data.begin() + model.offset, c.data.begin() + model.offset + model.size), member)
+              << position;
+        }
+#ifndef _WIN32
+        PlatformResetFaults();
+#endif
+      }
+    }
+  }
 }
 
 constexpr uint32_t kBigSize = 256u << 20;

@@ -362,4 +362,56 @@ TEST_F(PluginThreads, EveryExportFromEightThreadsMatchesOneThread) {
   }
 }
 
+// Eight threads extract every member of two archives large enough for
+// chestrel's directory index by position, each thread switching archives
+// after every member, so that the index is replaced while other threads
+// look up in it: every member's result and bytes are those of one thread.
+TEST_F(PluginThreads, LookupsByPositionInTwoIndexedArchives) {
+  for (int a = 0; a < 2; ++a) {
+    std::vector<PackMember> members;
+    for (int i = 0; i < 1500; ++i) {
+      char name[16];
+      snprintf(name, sizeof name, "M%05d.BIN", i);
+      members.push_back({name, PatternBytes((i + a) % 3, static_cast<uint32_t>(i))});
+    }
+    AddInput(a == 0 ? "first.pak" : "second.pak", MakePack(members));
+  }
+  std::vector<std::vector<uintptr_t>> positions(2);
+  std::vector<Transcript> expected(2);
+  for (int a = 0; a < 2; ++a) {
+    const Bytes& data = inputs_[a].data;
+    for (uint64_t at : EntryOffsets(data.data(), data.size(), data.size())) positions[a].push_back(at);
+    for (uintptr_t at : positions[a]) {
+      HLOCAL h = nullptr;
+      int r = plugins_.chestrel.getFile(inputs_[a].path.c_str(), static_cast<SpiLong>(at), reinterpret_cast<LPSTR>(&h),
+                                        kToMemory, nullptr, 0);
+      Bytes bytes = TakeBlock(h);
+      Record(&expected[a], std::to_string(at), r, bytes.data(), bytes.size());
+    }
+  }
+  std::vector<std::string> failures(kThreads);
+  SpinBarrier barrier(kThreads);
+  std::vector<std::thread> threads;
+  for (int id = 0; id < kThreads; ++id) {
+    threads.emplace_back([&, id] {
+      barrier.ArriveAndWait();
+      for (size_t k = 0; k < positions[0].size() && failures[id].empty(); ++k) {
+        const int a = static_cast<int>((k + static_cast<size_t>(id)) % 2);
+        const size_t i = (k * 7 + static_cast<size_t>(id) * 131) % positions[a].size();
+        HLOCAL h = nullptr;
+        int r = plugins_.chestrel.getFile(inputs_[a].path.c_str(), static_cast<SpiLong>(positions[a][i]),
+                                          reinterpret_cast<LPSTR>(&h), kToMemory, nullptr, 0);
+        Bytes bytes = TakeBlock(h);
+        Transcript got;
+        Record(&got, std::to_string(positions[a][i]), r, bytes.data(), bytes.size());
+        if (got[0].what != expected[a][i].what || got[0].bytes != expected[a][i].bytes) {
+          failures[id] = inputs_[a].name + " at " + got[0].what;
+        }
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  for (int id = 0; id < kThreads; ++id) EXPECT_EQ("", failures[id]) << "thread " << id;
+}
+
 }  // namespace

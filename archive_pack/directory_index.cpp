@@ -1,0 +1,197 @@
+#include "archive_pack/directory_index.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+#ifndef _WIN32
+#include <mutex>
+#endif
+
+#include "archive_pack/pack_directory.h"
+#include "archive_pack/pack_format.h"
+
+struct pack::DirectoryIndex {
+  FileKey key;
+  ResultCode stop;     // the scan's result where it stopped
+  uint32_t count;      // entries held
+  uint32_t capacity;
+  uint32_t* order;     // entry numbers in the order of their positions (ties: directory order)
+  unsigned char* entries;  // `count` entries of kEntrySize bytes, in directory order
+};
+
+namespace pack {
+
+namespace {
+
+constexpr size_t kCostPerMember = kEntrySize + sizeof(uint32_t);
+static_assert(kCostPerMember == 28, "the per-member cost the header states");
+static_assert(sizeof(FileKey) == 36, "a key is nine words, compared whole");
+
+// The held index and its lock: the lock is made and destroyed by the load
+// and unload hook; the index is swapped in and out under it, and lookups
+// read it under it. The C heap holds the index: it outlives every call.
+DirectoryIndex* gHeld = nullptr;
+// Set at load when the environment names KALDORIN_CHESTREL_NO_INDEX: every
+// lookup then scans, as benchmarks compare. Read only after the hook.
+bool gDisabled = false;
+constexpr char kDisableVariable[] = "KALDORIN_CHESTREL_NO_INDEX";
+#ifdef _WIN32
+CRITICAL_SECTION gLock;
+struct Hold {
+  Hold() { EnterCriticalSection(&gLock); }
+  ~Hold() { LeaveCriticalSection(&gLock); }
+};
+#else
+std::mutex gLock;
+struct Hold {
+  std::lock_guard<std::mutex> hold{gLock};
+};
+#endif
+
+uint32_t OffsetOf(const DirectoryIndex& index, uint32_t number) {
+  return EntryOffset(index.entries + static_cast<size_t>(number) * kEntrySize);
+}
+
+// The answer for `position` from the index: the first entry there, unless
+// it is empty and a later entry there has data; the scan's stopping result
+// (6 at the terminator) where none starts there.
+ResultCode Answer(const DirectoryIndex& index, int64_t position, fileInfo* info) {
+  const uint32_t* end = index.order + index.count;
+  const uint32_t* at = std::lower_bound(static_cast<const uint32_t*>(index.order), end, position, [&](uint32_t number, int64_t p) {
+    return static_cast<int64_t>(OffsetOf(index, number)) < p;
+  });
+  const uint32_t* pick = at;
+  for (const uint32_t* run = at; run != end && OffsetOf(index, *run) == position; ++run) {
+    if (EntrySize(index.entries + static_cast<size_t>(*run) * kEntrySize) != 0) {
+      pick = run;
+      break;
+    }
+  }
+  if (pick == end || OffsetOf(index, *pick) != position) return index.stop != kResultOk ? index.stop : kResultReadError;
+  const unsigned char* entry = index.entries + static_cast<size_t>(*pick) * kEntrySize;
+  FillMemberRecord(EntryOffset(entry), EntrySize(entry), reinterpret_cast<const char*>(EntryNameField(entry) + 1),
+                   true, info);
+  return kResultOk;
+}
+
+void Release(DirectoryIndex* index) { free(index); }
+
+}  // namespace
+
+bool ReadFileKey(SourceStream* stream, FileKey* key) {
+  MMIOINFO mmio;
+  memset(&mmio, 0, sizeof mmio);
+  if (mmioGetInfo(stream->mmio, &mmio, 0) != MMSYSERR_NOERROR || mmio.fccIOProc == FOURCC_MEM) return false;
+  // The file procedures keep the handle in adwInfo[0], as a 32-bit value.
+  HANDLE file = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(mmio.adwInfo[0])));
+  BY_HANDLE_FILE_INFORMATION about;
+  if (!GetFileInformationByHandle(file, &about)) return false;
+  const uint32_t words[9] = {about.dwVolumeSerialNumber,           about.nFileIndexHigh,
+                             about.nFileIndexLow,                  about.nFileSizeHigh,
+                             about.nFileSizeLow,                   about.ftLastWriteTime.dwLowDateTime,
+                             about.ftLastWriteTime.dwHighDateTime, about.ftCreationTime.dwLowDateTime,
+                             about.ftCreationTime.dwHighDateTime};
+  memcpy(key->words, words, sizeof words);
+  return true;
+}
+
+bool DirectoryIndexHeld() {
+  Hold hold;
+  return gHeld != nullptr;
+}
+
+bool LookUpIndexed(const FileKey& key, int64_t position, fileInfo* info, ResultCode* result) {
+  DirectoryIndex* dropped = nullptr;
+  {
+    Hold hold;
+    if (gHeld == nullptr) return false;
+    if (memcmp(gHeld->key.words, key.words, sizeof key.words) == 0) {
+      *result = Answer(*gHeld, position, info);
+      return true;
+    }
+    // The same file with another size or time: its index is stale.
+    if (memcmp(gHeld->key.words, key.words, 3 * sizeof key.words[0]) == 0) {
+      dropped = gHeld;
+      gHeld = nullptr;
+    }
+  }
+  Release(dropped);
+  return false;
+}
+
+bool StartIndex(uint64_t entries, IndexBuilder* builder) {
+  builder->index = nullptr;
+  if (gDisabled || entries <= kSmallestIndexedDirectory || entries > kLargestIndexedDirectory) return false;
+  const size_t capacity = static_cast<size_t>(entries);
+  void* block = malloc(sizeof(DirectoryIndex) + capacity * kCostPerMember);
+  if (block == nullptr) return false;
+  DirectoryIndex* index = static_cast<DirectoryIndex*>(block);
+  index->stop = kResultOk;
+  index->count = 0;
+  index->capacity = static_cast<uint32_t>(capacity);
+  index->order = reinterpret_cast<uint32_t*>(index + 1);
+  index->entries = reinterpret_cast<unsigned char*>(index->order + capacity);
+  builder->index = index;
+  return true;
+}
+
+bool AddIndexEntry(IndexBuilder* builder, const unsigned char* entry) {
+  DirectoryIndex* index = builder->index;
+  if (index->count == index->capacity) {
+    DiscardIndex(builder);
+    return false;
+  }
+  memcpy(index->entries + static_cast<size_t>(index->count) * kEntrySize, entry, kEntrySize);
+  index->order[index->count] = index->count;
+  ++index->count;
+  return true;
+}
+
+void KeepIndex(IndexBuilder* builder, const FileKey& key, ResultCode stop) {
+  DirectoryIndex* index = builder->index;
+  builder->index = nullptr;
+  index->key = key;
+  index->stop = stop;
+  // Entry numbers break ties, so that the first entry at a position leads
+  // its run; members usually lie in directory order and this finds it so.
+  const DirectoryIndex& in = *index;
+  std::sort(index->order, index->order + index->count, [&](uint32_t a, uint32_t b) {
+    const uint32_t pa = OffsetOf(in, a), pb = OffsetOf(in, b);
+    return pa != pb ? pa < pb : a < b;
+  });
+  DirectoryIndex* old = nullptr;
+  {
+    Hold hold;
+    old = gHeld;
+    gHeld = index;
+  }
+  Release(old);
+}
+
+void DiscardIndex(IndexBuilder* builder) {
+  Release(builder->index);
+  builder->index = nullptr;
+}
+
+bool AttachDirectoryIndex() {
+#ifdef _WIN32
+  InitializeCriticalSection(&gLock);
+  char value[2];
+  gDisabled = GetEnvironmentVariableA(kDisableVariable, value, sizeof value) != 0;
+#else
+  gDisabled = getenv(kDisableVariable) != nullptr;
+#endif
+  return true;
+}
+
+void DetachDirectoryIndex() {
+  Release(gHeld);
+  gHeld = nullptr;
+#ifdef _WIN32
+  DeleteCriticalSection(&gLock);
+#endif
+}
+
+}  // namespace pack

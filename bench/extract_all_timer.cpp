@@ -1,0 +1,236 @@
+// Times extracting every member of a large PACK archive through chestrel's
+// GetFile by position, as a Susie host does, with the directory index and
+// (the plug-in reloaded with KALDORIN_CHESTREL_NO_INDEX set) without it,
+// in one run. Plain C++, so that the same program runs as a Windows build
+// under Wine.
+//
+//   extract_all_timer MEMBERS BASELINE_MEMBERS SCRATCH_FOLDER [PLUGIN_FOLDER]
+//
+// Writes SCRATCH_FOLDER/many.pak (MEMBERS members of 1 to 40 bytes) and
+// extracts every member into SCRATCH_FOLDER/out, then times the first
+// BASELINE_MEMBERS members to memory with and without the index (the
+// unindexed time grows with the square of the members; it is also shown
+// scaled to MEMBERS).
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "common/plugin_api.h"
+
+#ifdef _WIN32
+#include <direct.h>
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <time.h>
+#endif
+
+namespace {
+
+double NowSeconds() {
+#ifdef _WIN32
+  LARGE_INTEGER frequency;
+  LARGE_INTEGER now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+#else
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+#endif
+}
+
+// Processor time of this process so far (user and kernel): on a busy
+// machine it shows the work apart from waiting.
+double ProcessorSeconds() {
+#ifdef _WIN32
+  FILETIME created, exited, k, u;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &k, &u);
+  auto seconds = [](const FILETIME& t) {
+    return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) * 1e-7;
+  };
+  return seconds(u) + seconds(k);
+#else
+  rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+#endif
+}
+
+void MakeFolder(const std::string& path) {
+#ifdef _WIN32
+  _mkdir(path.c_str());
+#else
+  mkdir(path.c_str(), 0755);
+#endif
+}
+
+struct Chestrel {
+  void* module = nullptr;
+  GetArchiveInfoFn getArchiveInfo = nullptr;
+  GetFileFn getFile = nullptr;
+};
+
+bool Load(const std::string& folder, bool indexed, Chestrel* c) {
+  const std::string path = folder + "/chestrel" SPI_PLUGIN_EXTENSION;
+#ifdef _WIN32
+  SetEnvironmentVariableA("KALDORIN_CHESTREL_NO_INDEX", indexed ? nullptr : "1");
+  HMODULE m = LoadLibraryA(path.c_str());
+  c->module = m;
+  if (m == nullptr) return false;
+  c->getArchiveInfo = reinterpret_cast<GetArchiveInfoFn>(reinterpret_cast<void*>(GetProcAddress(m, "GetArchiveInfo")));
+  c->getFile = reinterpret_cast<GetFileFn>(reinterpret_cast<void*>(GetProcAddress(m, "GetFile")));
+#else
+  if (indexed) {
+    unsetenv("KALDORIN_CHESTREL_NO_INDEX");
+  } else {
+    setenv("KALDORIN_CHESTREL_NO_INDEX", "1", 1);
+  }
+  c->module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (c->module == nullptr) return false;
+  c->getArchiveInfo = reinterpret_cast<GetArchiveInfoFn>(dlsym(c->module, "GetArchiveInfo"));
+  c->getFile = reinterpret_cast<GetFileFn>(dlsym(c->module, "GetFile"));
+#endif
+  return c->getArchiveInfo != nullptr && c->getFile != nullptr;
+}
+
+void Unload(Chestrel* c) {
+#ifdef _WIN32
+  FreeLibrary(static_cast<HMODULE>(c->module));
+#else
+  dlclose(c->module);
+#endif
+  *c = Chestrel();
+}
+
+void PutLe32(std::vector<unsigned char>* b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b->push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+
+// The archive: header, entries, terminator, then the members' bytes.
+std::vector<unsigned char> MakeArchive(uint32_t n) {
+  const uint32_t directoryEnd = 8 + 24 * n;
+  std::vector<unsigned char> b = {'P', 'A', 'C', 'K'};
+  PutLe32(&b, directoryEnd);
+  uint32_t at = directoryEnd + 8;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint32_t size = 1 + i % 40;
+    PutLe32(&b, at);
+    PutLe32(&b, size);
+    char name[32] = {};
+    snprintf(name + 1, sizeof name - 1, "M%06u.BIN", i % 1000000);
+    name[0] = static_cast<char>(strlen(name + 1));
+    b.insert(b.end(), name, name + 16);
+    at += size;
+  }
+  for (int i = 0; i < 8; ++i) b.push_back(0);
+  for (uint32_t i = 0; i < n; ++i) {
+    for (uint32_t k = 0; k < 1 + i % 40; ++k) b.push_back(static_cast<unsigned char>(i * 7 + k));
+  }
+  return b;
+}
+
+// The members' positions, from the listing as a host takes them.
+bool ListPositions(const Chestrel& c, const std::string& path, std::vector<SpiLong>* positions) {
+  HLOCAL h = nullptr;
+  if (c.getArchiveInfo(path.c_str(), 0, kInputFile, &h) != kResultOk) return false;
+  const fileInfo* r = static_cast<const fileInfo*>(LocalLock(h));
+  for (; r->method[0] != 0; ++r) positions->push_back(static_cast<SpiLong>(r->position));
+  LocalUnlock(h);
+  LocalFree(h);
+  return true;
+}
+
+// Seconds to extract the first `count` members to memory; false on a failure.
+bool ExtractToMemory(const Chestrel& c, const std::string& path, const std::vector<SpiLong>& positions, size_t count,
+                     double* seconds, double* processor) {
+  const double start = NowSeconds();
+  const double processorStart = ProcessorSeconds();
+  for (size_t i = 0; i < count; ++i) {
+    HLOCAL h = nullptr;
+    if (c.getFile(path.c_str(), positions[i], reinterpret_cast<LPSTR>(&h), 1u << kFlagOutputShift, nullptr, 0) !=
+        kResultOk) {
+      fprintf(stderr, "member %zu cannot be extracted\n", i);
+      return false;
+    }
+    LocalFree(h);
+  }
+  *seconds = NowSeconds() - start;
+  *processor = ProcessorSeconds() - processorStart;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    fprintf(stderr, "usage: extract_all_timer MEMBERS BASELINE_MEMBERS SCRATCH_FOLDER [PLUGIN_FOLDER]\n");
+    return 2;
+  }
+  const uint32_t n = static_cast<uint32_t>(strtoul(argv[1], nullptr, 10));
+  const size_t m = static_cast<size_t>(strtoul(argv[2], nullptr, 10));
+  const std::string scratch = argv[3];
+  std::string folder = argc > 4 ? argv[4] : argv[0];
+  if (argc <= 4) {
+    const size_t slash = folder.find_last_of("\\/");
+    folder = slash == std::string::npos ? "." : folder.substr(0, slash);
+  }
+  if (n == 0 || m == 0 || m > n) return 2;
+
+  MakeFolder(scratch);
+  const std::string path = scratch + "/many.pak";
+  const std::string out = scratch + "/out";
+  MakeFolder(out);
+  const std::vector<unsigned char> archive = MakeArchive(n);
+  FILE* f = fopen(path.c_str(), "wb");
+  if (f == nullptr || fwrite(archive.data(), 1, archive.size(), f) != archive.size() || fclose(f) != 0) return 1;
+
+  Chestrel c;
+  if (!Load(folder, true, &c)) {
+    fprintf(stderr, "cannot load chestrel from %s\n", folder.c_str());
+    return 1;
+  }
+  std::vector<SpiLong> positions;
+  if (!ListPositions(c, path, &positions) || positions.size() != n) return 1;
+
+  // Every member into the folder, as `kaldorin extract` or a Susie host does.
+  double start = NowSeconds();
+  const double processorStart = ProcessorSeconds();
+  for (size_t i = 0; i < n; ++i) {
+    if (c.getFile(path.c_str(), positions[i], const_cast<LPSTR>(out.c_str()), 0, nullptr, 0) != kResultOk) {
+      fprintf(stderr, "member %zu cannot be written\n", i);
+      return 1;
+    }
+  }
+  const double toFiles = NowSeconds() - start;
+  const double toFilesProcessor = ProcessorSeconds() - processorStart;
+  double allIndexed = 0, firstIndexed = 0, firstScanned = 0;
+  double allIndexedCpu = 0, firstIndexedCpu = 0, firstScannedCpu = 0;
+  Unload(&c);  // a fresh index for each timing
+  if (!Load(folder, true, &c) || !ExtractToMemory(c, path, positions, n, &allIndexed, &allIndexedCpu)) return 1;
+  Unload(&c);
+  if (!Load(folder, true, &c) || !ExtractToMemory(c, path, positions, m, &firstIndexed, &firstIndexedCpu)) return 1;
+  Unload(&c);
+  if (!Load(folder, false, &c) || !ExtractToMemory(c, path, positions, m, &firstScanned, &firstScannedCpu)) return 1;
+  Unload(&c);
+
+  const double scale = static_cast<double>(n) / static_cast<double>(m);
+  printf("archive: %u members, %zu bytes\n", n, archive.size());
+  printf("all %u members to files (indexed):  %8.3f s (processor %.3f s)\n", n, toFiles, toFilesProcessor);
+  printf("all %u members to memory (indexed): %8.3f s (processor %.3f s, %.2f us a member)\n", n, allIndexed,
+         allIndexedCpu, allIndexedCpu * 1e6 / n);
+  printf("first %zu members to memory: indexed %.3f s (processor %.3f s), scanning %.3f s (processor %.3f s): "
+         "%.1fx by processor time\n",
+         m, firstIndexed, firstIndexedCpu, firstScanned, firstScannedCpu, firstScannedCpu / firstIndexedCpu);
+  printf("all %u members to memory scanning, scaled from %zu by the square: processor about %.1f s (%.0fx the "
+         "indexed)\n",
+         n, m, firstScannedCpu * scale * scale, firstScannedCpu * scale * scale / allIndexedCpu);
+  return 0;
+}
