@@ -33,10 +33,13 @@ static_assert(sizeof(FileKey) == 36, "a key is nine words, compared whole");
 // and unload hook; the index is swapped in and out under it, and lookups
 // read it under it. The C heap holds the index: it outlives every call.
 DirectoryIndex* gHeld = nullptr;
-// Set at load when the environment names KALDORIN_CHESTREL_NO_INDEX: every
-// lookup then scans, as benchmarks compare. Read only after the hook.
-bool gDisabled = false;
-constexpr char kDisableVariable[] = "KALDORIN_CHESTREL_NO_INDEX";
+// The benchmark's variant of the plug-in, built with
+// KALDORIN_CHESTREL_UNINDEXED, scans for every lookup: the baseline it times.
+#ifdef KALDORIN_CHESTREL_UNINDEXED
+constexpr bool kIndexed = false;
+#else
+constexpr bool kIndexed = true;
+#endif
 #ifdef _WIN32
 CRITICAL_SECTION gLock;
 struct Hold {
@@ -123,7 +126,7 @@ bool LookUpIndexed(const FileKey& key, int64_t position, fileInfo* info, ResultC
 
 bool StartIndex(uint64_t entries, IndexBuilder* builder) {
   builder->index = nullptr;
-  if (gDisabled || entries <= kSmallestIndexedDirectory || entries > kLargestIndexedDirectory) return false;
+  if (!kIndexed || entries <= kSmallestIndexedDirectory || entries > kLargestIndexedDirectory) return false;
   const size_t capacity = static_cast<size_t>(entries);
   void* block = malloc(sizeof(DirectoryIndex) + capacity * kCostPerMember);
   if (block == nullptr) return false;
@@ -178,10 +181,6 @@ void DiscardIndex(IndexBuilder* builder) {
 bool AttachDirectoryIndex() {
 #ifdef _WIN32
   InitializeCriticalSection(&gLock);
-  char value[2];
-  gDisabled = GetEnvironmentVariableA(kDisableVariable, value, sizeof value) != 0;
-#else
-  gDisabled = getenv(kDisableVariable) != nullptr;
 #endif
   return true;
 }

@@ -14,8 +14,8 @@
 // Cost: 28 bytes per member (the 24-byte entry and its place in the order
 // of positions), built only for directories of more than
 // kSmallestIndexedDirectory members and at most kLargestIndexedDirectory
-// (28 MiB). With KALDORIN_CHESTREL_NO_INDEX set in the environment at load
-// nothing is indexed (for benchmarks).
+// (28 MiB). The plug-in built with KALDORIN_CHESTREL_UNINDEXED indexes
+// nothing (the benchmark's baseline).
 #ifndef KALDORIN_ARCHIVE_PACK_DIRECTORY_INDEX_H
 #define KALDORIN_ARCHIVE_PACK_DIRECTORY_INDEX_H
 

@@ -13,7 +13,7 @@ wine=${3:-}
 native=build/release
 work=build/bench-extract-all
 cmake --preset release >/dev/null
-cmake --build --preset release --target extract_all_timer chestrel >/dev/null
+cmake --build --preset release --target extract_all_timer chestrel chestrel_unindexed >/dev/null
 rm -rf "$work"
 mkdir -p "$work"
 
@@ -28,7 +28,7 @@ rm -rf "$work/tar-out" "$work/native/out"
 if [ "$wine" = --wine ]; then
   windows=build/win64
   cmake --preset win64 >/dev/null
-  cmake --build --preset win64 --target extract_all_timer chestrel >/dev/null
+  cmake --build --preset win64 --target extract_all_timer chestrel chestrel_unindexed >/dev/null
   export WINEPREFIX="$(pwd)/$work/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   /usr/lib/wine/wine64 wineboot.exe --init >/dev/null 2>&1 || true
   echo "win64 under wine64:"

@@ -1,6 +1,7 @@
 // Times extracting every member of a large PACK archive through chestrel's
 // GetFile by position, as a Susie host does, with the directory index and
-// (the plug-in reloaded with KALDORIN_CHESTREL_NO_INDEX set) without it,
+// without it (the plug-in's variant of PLUGIN_FOLDER/unindexed/, built
+// without the index),
 // in one run. Plain C++, so that the same program runs as a Windows build
 // under Wine.
 //
@@ -79,20 +80,14 @@ struct Chestrel {
 };
 
 bool Load(const std::string& folder, bool indexed, Chestrel* c) {
-  const std::string path = folder + "/chestrel" SPI_PLUGIN_EXTENSION;
+  const std::string path = folder + (indexed ? "" : "/unindexed") + "/chestrel" SPI_PLUGIN_EXTENSION;
 #ifdef _WIN32
-  SetEnvironmentVariableA("KALDORIN_CHESTREL_NO_INDEX", indexed ? nullptr : "1");
   HMODULE m = LoadLibraryA(path.c_str());
   c->module = m;
   if (m == nullptr) return false;
   c->getArchiveInfo = reinterpret_cast<GetArchiveInfoFn>(reinterpret_cast<void*>(GetProcAddress(m, "GetArchiveInfo")));
   c->getFile = reinterpret_cast<GetFileFn>(reinterpret_cast<void*>(GetProcAddress(m, "GetFile")));
 #else
-  if (indexed) {
-    unsetenv("KALDORIN_CHESTREL_NO_INDEX");
-  } else {
-    setenv("KALDORIN_CHESTREL_NO_INDEX", "1", 1);
-  }
   c->module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (c->module == nullptr) return false;
   c->getArchiveInfo = reinterpret_cast<GetArchiveInfoFn>(dlsym(c->module, "GetArchiveInfo"));
