@@ -211,6 +211,8 @@ void CheckListing(FileTest* t, const DataSource& source, const std::vector<Membe
   }
   const MemberOverlaps overlaps = FindMemberOverlaps(spans, kMostOverlapsNamed);
   for (const MemberPair& p : overlaps.partial) {
+    // Members that start together are named once, below.
+    if (members[p.first].position == members[p.second].position) continue;
     Problem(t, p.second + 1, members[p.second].filename,
             "its data overlap in part with member " + std::to_string(p.first + 1) + " (" +
                 ShownName(members[p.first].filename) + ")");
@@ -270,12 +272,14 @@ int RunTest(const TestOptions& options, const PluginSet& set) {
     bool going = true;
     if (!OpenDataSource(path, options.input.offset, options.input.fromMemory, &source, &error)) {
       Problem(&t, 0, "", "cannot be read: " + error);
+      Summary(t, "file", {{"type", "null"}});
     } else if (const HostPlugin* plugin = PickPlugin(set, kKindOther, path, source.probe)) {
       going = plugin->kind == kKindArchive ? TestArchive(&t, set, *plugin, source) : TestPicture(&t, *plugin, source);
     } else {
       // An archive cut inside its header may not look like one any more.
       std::string cause = IsPack(source) ? PackDirectoryCause(source) : "";
       Problem(&t, 0, "", cause.empty() ? "no plug-in takes this file" : "the directory cannot be read: " + cause);
+      Summary(t, IsPack(source) ? "archive" : "file", {{"type", IsPack(source) ? "\"archive\"" : "null"}});
     }
     if (!going) {
       ReportError(t.name, "cancelled");
