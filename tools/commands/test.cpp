@@ -148,11 +148,18 @@ bool DecodeCompletely(FileTest* t, const HostPlugin& picture, const CallInput& i
   return true;
 }
 
+// The member's bytes and its picture, kept from member to member so that
+// their memory is mapped once, for the largest.
+struct MemberBuffers {
+  std::vector<uint8_t> bytes;
+  RgbImage image;
+};
+
 // A member's bytes, read once through the archive plug-in; a picture
 // plug-in's member decoded from them. False when cancelled.
 bool TestMember(FileTest* t, const PluginSet& set, const HostPlugin& plugin, const DataSource& source,
-                const MemberRecord& m, size_t index) {
-  std::vector<uint8_t> bytes;
+                const MemberRecord& m, size_t index, MemberBuffers* buffers) {
+  std::vector<uint8_t>& bytes = buffers->bytes;
   ProgressBar bar;
   StartProgress(&bar, m.filename, true);
   CallFailure failure;
@@ -181,8 +188,8 @@ bool TestMember(FileTest* t, const PluginSet& set, const HostPlugin& plugin, con
   const bool start = StartTruncationCheck(false, m.filename, bytes, &check);
   for (const std::string& cause : causes) Problem(t, index, m.filename, cause);
   if (!start) return true;
-  RgbImage image;
-  return DecodeCompletely(t, *picture, MemoryInput(bytes.data(), bytes.size()), &check, index, m.filename, &image);
+  return DecodeCompletely(t, *picture, MemoryInput(bytes.data(), bytes.size()), &check, index, m.filename,
+                          &buffers->image);
 }
 
 // Everything about an archive that its listing shows: members past the end
@@ -237,9 +244,10 @@ bool TestArchive(FileTest* t, const PluginSet& set, const HostPlugin& plugin, co
   }
   std::vector<bool> readable(members.size());
   CheckListing(t, source, members, &readable);
+  MemberBuffers buffers;
   for (size_t i = 0; i < members.size(); ++i) {
     if (!readable[i] || members[i].filesize == 0) continue;
-    if (!TestMember(t, set, plugin, source, members[i], i + 1)) return false;
+    if (!TestMember(t, set, plugin, source, members[i], i + 1, &buffers)) return false;
   }
   Summary(*t, Counted(members.size(), "member", "members"),
           {{"type", "\"archive\""}, {"members", JsonNumber(members.size())}});
