@@ -35,7 +35,7 @@ check() {
   fi
 }
 
-check "compare decode encode extract help info list pack plugins" "$tool" ""
+check "compare decode encode extract help info list pack plugins test" "$tool" ""
 check "extract" "$tool" ex
 check "--skip-existing" "$tool" extract G.PAK --sk
 check "--via-memory" "$tool" --plugins "$plugins" extract --vi
@@ -50,6 +50,7 @@ check "e.txt empty" "$tool" info e
 check "G.PAK empty h.dat sub" "$tool" list -v ""
 check "" "$tool" list G.PAK ""
 check "G.PAK empty h.dat sub" "$tool" extract ""
+check "B.I24 G.PAK PIC.I24 a.i24 empty h.dat sub" "$tool" test G.PAK ""
 check "c.png d.BMP empty sub" "$tool" encode ""
 check "" "$tool" compare c.png d.BMP ""
 check "B.I24 G.PAK PIC.I24 README.TXT a.i24 c.png d.BMP e.txt empty h.dat sub" "$tool" pack NEW.PAK B.I24 ""

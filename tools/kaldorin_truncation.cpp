@@ -28,6 +28,15 @@ const i24b::FastTables* LoadScanTables() {
   return tables.fast;
 }
 
+// A cause, reported or collected as the check asks.
+void Say(TruncationCheck* check, const std::string& cause) {
+  if (check->causes != nullptr) {
+    check->causes->push_back(cause);
+  } else {
+    ReportError(check->subject, cause);
+  }
+}
+
 int SPI_CALL StopRequested(int, int, SpiLong data) {
   return reinterpret_cast<const std::atomic<bool>*>(data)->load(std::memory_order_relaxed) ? 1 : 0;
 }
@@ -55,14 +64,14 @@ bool StartCheck(bool allowTruncated, const unsigned char (&raw)[kHeaderSize], ui
   if (i24b::ParseHeader(raw, &header) != kResultOk) return true;  // not I24B: nothing to check
   const uint64_t needed = i24b::FewestCodedBytes(header.width, header.height);
   if (codedBytes < needed) {
-    ReportError(check->subject, "ends early: a " + std::to_string(header.width) + " x " +
+    Say(check, "ends early: a " + std::to_string(header.width) + " x " +
                                     std::to_string(header.height) + " picture needs at least " +
                                     std::to_string(needed) + " bytes of coded data, the file has " +
                                     std::to_string(codedBytes));
     if (!allowTruncated) return false;
   }
   if (LoadScanTables() == nullptr) {
-    ReportError(check->subject, "cannot check whether the data is complete: out of memory");
+    Say(check, "cannot check whether the data is complete: out of memory");
     return false;
   }
   check->width = header.width;
@@ -70,7 +79,7 @@ bool StartCheck(bool allowTruncated, const unsigned char (&raw)[kHeaderSize], ui
   try {
     check->worker = std::thread(RunCheck, check);
   } catch (const std::system_error& e) {
-    ReportError(check->subject, std::string("cannot check whether the data is complete: ") + e.what());
+    Say(check, std::string("cannot check whether the data is complete: ") + e.what());
     return false;
   }
   check->running = true;
@@ -121,11 +130,11 @@ bool FinishTruncationCheck(bool allowTruncated, TruncationCheck* check) {
   check->worker.join();
   check->running = false;
   if (!check->error.empty()) {
-    ReportError(check->subject, "cannot check whether the data is complete: " + check->error);
+    Say(check, "cannot check whether the data is complete: " + check->error);
     return false;
   }
   if (check->firstGuessedRow == i24b::kNoGuessedRow) return true;
-  ReportError(check->subject, "ends early: rows " + std::to_string(check->firstGuessedRow + 1) + " to " +
+  Say(check, "ends early: rows " + std::to_string(check->firstGuessedRow + 1) + " to " +
                                   std::to_string(check->height) + " of " + std::to_string(check->height) +
                                   " are guessed");
   return allowTruncated;

@@ -19,6 +19,9 @@ namespace kaldorin {
 
 struct TruncationCheck {
   std::string subject;  // for messages: "kaldorin: SUBJECT: ends early: ..."
+  // When set, the causes are added here ("ends early: ...") instead of
+  // being reported on standard error.
+  std::vector<std::string>* causes = nullptr;
   bool running = false;
   uint32_t width = 0;
   uint32_t height = 0;

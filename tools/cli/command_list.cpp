@@ -8,9 +8,10 @@ namespace kaldorin {
 
 extern const Command kPluginsCommand, kInfoCommand, kDecodeCommand, kListCommand, kExtractCommand, kEncodeCommand,
     kPackCommand, kCompareCommand, kHelpCommand;
+extern const Command kTestCommand;
 
 const Command* const kCommands[] = {&kPluginsCommand, &kInfoCommand,   &kDecodeCommand,
-                                    &kListCommand,    &kExtractCommand, &kEncodeCommand,
+                                    &kListCommand,    &kExtractCommand, &kTestCommand,   &kEncodeCommand,
                                     &kPackCommand,    &kCompareCommand, &kHelpCommand};
 const size_t kCommandCount = sizeof kCommands / sizeof kCommands[0];
 
