@@ -134,11 +134,20 @@ TEST_F(ToolTest, EditsRefuseWhatCannotBeRewrittenFaithfully) {
     EXPECT_EQ(Listing(dir_.path()), (std::vector<std::string>{"G.PAK", "X.TXT", "x.txt.d"}));
   }
   // --repair keeps what can be read and names what it leaves out.
-  dir_.Write("G.PAK", overlap);
-  RunResult r = Run({"rename", In("G.PAK"), "A.TXT", "C.TXT", "--repair"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(Contains(r.err, "left out member B.TXT")) << r.err;
-  ExpectMembers(In("G.PAK"), {{"C.TXT", Text("abcd")}});
+  const Bytes badName = HandBuiltPack({{80, 3, "A.TXT"}, {83, 3, "B_TXT"}}, Text("abcdef"));
+  struct Repair {
+    const Bytes* archive;
+    const char* err;
+    const char* kept;  // what member A.TXT holds
+  };
+  for (const Repair& c : {Repair{&overlap, "left out member B.TXT", "abcd"},
+                          Repair{&badName, "member 2's name is not valid", "abc"}}) {
+    dir_.Write("G.PAK", *c.archive);
+    RunResult r = Run({"rename", In("G.PAK"), "A.TXT", "C.TXT", "--repair"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err, c.err)) << r.err;
+    ExpectMembers(In("G.PAK"), {{"C.TXT", Text(c.kept)}});
+  }
 }
 
 // A write that fails at any point of update (each write of the new archive

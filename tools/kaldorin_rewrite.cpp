@@ -1,5 +1,6 @@
 #include "tools/kaldorin_rewrite.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -256,7 +257,7 @@ int OpenArchiveToEdit(const EditOptions& o, EditedArchive* a) {
       ReportError(a->path, "cannot be rewritten faithfully: " + DescribeFault(diagnosis) + (entries.empty() ? "" : refusal));
       return kExitFailure;
     }
-    ReportError(a->path, "left out the directory from " + DescribeFault(diagnosis) + " on");
+    ReportError(a->path, "left out the entries from the directory's fault on: " + DescribeFault(diagnosis));
   }
   Verdict v = Judge(entries, fileSize);
   if (!v.refusal.empty() && !o.repair) {
