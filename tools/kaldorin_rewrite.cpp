@@ -18,6 +18,7 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -350,6 +351,15 @@ int WriteEditedArchive(const EditOptions& o, EditedArchive* a, const std::vector
     ReportError(target, error);
     return kExitFailure;
   }
+#ifndef _WIN32
+  // The rename reaches the disk with the folder that holds it.
+  std::string folder = Utf8Path(FsPath(target).parent_path());
+  int dirFd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    fsync(dirFd);
+    close(dirFd);
+  }
+#endif
   uint64_t bytes = c.total;
   ReportResult(o.report,
                target + ": " + what + ", " + std::to_string(members.size()) + " members, " + std::to_string(bytes) +
