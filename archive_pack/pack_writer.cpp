@@ -39,20 +39,6 @@ std::string Upper(std::string s) {
 
 bool WriteAll(FILE* f, const void* data, size_t n) { return fwrite(data, 1, n, f) == n; }
 
-// The header, one entry per member and the all-zero terminating entry.
-std::vector<uint8_t> EncodeDirectory(const std::vector<PackInput>& inputs, const std::vector<uint64_t>& sizes,
-                                     const std::vector<uint32_t>& offsets) {
-  std::vector<uint8_t> directory(kHeaderSize + kEntrySize * (inputs.size() + 1), 0);
-  PutHeader(directory.data(), static_cast<uint32_t>(kHeaderSize + kEntrySize * inputs.size()));
-  for (size_t i = 0; i < inputs.size(); ++i) {
-    unsigned char field[kNameFieldSize] = {};
-    field[0] = static_cast<unsigned char>(inputs[i].name.size());
-    memcpy(field + 1, inputs[i].name.data(), inputs[i].name.size());
-    PutEntry(directory.data() + kHeaderSize + kEntrySize * i, offsets[i], static_cast<uint32_t>(sizes[i]), field);
-  }
-  return directory;
-}
-
 }  // namespace
 
 bool CheckMemberName(const std::string& name, std::string* why) {
@@ -74,6 +60,37 @@ bool CheckMemberName(const std::string& name, std::string* why) {
       break;
   }
   return false;
+}
+
+bool CheckMemberNames(const std::vector<std::string>& names, std::string* why) {
+  std::vector<std::string> seen;
+  for (const std::string& name : names) {
+    std::string cause;
+    if (!CheckMemberName(name, &cause)) {
+      *why = "member name \"" + name + "\" cannot be stored: " + cause;
+      return false;
+    }
+    std::string key = Upper(name);
+    if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+      *why = "member name \"" + name + "\" is already in the archive (names are compared without case)";
+      return false;
+    }
+    seen.push_back(key);
+  }
+  return true;
+}
+
+std::vector<uint8_t> EncodePackDirectory(const std::vector<std::string>& names, const std::vector<uint64_t>& sizes,
+                                         const std::vector<uint32_t>& offsets) {
+  std::vector<uint8_t> directory(kHeaderSize + kEntrySize * (names.size() + 1), 0);
+  PutHeader(directory.data(), static_cast<uint32_t>(kHeaderSize + kEntrySize * names.size()));
+  for (size_t i = 0; i < names.size(); ++i) {
+    unsigned char field[kNameFieldSize] = {};
+    field[0] = static_cast<unsigned char>(names[i].size());
+    memcpy(field + 1, names[i].data(), names[i].size());
+    PutEntry(directory.data() + kHeaderSize + kEntrySize * i, offsets[i], static_cast<uint32_t>(sizes[i]), field);
+  }
+  return directory;
 }
 
 bool PlanPack(const std::vector<uint64_t>& sizes, std::vector<uint32_t>* offsets, std::string* error) {
@@ -140,7 +157,9 @@ bool WritePack(FILE* out, const std::vector<PackInput>& inputs, PackProgress pro
     return false;
   }
 
-  const std::vector<uint8_t> directory = EncodeDirectory(inputs, sizes, offsets);
+  std::vector<std::string> names;
+  for (const PackInput& in : inputs) names.push_back(in.name);
+  const std::vector<uint8_t> directory = EncodePackDirectory(names, sizes, offsets);
 
   uint64_t total = directory.size();
   for (uint64_t s : sizes) total += s;

@@ -21,6 +21,10 @@ struct PackInput {
 // says in words which part of the rule it breaks.
 bool CheckMemberName(const std::string& name, std::string* why);
 
+// Whether `names` can be stored together: each one storable and no two
+// equal when case is ignored. On refusal `why` names the name and the cause.
+bool CheckMemberNames(const std::vector<std::string>& names, std::string* why);
+
 // Called with bytes written so far and the total; true = stop.
 typedef bool (*PackProgress)(uint64_t done, uint64_t total, void* user);
 
@@ -46,6 +50,12 @@ bool WritePack(FILE* out, const std::vector<PackInput>& inputs, PackProgress pro
 // gets the offset of its own directory entry, where no other member starts,
 // so that no two members share a starting position.
 bool PlanPack(const std::vector<uint64_t>& sizes, std::vector<uint32_t>* offsets, std::string* error);
+
+// The directory of an archive laid out by PlanPack: the header, one entry
+// per member (`names`, `sizes` and `offsets` alike in length, the names
+// already checked) and the all-zero terminating entry.
+std::vector<uint8_t> EncodePackDirectory(const std::vector<std::string>& names, const std::vector<uint64_t>& sizes,
+                                         const std::vector<uint32_t>& offsets);
 
 }  // namespace pack
 

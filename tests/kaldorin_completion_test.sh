@@ -35,7 +35,7 @@ check() {
   fi
 }
 
-check "compare decode encode extract help info list pack plugins test" "$tool" ""
+check "compare decode delete encode extract help info list pack plugins rename test update" "$tool" ""
 check "extract" "$tool" ex
 check "--skip-existing" "$tool" extract G.PAK --sk
 check "--via-memory" "$tool" --plugins "$plugins" extract --vi
@@ -65,6 +65,11 @@ check "" "$tool" --plugins empty extract G.PAK ""
 HOME=$work check "PIC.I24 README.TXT" "$tool" extract \~/G.PAK ""
 check "" "$tool" extract - ""
 check "" "$tool" extract sub ""
+check "--repair" "$tool" update G.PAK --re
+check "G.PAK empty h.dat sub" "$tool" delete ""
+check "PIC.I24" "$tool" delete G.PAK readme.txt ""
+check "PIC.I24 README.TXT" "$tool" rename G.PAK ""
+check "" "$tool" rename G.PAK PIC.I24 ""
 
 if ((failures > 0)); then
   echo "$failures completion checks failed"

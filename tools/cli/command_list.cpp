@@ -7,12 +7,14 @@
 namespace kaldorin {
 
 extern const Command kPluginsCommand, kInfoCommand, kDecodeCommand, kListCommand, kExtractCommand, kEncodeCommand,
-    kPackCommand, kCompareCommand, kHelpCommand;
+    kPackCommand, kUpdateCommand, kDeleteCommand, kRenameCommand, kCompareCommand, kHelpCommand;
 extern const Command kTestCommand;
 
 const Command* const kCommands[] = {&kPluginsCommand, &kInfoCommand,   &kDecodeCommand,
-                                    &kListCommand,    &kExtractCommand, &kTestCommand,   &kEncodeCommand,
-                                    &kPackCommand,    &kCompareCommand, &kHelpCommand};
+                                    &kListCommand,    &kExtractCommand, &kTestCommand,
+                                    &kEncodeCommand,  &kPackCommand,    &kUpdateCommand,
+                                    &kDeleteCommand,  &kRenameCommand,  &kCompareCommand,
+                                    &kHelpCommand};
 const size_t kCommandCount = sizeof kCommands / sizeof kCommands[0];
 
 const Command* FindCommand(const std::string& name) {

@@ -23,6 +23,7 @@ const OptionSpec kOptions[kOptionCount] = {
     {"--allow-overlap", nullptr, nullptr, kNoValue, "extract members whose data overlap (a possible archive bomb)"},
     {"--background", nullptr, "COLOR", kColour, "composite pixels that are not fully opaque over #RRGGBB"},
     {"--ignore-alpha", nullptr, nullptr, kNoValue, "drop transparency"},
+    {"--repair", nullptr, nullptr, kNoValue, "rewrite a damaged archive from the members that can be read"},
     {"--quiet", "-q", nullptr, kNoValue, "print nothing but errors"},
     {"--verbose", "-v", nullptr, kNoValue, "name each plug-in call and its result"},
     {"--help", "-h", nullptr, kNoValue, "this text"},
@@ -31,6 +32,7 @@ const OptionSpec kOptions[kOptionCount] = {
     {"--inject-fault", nullptr, "CALL", kText, nullptr},
     {"--cancel-after", nullptr, "N", kPositive, nullptr},
     {"--predictable-temp-names", nullptr, nullptr, kNoValue, nullptr},
+    {"--fail-write", nullptr, "N", kPositive, nullptr},
 };
 
 }  // namespace

@@ -26,17 +26,20 @@ enum OptionId {
   kOptAllowOverlap,
   kOptBackground,
   kOptIgnoreAlpha,
+  kOptRepair,
   kOptQuiet,
   kOptVerbose,
   kOptHelp,
   kOptVersion,
   // Test hooks, never listed: report the plug-ins' live blocks at exit; fail
   // the platform stand-in's next call of a kind; act as a Ctrl-C after N
-  // progress reports; temporary names a test can plant a file or link at.
+  // progress reports; temporary names a test can plant a file or link at;
+// fail the Nth write of a rewritten archive as a full disk would.
   kOptCheckLeaks,
   kOptInjectFault,
   kOptCancelAfter,
   kOptPredictableTempNames,
+  kOptFailWrite,
   kOptionCount
 };
 
