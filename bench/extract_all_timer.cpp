@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "common/plugin_api.h"
 
 #ifdef _WIN32
@@ -33,36 +34,14 @@
 
 namespace {
 
-double NowSeconds() {
-#ifdef _WIN32
-  LARGE_INTEGER frequency;
-  LARGE_INTEGER now;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-#else
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-#endif
-}
+using bench::NowSeconds;
 
-// Processor time of this process so far (user and kernel): on a busy
-// machine it shows the work apart from waiting.
+// Processor time of this process so far, user and kernel together.
 double ProcessorSeconds() {
-#ifdef _WIN32
-  FILETIME created, exited, k, u;
-  GetProcessTimes(GetCurrentProcess(), &created, &exited, &k, &u);
-  auto seconds = [](const FILETIME& t) {
-    return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) * 1e-7;
-  };
-  return seconds(u) + seconds(k);
-#else
-  rusage usage;
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-#endif
+  double user = 0;
+  double kernel = 0;
+  bench::ProcessorSeconds(&user, &kernel);
+  return user + kernel;
 }
 
 void MakeFolder(const std::string& path) {
