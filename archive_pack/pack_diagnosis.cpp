@@ -4,30 +4,11 @@
 
 namespace pack {
 
-namespace {
-
-bool ReadFileBytes(void* source, uint8_t* dst, size_t space, size_t* got) {
-  FILE* file = static_cast<FILE*>(source);
-  *got = fread(dst, 1, space, file);
-  return *got != 0 || !ferror(file);
-}
-
-}  // namespace
-
 ArchiveDiagnosis DiagnoseArchive(const void* data, size_t size) {
   return WalkArchiveMembers(nullptr, nullptr, static_cast<const uint8_t*>(data), size, size, nullptr, nullptr);
 }
 
-ArchiveDiagnosis DiagnoseArchiveFile(FILE* file) {
-  uint64_t dataEnd = UINT64_MAX;
-  const long start = ftell(file);
-  if (start >= 0 && fseek(file, 0, SEEK_END) == 0) {
-    const long end = ftell(file);
-    if (end >= 0) dataEnd = static_cast<uint64_t>(end);
-    if (fseek(file, start, SEEK_SET) != 0) return ArchiveDiagnosis{kArchiveReadFailed, 0};
-  }
-  return WalkArchiveMembers(ReadFileBytes, file, nullptr, 0, dataEnd, nullptr, nullptr);
-}
+ArchiveDiagnosis DiagnoseArchiveFile(FILE* file) { return WalkArchiveFile(file, nullptr, nullptr); }
 
 void DescribeArchiveFault(const ArchiveDiagnosis& d, char* text, size_t size) {
   switch (d.fault) {

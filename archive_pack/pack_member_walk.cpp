@@ -4,6 +4,20 @@
 
 namespace pack {
 
+namespace {
+
+bool ReadFileBytes(void* source, uint8_t* dst, size_t space, size_t* got) {
+  FILE* file = static_cast<FILE*>(source);
+  *got = fread(dst, 1, space, file);
+  return *got != 0 || !ferror(file);
+}
+
+void KeepEntry(void* context, uint32_t, uint32_t offset, uint32_t size, const char* name) {
+  static_cast<std::vector<ArchiveEntry>*>(context)->push_back(ArchiveEntry{name, offset, size});
+}
+
+}  // namespace
+
 ArchiveDiagnosis WalkArchiveMembers(ReadSomeBytes read, void* source, const uint8_t* data, size_t size,
                                     uint64_t dataEnd, VisitMember visit, void* context) {
   Directory cursor;
@@ -30,6 +44,23 @@ ArchiveDiagnosis WalkArchiveMembers(ReadSomeBytes read, void* source, const uint
   }
   if (verdict.fault == kArchiveFine && pastEnd != 0) verdict = ArchiveDiagnosis{kArchiveMemberPastEnd, pastEnd};
   return verdict;
+}
+
+ArchiveDiagnosis WalkArchiveFile(FILE* file, VisitMember visit, void* context) {
+  uint64_t dataEnd = UINT64_MAX;
+  const long start = ftell(file);
+  if (start >= 0 && fseek(file, 0, SEEK_END) == 0) {
+    const long end = ftell(file);
+    if (end >= 0) dataEnd = static_cast<uint64_t>(end);
+    if (fseek(file, start, SEEK_SET) != 0) return ArchiveDiagnosis{kArchiveReadFailed, 0};
+  }
+  return WalkArchiveMembers(ReadFileBytes, file, nullptr, 0, dataEnd, visit, context);
+}
+
+ArchiveDiagnosis ReadArchiveEntries(FILE* file, std::vector<ArchiveEntry>* entries) {
+  entries->clear();
+  if (fseek(file, 0, SEEK_SET) != 0) return ArchiveDiagnosis{kArchiveReadFailed, 0};
+  return WalkArchiveFile(file, KeepEntry, entries);
 }
 
 }  // namespace pack

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "archive_pack/pack_entries.h"
+#include "archive_pack/pack_member_walk.h"
 #include "tools/cli/command.h"
 #include "tools/cli/option_groups.h"
 
