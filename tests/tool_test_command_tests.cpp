@@ -93,4 +93,48 @@ TEST_F(ToolTest, TestNamesEveryProblemOfDamagedArchivesAndPictures) {
   EXPECT_EQ(Listing(dir_.path()).size(), 14u);
 }
 
+// The pictures of glimmet are decoded once, by the tool's own check for
+// data that ends early; glimmet is only started on them. What only the
+// plug-in can refuse (memory for the pixels) and Ctrl-C during the check
+// must still come through.
+TEST_F(ToolTest, TestDecodesAPictureOnceYetFailsAndStopsAsAFullDecode) {
+  WritePicture(In("pic.bmp"), MakePicture(40, 300, 5));
+  ASSERT_EQ(Run({"encode", In("pic.bmp"), "-o", In("PIC.I24")}).status, 0);
+  ASSERT_EQ(Run({"pack", In("P.PAK"), In("PIC.I24")}).status, 0);
+  struct Case {
+    std::vector<std::string> args;
+    bool needsFaults;
+    int status;
+    std::string out;  // in standard output
+    std::string err;  // in standard error
+  };
+  const std::string started = PluginFile("glimmet") + " GetPictureW(memory, stopped at the first progress report)";
+  const Case cases[] = {
+      {{In("P.PAK"), "-v"}, false, 0, "P.PAK: 1 member, no problems", started},
+      {{In("PIC.I24"), "--inject-fault", "LocalAlloc"}, true, 1,
+       "PIC.I24: the picture does not decode: " + PluginFile("glimmet") + " GetPicture: out of memory", ""},
+      {{In("PIC.I24"), "--cancel-after", "100"}, false, 130, "", "cancelled"},
+      {{In("P.PAK"), "--cancel-after", "100"}, false, 130, "", "cancelled"},
+  };
+  for (const Case& c : cases) {
+    if (c.needsFaults && !kHaveFaultInjection) continue;
+    std::vector<std::string> args = {"test", "--check-leaks"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    RunResult r = Run(args);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.out, c.out)) << r.out;
+    EXPECT_TRUE(Contains(r.err, c.err)) << r.err;
+    // One GetPicture for the one picture, stopped: no decode of it.
+    size_t calls = 0;
+    for (size_t at = r.err.find("GetPicture"); at != std::string::npos; at = r.err.find("GetPicture", at + 1)) ++calls;
+    if (Contains(r.err, started)) {
+      EXPECT_EQ(calls, 1u) << r.err;
+    }
+    if (kHaveFaultInjection) {
+      EXPECT_TRUE(Contains(r.err, "0 blocks, 0 streams")) << r.err;
+    }
+  }
+}
+
 }  // namespace

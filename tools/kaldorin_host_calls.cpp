@@ -187,6 +187,33 @@ bool GetPictureThroughPlugin(const HostPlugin& plugin, const CallInput& in, Prog
   return true;
 }
 
+namespace {
+
+int SPI_CALL StopAtFirstReport(int, int, SpiLong) { return 1; }
+
+}  // namespace
+
+bool StartPictureThroughPlugin(const HostPlugin& plugin, const CallInput& in, CallFailure* failure) {
+  HLOCAL hInfo = nullptr;
+  HLOCAL hBits = nullptr;
+  const bool wide = in.UseWide(plugin.getPictureW != nullptr, plugin.getPicture != nullptr);
+  int code = wide ? plugin.getPictureW(in.Wide(), in.len, in.flag, &hInfo, &hBits, StopAtFirstReport, 0)
+                  : plugin.getPicture(in.Ansi(), in.len, in.flag, &hInfo, &hBits, StopAtFirstReport, 0);
+  TraceCall(plugin, std::string("GetPicture") + Form(wide) + "(" + (in.memory == nullptr ? "file" : "memory") +
+                        ", stopped at the first progress report)",
+            code);
+  if (code == kResultCancelled) return true;
+  if (code != kResultOk) return Fail(failure, "GetPicture", code);
+  // A plug-in that reports no progress hands over the whole picture.
+  BlockView info;
+  BlockView bits;
+  LockHostBlock(plugin, hInfo, &info);
+  LockHostBlock(plugin, hBits, &bits);
+  ReleaseHostBlock(plugin, &info);
+  ReleaseHostBlock(plugin, &bits);
+  return true;
+}
+
 bool ListArchive(const HostPlugin& plugin, const DataSource& source, std::vector<MemberRecord>* members,
                  CallFailure* failure) {
   members->clear();
@@ -245,8 +272,9 @@ bool FindMember(const HostPlugin& plugin, const DataSource& source, const std::s
   return true;
 }
 
-bool ExtractToMemory(const HostPlugin& plugin, const DataSource& source, const MemberRecord& member,
-                     ProgressBar* bar, std::vector<uint8_t>* bytes, CallFailure* failure) {
+bool ExtractToBlock(const HostPlugin& plugin, const DataSource& source, const MemberRecord& member,
+                    ProgressBar* bar, BlockView* view, CallFailure* failure) {
+  *view = BlockView();
   CallInput in;
   if (!MemberInput(source, member, &in, failure)) return false;
   HLOCAL handle = nullptr;
@@ -258,15 +286,20 @@ bool ExtractToMemory(const HostPlugin& plugin, const DataSource& source, const M
                                    PluginProgress, lData);
   TraceCall(plugin, std::string("GetFile") + Form(wide) + "(" + member.filename + ", to memory)", code);
   if (code != kResultOk) return Fail(failure, "GetFile", code);
-  BlockView view;
-  if (!LockHostBlock(plugin, handle, &view)) {
+  if (!LockHostBlock(plugin, handle, view)) {
     return Fail(failure, "GetFile", 0, plugin.fileName + " GetFile handed over no usable block");
   }
   // The block may be larger than the member; the listing's size decides
   // when it is known.
-  size_t size = view.size;
-  if (member.filesize != 0 && member.filesize <= view.size) size = static_cast<size_t>(member.filesize);
-  bytes->assign(view.data, view.data + size);
+  if (member.filesize != 0 && member.filesize <= view->size) view->size = static_cast<size_t>(member.filesize);
+  return true;
+}
+
+bool ExtractToMemory(const HostPlugin& plugin, const DataSource& source, const MemberRecord& member,
+                     ProgressBar* bar, std::vector<uint8_t>* bytes, CallFailure* failure) {
+  BlockView view;
+  if (!ExtractToBlock(plugin, source, member, bar, &view, failure)) return false;
+  bytes->assign(view.data, view.data + view.size);
   ReleaseHostBlock(plugin, &view);
   return true;
 }

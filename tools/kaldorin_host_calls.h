@@ -62,6 +62,11 @@ bool PictureInformation(const HostPlugin& plugin, const DataSource& source, Pict
 bool GetPictureThroughPlugin(const HostPlugin& plugin, const CallInput& input, ProgressBar* bar, RgbImage* image,
                              CallFailure* failure);
 
+// GetPicture stopped at the plug-in's first progress report, before any row
+// is decoded: whether the plug-in takes the picture and can hold its pixels
+// (their size, the memory). True when it stopped there, or finished.
+bool StartPictureThroughPlugin(const HostPlugin& plugin, const CallInput& input, CallFailure* failure);
+
 struct MemberRecord {
   std::string method;
   uint64_t position = 0;
@@ -77,6 +82,11 @@ bool ListArchive(const HostPlugin& plugin, const DataSource& source, std::vector
 bool FindMember(const HostPlugin& plugin, const DataSource& source, const std::string& name, MemberRecord* member,
                 CallFailure* failure);
 
+// GetFile into memory (output type 1), the plug-in's block kept: `view`
+// holds the member's bytes (the listing's size of them, when the block is
+// larger) until ReleaseHostBlock.
+bool ExtractToBlock(const HostPlugin& plugin, const DataSource& source, const MemberRecord& member,
+                    ProgressBar* bar, BlockView* view, CallFailure* failure);
 // GetFile into memory (output type 1): the member's bytes.
 bool ExtractToMemory(const HostPlugin& plugin, const DataSource& source, const MemberRecord& member,
                      ProgressBar* bar, std::vector<uint8_t>* bytes, CallFailure* failure);

@@ -9,6 +9,7 @@
 #include "image_i24b/picture_decoder.h"
 #include "tools/cli/option_groups.h"
 #include "tools/kaldorin_files.h"
+#include "tools/kaldorin_progress.h"
 
 namespace kaldorin {
 
@@ -37,8 +38,13 @@ void Say(TruncationCheck* check, const std::string& cause) {
   }
 }
 
-int SPI_CALL StopRequested(int, int, SpiLong data) {
-  return reinterpret_cast<const std::atomic<bool>*>(data)->load(std::memory_order_relaxed) ? 1 : 0;
+// A worker stops when its check is dropped (Ctrl-C stops the plug-in's
+// decode beside it). A check on the caller reports its progress, as a
+// plug-in's decode does, and stops on Ctrl-C.
+int SPI_CALL StopRequested(int done, int total, SpiLong data) {
+  const TruncationCheck* check = reinterpret_cast<const TruncationCheck*>(data);
+  if (check->onCaller) return ReportProgress(nullptr, static_cast<uint64_t>(done), static_cast<uint64_t>(total)) ? 1 : 0;
+  return check->stop.load(std::memory_order_relaxed) ? 1 : 0;
 }
 
 void RunCheck(TruncationCheck* check) {
@@ -51,9 +57,10 @@ void RunCheck(TruncationCheck* check) {
   }
   // A file cut inside its header since it was probed has no coded data.
   const bool coded = size > kHeaderSize;
-  i24b::ScanCodedRows(*LoadScanTables(), coded ? data + kHeaderSize : nullptr, coded ? size - kHeaderSize : 0,
-                check->width, check->height, StopRequested, reinterpret_cast<SpiLong>(&check->stop),
-                &check->firstGuessedRow);
+  const ResultCode result = i24b::ScanCodedRows(
+      *LoadScanTables(), coded ? data + kHeaderSize : nullptr, coded ? size - kHeaderSize : 0, check->width,
+      check->height, StopRequested, reinterpret_cast<SpiLong>(check), &check->firstGuessedRow);
+  check->cancelled = result == kResultCancelled;
 }
 
 // The checks both kinds of source share, once the header bytes and the
@@ -76,6 +83,11 @@ bool StartCheck(bool allowTruncated, const unsigned char (&raw)[kHeaderSize], ui
   }
   check->width = header.width;
   check->height = header.height;
+  if (check->onCaller) {
+    check->running = true;
+    RunCheck(check);
+    return true;
+  }
   try {
     check->worker = std::thread(RunCheck, check);
   } catch (const std::system_error& e) {
@@ -116,19 +128,25 @@ bool StartTruncationCheck(bool allowTruncated, const std::string& subject, const
 
 bool StartTruncationCheck(bool allowTruncated, const std::string& subject, const std::vector<uint8_t>& bytes,
                           TruncationCheck* check) {
+  return StartTruncationCheck(allowTruncated, subject, bytes.data(), bytes.size(), check);
+}
+
+bool StartTruncationCheck(bool allowTruncated, const std::string& subject, const uint8_t* data, size_t size,
+                          TruncationCheck* check) {
   check->subject = subject;
-  if (bytes.size() < kHeaderSize) return true;  // the plug-in says what is wrong
+  if (size < kHeaderSize) return true;  // the plug-in says what is wrong
   unsigned char raw[kHeaderSize];
-  memcpy(raw, bytes.data(), sizeof raw);
-  check->data = bytes.data();
-  check->size = bytes.size();
-  return StartCheck(allowTruncated, raw, bytes.size() - kHeaderSize, check);
+  memcpy(raw, data, sizeof raw);
+  check->data = data;
+  check->size = size;
+  return StartCheck(allowTruncated, raw, size - kHeaderSize, check);
 }
 
 bool FinishTruncationCheck(bool allowTruncated, TruncationCheck* check) {
   if (!check->running) return true;
-  check->worker.join();
+  if (check->worker.joinable()) check->worker.join();
   check->running = false;
+  if (check->cancelled) return false;
   if (!check->error.empty()) {
     Say(check, "cannot check whether the data is complete: " + check->error);
     return false;

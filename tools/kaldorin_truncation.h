@@ -22,7 +22,12 @@ struct TruncationCheck {
   // When set, the causes are added here ("ends early: ...") instead of
   // being reported on standard error.
   std::vector<std::string>* causes = nullptr;
-  bool running = false;
+  // When set, StartTruncationCheck runs the check itself, on the calling
+  // thread, reporting its progress (ReportProgress) and stopping on Ctrl-C:
+  // for a caller that has nothing to do meanwhile (no plug-in decode).
+  bool onCaller = false;
+  bool running = false;  // started: FinishTruncationCheck has a result to give
+  bool cancelled = false;  // on the caller: Ctrl-C stopped the check
   uint32_t width = 0;
   uint32_t height = 0;
   // The coded data: `size` bytes at `data`, or read by the worker from
@@ -48,17 +53,20 @@ struct TruncationCheck {
 // width and height cannot fit in the coded bytes there are (with
 // --allow-truncated only says so), then starts the check. Returns false
 // when nothing is to be decoded (the refusal reported). `source` is a file
-// or a memory image; `bytes` a whole picture in memory, which must outlive
-// the check.
+// or a memory image; `bytes` (or the `size` bytes at `data`) a whole
+// picture in memory, which must outlive the check.
 bool StartTruncationCheck(bool allowTruncated, const std::string& subject, const DataSource& source,
                           TruncationCheck* check);
 bool StartTruncationCheck(bool allowTruncated, const std::string& subject, const std::vector<uint8_t>& bytes,
+                          TruncationCheck* check);
+bool StartTruncationCheck(bool allowTruncated, const std::string& subject, const uint8_t* data, size_t size,
                           TruncationCheck* check);
 
 // After the plug-in has decoded the picture: waits for the check and
 // reports rows that were guessed. Returns false when the picture must not be
 // written (the refusal reported); with --allow-truncated the report is a
-// warning and the picture is written.
+// warning and the picture is written. A check on the caller stopped by
+// Ctrl-C gives false and reports nothing (`cancelled` says so).
 bool FinishTruncationCheck(bool allowTruncated, TruncationCheck* check);
 
 }  // namespace kaldorin

@@ -1,8 +1,9 @@
 // kaldorin test: whether archives and pictures are whole, writing nothing.
 // An archive is listed once, its members read one at a time through the
-// plug-in into memory and the pictures among them decoded from those bytes,
+// plug-in into memory and the pictures among them checked from those bytes,
 // so that each byte is read once and memory stays bounded by the largest
-// member.
+// member. A picture is decoded once: by the tool's own core, without making
+// pixels, when its plug-in is built on that core; else by its plug-in.
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
@@ -131,39 +132,81 @@ std::string WindowsNameCause(const std::string& name) {
   return "";
 }
 
-// Decodes a picture through `picture`, with the check that its data does
-// not end early; every cause becomes a problem of `index`.
-bool DecodeCompletely(FileTest* t, const HostPlugin& picture, const CallInput& input, TruncationCheck* check,
-                      size_t index, const std::string& member, RgbImage* image) {
+// The plug-in built on the tool's own decoder core, known by the start of
+// its description.
+constexpr char kCorePluginTitle[] = "KALDORIN I24B to DIB filter";
+
+bool DecodesWithCore(const HostPlugin& picture) {
+  return !picture.infoTexts.empty() &&
+         picture.infoTexts[0].compare(0, sizeof kCorePluginTitle - 1, kCorePluginTitle) == 0;
+}
+
+// A picture and its size.
+struct PictureTest {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  RgbImage image;  // decoded through the plug-in, when it was
+};
+
+// Starts the check that the picture's data does not end early, for the
+// data of `source` or else the `size` bytes at `data`: on the calling
+// thread when `picture` decodes with the tool's own core, whose check then
+// answers for the decode (DecodeCompletely); else on a worker beside the
+// plug-in's decode. Returns false when nothing is to be decoded (the cause
+// a problem of `index`).
+bool StartCheck(FileTest* t, const HostPlugin& picture, const DataSource* source, const uint8_t* data, size_t size,
+                size_t index, const std::string& member, TruncationCheck* check) {
   std::vector<std::string> causes;
   check->causes = &causes;
-  ProgressBar bar;
-  StartProgress(&bar, member, true);
+  check->onCaller = DecodesWithCore(picture);
+  const bool start = source != nullptr ? StartTruncationCheck(false, t->name, *source, check)
+                                       : StartTruncationCheck(false, member, data, size, check);
+  for (const std::string& cause : causes) Problem(t, index, member, cause);
+  return start;
+}
+
+// Whether a picture decodes completely through `picture`, the check of
+// StartCheck beside it; every cause becomes a problem of `index`. The
+// tool's own core has decoded the picture already when the check ran on
+// the caller: the plug-in is then only started (StartPictureThroughPlugin),
+// for what it alone can refuse (a picture too large for it, no memory for
+// its pixels), and not asked to decode it a second time. False when
+// cancelled.
+bool DecodeCompletely(FileTest* t, const HostPlugin& picture, const CallInput& input, TruncationCheck* check,
+                      size_t index, const std::string& member, PictureTest* result) {
+  std::vector<std::string> causes;
+  check->causes = &causes;
   CallFailure failure;
-  const bool decoded = GetPictureThroughPlugin(picture, input, &bar, image, &failure);
-  if (!decoded && failure.code == kResultCancelled && CancelRequested()) return false;
+  bool decoded = false;
+  if (check->onCaller && check->running) {
+    if (check->cancelled) return false;
+    decoded = StartPictureThroughPlugin(picture, input, &failure);
+    result->width = check->width;
+    result->height = check->height;
+  } else {
+    ProgressBar bar;
+    StartProgress(&bar, member, true);
+    decoded = GetPictureThroughPlugin(picture, input, &bar, &result->image, &failure);
+    if (!decoded && failure.code == kResultCancelled && CancelRequested()) return false;
+    result->width = result->image.width;
+    result->height = result->image.height;
+  }
   if (!decoded) causes.push_back("the picture does not decode: " + FailureText(picture, failure));
   FinishTruncationCheck(false, check);
   for (const std::string& cause : causes) Problem(t, index, member, cause);
   return true;
 }
 
-// The member's bytes and its picture, kept from member to member so that
-// their memory is mapped once, for the largest.
-struct MemberBuffers {
-  std::vector<uint8_t> bytes;
-  RgbImage image;
-};
-
-// A member's bytes, read once through the archive plug-in; a picture
-// plug-in's member decoded from them. False when cancelled.
+// A member's bytes, read once through the archive plug-in into the block it
+// hands over; a picture plug-in's member checked from them. False when
+// cancelled.
 bool TestMember(FileTest* t, const PluginSet& set, const HostPlugin& plugin, const DataSource& source,
-                const MemberRecord& m, size_t index, MemberBuffers* buffers) {
-  std::vector<uint8_t>& bytes = buffers->bytes;
+                const MemberRecord& m, size_t index, PictureTest* picture) {
   ProgressBar bar;
   StartProgress(&bar, m.filename, true);
   CallFailure failure;
-  const bool read = ExtractToMemory(plugin, source, m, &bar, &bytes, &failure);
+  BlockView block;
+  const bool read = ExtractToBlock(plugin, source, m, &bar, &block, &failure);
   if (!read && failure.code == kResultCancelled && CancelRequested()) return false;
   if (!read) {
     std::string hint;
@@ -173,23 +216,22 @@ bool TestMember(FileTest* t, const PluginSet& set, const HostPlugin& plugin, con
     Problem(t, index, m.filename, "cannot be read: " + FailureText(plugin, failure) + hint);
     return true;
   }
-  if (bytes.size() != m.filesize) {
+  bool going = true;
+  if (block.size != m.filesize) {
     Problem(t, index, m.filename,
-            plugin.fileName + " delivered " + Grouped(bytes.size()) + " bytes, the listing says " + Grouped(m.filesize));
-    return true;
+            plugin.fileName + " delivered " + Grouped(block.size) + " bytes, the listing says " + Grouped(m.filesize));
+  } else {
+    uint8_t probe[2048] = {};
+    memcpy(probe, block.data, block.size < sizeof probe ? block.size : sizeof probe);
+    const HostPlugin* picturePlugin = PickPlugin(set, kKindPicture, m.filename, probe);
+    TruncationCheck check;
+    if (picturePlugin != nullptr && StartCheck(t, *picturePlugin, nullptr, block.data, block.size, index, m.filename, &check)) {
+      going = DecodeCompletely(t, *picturePlugin, MemoryInput(block.data, block.size), &check, index, m.filename,
+                               picture);
+    }
   }
-  uint8_t probe[2048] = {};
-  memcpy(probe, bytes.data(), bytes.size() < sizeof probe ? bytes.size() : sizeof probe);
-  const HostPlugin* picture = PickPlugin(set, kKindPicture, m.filename, probe);
-  if (picture == nullptr) return true;
-  TruncationCheck check;
-  std::vector<std::string> causes;
-  check.causes = &causes;
-  const bool start = StartTruncationCheck(false, m.filename, bytes, &check);
-  for (const std::string& cause : causes) Problem(t, index, m.filename, cause);
-  if (!start) return true;
-  return DecodeCompletely(t, *picture, MemoryInput(bytes.data(), bytes.size()), &check, index, m.filename,
-                          &buffers->image);
+  ReleaseHostBlock(plugin, &block);
+  return going;
 }
 
 // Everything about an archive that its listing shows: members past the end
@@ -244,10 +286,12 @@ bool TestArchive(FileTest* t, const PluginSet& set, const HostPlugin& plugin, co
   }
   std::vector<bool> readable(members.size());
   CheckListing(t, source, members, &readable);
-  MemberBuffers buffers;
+  // The picture decoded last is kept, so that its memory is mapped once
+  // for the largest.
+  PictureTest picture;
   for (size_t i = 0; i < members.size(); ++i) {
     if (!readable[i] || members[i].filesize == 0) continue;
-    if (!TestMember(t, set, plugin, source, members[i], i + 1, &buffers)) return false;
+    if (!TestMember(t, set, plugin, source, members[i], i + 1, &picture)) return false;
   }
   Summary(*t, Counted(members.size(), "member", "members"),
           {{"type", "\"archive\""}, {"members", JsonNumber(members.size())}});
@@ -256,17 +300,16 @@ bool TestArchive(FileTest* t, const PluginSet& set, const HostPlugin& plugin, co
 
 bool TestPicture(FileTest* t, const HostPlugin& plugin, const DataSource& source) {
   TruncationCheck check;
-  std::vector<std::string> causes;
-  check.causes = &causes;
-  const bool start = StartTruncationCheck(false, t->name, source, &check);
-  for (const std::string& cause : causes) Problem(t, 0, "", cause);
-  RgbImage image;
-  if (start && !DecodeCompletely(t, plugin, SourceInput(source), &check, 0, "", &image)) return false;
+  PictureTest picture;
+  if (StartCheck(t, plugin, &source, nullptr, 0, 0, "", &check) &&
+      !DecodeCompletely(t, plugin, SourceInput(source), &check, 0, "", &picture)) {
+    return false;
+  }
   if (t->problems != 0) {
     Summary(*t, "picture", {{"type", "\"picture\""}});
   } else {
-    Summary(*t, "picture " + std::to_string(image.width) + " x " + std::to_string(image.height),
-            {{"type", "\"picture\""}, {"width", JsonNumber(image.width)}, {"height", JsonNumber(image.height)}});
+    Summary(*t, "picture " + std::to_string(picture.width) + " x " + std::to_string(picture.height),
+            {{"type", "\"picture\""}, {"width", JsonNumber(picture.width)}, {"height", JsonNumber(picture.height)}});
   }
   return true;
 }
