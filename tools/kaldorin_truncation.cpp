@@ -43,7 +43,9 @@ void Say(TruncationCheck* check, const std::string& cause) {
 // plug-in's decode does, and stops on Ctrl-C.
 int SPI_CALL StopRequested(int done, int total, SpiLong data) {
   const TruncationCheck* check = reinterpret_cast<const TruncationCheck*>(data);
-  if (check->onCaller) return ReportProgress(nullptr, static_cast<uint64_t>(done), static_cast<uint64_t>(total)) ? 1 : 0;
+  if (check->onCaller) {
+    return ReportProgress(nullptr, static_cast<uint64_t>(done), static_cast<uint64_t>(total)) ? 1 : 0;
+  }
   return check->stop.load(std::memory_order_relaxed) ? 1 : 0;
 }
 

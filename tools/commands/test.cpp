@@ -225,7 +225,8 @@ bool TestMember(FileTest* t, const PluginSet& set, const HostPlugin& plugin, con
     memcpy(probe, block.data, block.size < sizeof probe ? block.size : sizeof probe);
     const HostPlugin* picturePlugin = PickPlugin(set, kKindPicture, m.filename, probe);
     TruncationCheck check;
-    if (picturePlugin != nullptr && StartCheck(t, *picturePlugin, nullptr, block.data, block.size, index, m.filename, &check)) {
+    if (picturePlugin != nullptr &&
+        StartCheck(t, *picturePlugin, nullptr, block.data, block.size, index, m.filename, &check)) {
       going = DecodeCompletely(t, *picturePlugin, MemoryInput(block.data, block.size), &check, index, m.filename,
                                picture);
     }
