@@ -119,8 +119,13 @@ TEST_F(ChestrelDirectory, DirectoryEndChecks) {
     FILE* file = fopen(dir.Write("diagnosed.pak", c.data).c_str(), "rb");
     ASSERT_NE(nullptr, file);
     const pack::ArchiveDiagnosis fromFile = pack::DiagnoseArchiveFile(file);
+    // The entries for rewriting: the same walk from the file's first byte,
+    // wherever the file stands.
+    std::vector<pack::ArchiveEntry> entries;
+    const pack::ArchiveDiagnosis kept = pack::ReadArchiveEntries(file, &entries);
     fclose(file);
     EXPECT_TRUE(fromFile.fault == d.fault && fromFile.member == d.member) << "a file is diagnosed as memory";
+    EXPECT_TRUE(kept.fault == d.fault && kept.member == d.member);
     // The walk for hosts: the same verdict, and the members the directory
     // holds before it stops, numbered from 1; all of the listing's.
     std::vector<std::string> walked;
@@ -136,6 +141,11 @@ TEST_F(ChestrelDirectory, DirectoryEndChecks) {
     EXPECT_TRUE(walked.size() <= 2 && std::equal(walked.begin(), walked.end(), both.begin()));
     if (c.listing == kResultOk) {
       EXPECT_EQ(c.records - 1, walked.size());
+    }
+    ASSERT_EQ(walked.size(), entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(walked[i], entries[i].name);
+    if (entries.size() == 2) {
+      EXPECT_EQ(66u, entries[1].offset);
     }
   }
 }
