@@ -86,7 +86,7 @@ timed() {
   label=$1
   shift
   best=
-  for run in 1 2 3; do
+  for _ in 1 2 3; do
     rm -rf "$dir/out" "$dir/decoded"
     mkdir -p "$dir/out" "$dir/decoded"
     line=$(/usr/bin/time -f '%e %U %S' "$@" 2>&1 >/dev/null | tail -1)
