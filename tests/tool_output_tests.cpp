@@ -82,6 +82,7 @@ TEST_F(ToolTest, NoCommandReplacesAFileUnasked) {
       {{"decode", "@a/pic.i24", "@b/pic.i24", "-d", "@out"}, 1, "would be written for both", {{"out/pic" + png, kAbsent}}},
       {{"encode", "@pic.bmp", "-o", "@pic.bmp", "-f"}, 1, "is the input", {}},
       {{"encode", "@pic.bmp", "-o", "@pic.i24"}, 1, "pic.i24: already exists", {}},
+      {{"encode", "@pic.bmp", "@pic.bmp", "-d", "@out", "-j", "2"}, 1, "would be written for both", {{"out/pic.i24", kAbsent}}},
   };
   for (const Case& c : cases) {
     setUp();
@@ -111,6 +112,71 @@ TEST_F(ToolTest, NoCommandReplacesAFileUnasked) {
     for (const char* folder : {"", "out", "x"}) {
       for (const std::string& name : Listing(In(folder))) EXPECT_FALSE(Contains(name, "kaldorin-tmp")) << name;
     }
+  }
+}
+
+// A batch run as several jobs writes the same bytes, the same messages in
+// the same order and ends with the same status as one job at a time: with
+// failures among the inputs, and two pictures whose decoded names collide.
+TEST_F(ToolTest, JobsChangeNothingButSpeed) {
+  std::vector<std::string> pictures;
+  std::vector<std::string> bmps;
+  for (uint32_t i = 0; i < 7; ++i) {
+    const std::string stem = "P" + std::to_string(i);
+    WritePicture(In(stem + ".bmp"), MakePicture(30 + 11 * i, 20 + 7 * i, i));
+    ASSERT_EQ(Run({"encode", In(stem + ".bmp"), "-o", In(stem + ".I24")}).status, 0);
+    pictures.push_back("@" + stem + ".I24");
+    bmps.push_back("@" + stem + ".bmp");
+  }
+  Bytes cut;
+  ReadWholeFile(In("P6.I24"), &cut);
+  cut.resize(cut.size() / 2);
+  dir_.Write("P6.I24", cut);  // ends early
+  dir_.Write("P3.png", Text("not a picture"));
+  dir_.Write("NOTE.TXT", Text("text"));
+  fs::copy_file(In("P5.I24"), In("P5.DAT"));  // a picture too, decoded to the same name as P5.I24
+  ASSERT_EQ(Run({"pack", In("A.PAK"), In("P0.I24"), In("NOTE.TXT"), In("P3.png"), In("P1.I24"), In("P2.I24"),
+                 In("P3.I24"), In("P4.I24"), In("P5.DAT"), In("P5.I24"), In("P6.I24")})
+                .status,
+            0);
+  auto with = [](std::vector<std::string> head, const std::vector<std::string>& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+  };
+  const std::vector<std::vector<std::string>> cases = {
+      with({"decode", "-d", "@out"}, pictures),
+      with({"decode", "-d", "@out", "--json", "--format", "bmp"}, pictures),
+      {"extract", "@A.PAK", "-d", "@out", "--decode"},
+      {"extract", "@A.PAK", "-d", "@out", "--decode", "--via-memory", "--json"},
+      {"extract", "@A.PAK", "P?.I24", "-d", "@out", "--from-memory"},
+      with({"encode", "-d", "@out"}, bmps),
+      with({"test", "@A.PAK"}, pictures),
+      {"test", "@A.PAK", "--json"},
+  };
+  for (const std::vector<std::string>& c : cases) {
+    RunResult results[2];
+    std::vector<std::pair<std::string, Bytes>> written[2];
+    for (int k = 0; k < 2; ++k) {
+      const std::string out = k == 0 ? "one" : "four";
+      fs::remove_all(In(out));
+      fs::create_directory(In(out));
+      std::vector<std::string> args = {c[0], "-j", k == 0 ? "1" : "4"};
+      for (size_t i = 1; i < c.size(); ++i) args.push_back(c[i] == "@out" ? In(out) : c[i][0] == '@' ? In(c[i].substr(1)) : c[i]);
+      results[k] = Run(args);
+      for (std::string* text : {&results[k].out, &results[k].err}) {
+        for (size_t at; (at = text->find(In(out))) != std::string::npos;) text->replace(at, In(out).size(), "OUT");
+      }
+      for (const std::string& name : Listing(In(out))) {
+        Bytes bytes;
+        ReadWholeFile(In(out + "/" + name), &bytes);
+        written[k].push_back({name, bytes});
+      }
+    }
+    SCOPED_TRACE(c[0] + " " + c[1] + " " + c.back());
+    EXPECT_EQ(results[0].status, results[1].status);
+    EXPECT_EQ(results[0].out, results[1].out);
+    EXPECT_EQ(results[0].err, results[1].err);
+    EXPECT_TRUE(written[0] == written[1]) << "the files written differ";
   }
 }
 
@@ -209,11 +275,17 @@ TEST_F(ToolTest, CancelledDecodeAndExtractLeaveNothingBehind) {
   WritePicture(In("big.bmp"), img);
   ASSERT_EQ(Run({"encode", In("big.bmp"), "-o", In("BIG.I24")}).status, 0);
   ASSERT_EQ(Run({"pack", In("B.PAK"), In("BIG.I24")}).status, 0);
+  fs::copy_file(In("BIG.I24"), In("BIG2.I24"));
+  fs::copy_file(In("big.bmp"), In("big2.bmp"));
+  ASSERT_EQ(Run({"pack", In("B2.PAK"), In("BIG.I24"), In("BIG2.I24")}).status, 0);
   fs::create_directory(In("out"));
   struct Case {
     std::vector<std::string> args;
   };
   const Case cases[] = {
+      {{"decode", In("BIG.I24"), In("BIG2.I24"), "-d", In("out"), "-j", "2"}},
+      {{"encode", In("big.bmp"), In("big2.bmp"), "-d", In("out"), "-j", "2"}},
+      {{"extract", In("B2.PAK"), "-d", In("out"), "-j", "2"}},
       {{"decode", In("BIG.I24"), "-o", In("out/big.png")}},
       {{"decode", In("BIG.I24"), "-o", In("out/big.bmp"), "--from-memory"}},
       {{"encode", In("big.bmp"), "-o", In("out/x.i24")}},
@@ -424,29 +496,36 @@ TEST_F(ToolTest, SignalsDuringAWriteLeaveNothingBehind) {
   RgbImage img = MakePicture(2000, 1500, 8);
   WritePicture(In("huge.bmp"), img);
   ASSERT_EQ(Run({"encode", In("huge.bmp"), "-o", In("HUGE.I24")}).status, 0);
+  fs::copy_file(In("HUGE.I24"), In("HUGE2.I24"));
   const struct {
     std::vector<int> signals;
     int status;
   } cases[] = {{{SIGINT}, 130}, {{SIGINT, SIGINT}, 128 + SIGINT}, {{SIGTERM}, 128 + SIGTERM}, {{SIGHUP}, 128 + SIGHUP}};
+  // One picture, and two written by two jobs at once.
+  const std::vector<std::string> commands[] = {
+      {"decode", In("HUGE.I24"), "-o", In("out/huge.png")},
+      {"decode", In("HUGE.I24"), In("HUGE2.I24"), "-d", In("out"), "-j", "2"}};
   for (const auto& c : cases) {
-    SCOPED_TRACE("signal " + std::to_string(c.signals[0]) + " x" + std::to_string(c.signals.size()));
-    fs::remove_all(In("out"));
-    fs::create_directory(In("out"));
-    Child child = Start({"decode", In("HUGE.I24"), "-o", In("out/huge.png")},
-                        logs_.File("o.txt"), logs_.File("e.txt"));
-    bool writing = false;
-    for (int i = 0; i < 4000 && !writing; ++i) {
-      writing = WritesInto(child.pid, In("out"));
-      if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    for (const std::vector<std::string>& command : commands) {
+      SCOPED_TRACE("signal " + std::to_string(c.signals[0]) + " x" + std::to_string(c.signals.size()) + ", " +
+                   command.back());
+      fs::remove_all(In("out"));
+      fs::create_directory(In("out"));
+      Child child = Start(command, logs_.File("o.txt"), logs_.File("e.txt"));
+      bool writing = false;
+      for (int i = 0; i < 4000 && !writing; ++i) {
+        writing = WritesInto(child.pid, In("out"));
+        if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      for (int sig : c.signals) kill(child.pid, sig);
+      int status = Wait(child);
+      if (!writing && status == 0) {
+        printf("skipped: the write finished before it was seen running\n");
+        continue;
+      }
+      EXPECT_EQ(status, c.status) << Slurp(logs_.File("e.txt"));
+      EXPECT_TRUE(Listing(In("out")).empty());
     }
-    for (int sig : c.signals) kill(child.pid, sig);
-    int status = Wait(child);
-    if (!writing && status == 0) {
-      printf("skipped: the write finished before it was seen running\n");
-      continue;
-    }
-    EXPECT_EQ(status, c.status) << Slurp(logs_.File("e.txt"));
-    EXPECT_TRUE(Listing(In("out")).empty());
   }
 }
 #endif

@@ -308,24 +308,29 @@ bool ExtractToFolder(const HostPlugin& plugin, const DataSource& source, const M
                      const std::string& folder, ProgressBar* bar, std::string* written, CallFailure* failure) {
   CallInput in;
   if (!MemberInput(source, member, &in, failure)) return false;
-  // The plug-in writes the member under its own name into the current
-  // folder when given an empty destination: this works whatever separator
-  // the plug-in would use to join a folder and a name.
-  std::error_code ec;
-  fs::path previous = fs::current_path(ec);
-  fs::current_path(FsPath(folder), ec);
-  if (ec) return Fail(failure, "GetFile", 0, folder + ": cannot enter the folder: " + ec.message());
-  const bool wide = in.UseWide(plugin.getFileW != nullptr, plugin.getFile != nullptr);
+  // The destination ends in a separator, so that the member lands in the
+  // folder whether the plug-in adds one, adds one only where it is missing,
+  // or adds none; a doubled separator names the same folder. The folder is
+  // named in the call, not made the current one, so that members can be
+  // extracted on several threads at once.
+#ifdef _WIN32
+  const std::string dest = folder + "\\";
+#else
+  const std::string dest = folder + "/";
+#endif
+  const bool wide = in.UseWide(plugin.getFileW != nullptr, plugin.getFile != nullptr) &&
+                    (IsValidUtf8(dest) || plugin.getFile == nullptr);
   const SpiLong lData = reinterpret_cast<SpiLong>(bar);
-  char dest[1] = {0};
-  WCHAR wideDest[1] = {0};
-  int code = wide ? plugin.getFileW(in.Wide(), in.len, wideDest, in.flag, PluginProgress, lData)
-                  : plugin.getFile(in.Ansi(), in.len, dest, in.flag, PluginProgress, lData);
+  std::string ansiDest = AnsiFileName(dest);
+  std::u16string wideDest = Utf8ToUtf16(dest);
+  int code = wide ? plugin.getFileW(in.Wide(), in.len, reinterpret_cast<LPWSTR>(&wideDest[0]), in.flag,
+                                    PluginProgress, lData)
+                  : plugin.getFile(in.Ansi(), in.len, &ansiDest[0], in.flag, PluginProgress, lData);
   TraceCall(plugin, std::string("GetFile") + Form(wide) + "(" + member.filename + ", to a file)", code);
-  fs::current_path(previous, ec);
   if (code != kResultOk) return Fail(failure, "GetFile", code);
   // The one file now in the folder is the member.
   written->clear();
+  std::error_code ec;
   for (fs::directory_iterator it(FsPath(folder), ec), end; !ec && it != end; it.increment(ec)) {
     std::string name = Utf8Path(it->path().filename());
     if (written->empty() || name == member.filename) *written = Utf8Path(it->path());

@@ -8,6 +8,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
 
 #ifdef _WIN32
@@ -25,37 +26,64 @@ namespace kaldorin {
 namespace {
 
 // Temporary files and working folders alive at one time: one output file,
-// or one working folder and the file moved out of it, per command step.
-constexpr int kSlots = 16;
+// or one working folder and the file moved out of it, per thread writing.
+constexpr int kSlots = 2 * kMostThreadsWriting + 16;
 constexpr size_t kSlotPath = 4096;
 
-enum SlotState { kSlotFree = 0, kSlotFile = 1, kSlotFolder = 2 };
+enum SlotState { kSlotFree = 0, kSlotFile = 1, kSlotFolder = 2, kSlotClaimed = 3 };
 
-// Written only by the main thread; a signal handler reads a slot only while
-// its state says it is complete.
+// A thread claims a free slot atomically and fills it before its state says
+// what it holds; a signal handler reads a slot only in such a state.
 struct Slot {
-  volatile sig_atomic_t state;
+  std::atomic<int> state;
   char path[kSlotPath];
   char inner[kSlotPath];  // the file inside a working folder
 };
+static_assert(std::atomic<int>::is_always_lock_free, "slots are read in a signal handler");
 Slot gSlots[kSlots];
 bool gPredictable = false;
-unsigned long gPredictableCounter = 0;
+std::atomic<unsigned long> gPredictableCounter{0};
 
+// Threads between registering a name and having created it, and whether a
+// signal is removing the registered files: a handler waits for every
+// creation under way to finish, and no new one starts, so that no file can
+// appear after the removal.
+std::atomic<int> gCreating{0};
+std::atomic<int> gRemoving{0};
+// Whether this thread is one of them: a handler that interrupted a creation
+// must not wait for itself.
+thread_local volatile sig_atomic_t tCreating = 0;
+
+void CreationDone() {
+  --gCreating;
+  tCreating = 0;
+}
+
+// Registers `path` (and `inner`) before it is created; the caller then
+// creates it and calls CreationDone. -1 when no slot is free, the path is
+// too long or the tool is ending.
 int Register(SlotState state, const std::string& path, const std::string& inner) {
   if (path.size() >= kSlotPath || inner.size() >= kSlotPath) return -1;
+  tCreating = 1;
+  ++gCreating;
+  if (gRemoving.load() != 0) {
+    CreationDone();
+    return -1;
+  }
   for (int i = 0; i < kSlots; ++i) {
-    if (gSlots[i].state != kSlotFree) continue;
+    int expected = kSlotFree;
+    if (!gSlots[i].state.compare_exchange_strong(expected, kSlotClaimed)) continue;
     memcpy(gSlots[i].path, path.c_str(), path.size() + 1);
     memcpy(gSlots[i].inner, inner.c_str(), inner.size() + 1);
-    gSlots[i].state = state;
+    gSlots[i].state.store(state);
     return i;
   }
+  CreationDone();
   return -1;
 }
 
 void Unregister(int* slot) {
-  if (*slot >= 0 && *slot < kSlots) gSlots[*slot].state = kSlotFree;
+  if (*slot >= 0 && *slot < kSlots) gSlots[*slot].state.store(kSlotFree);
   *slot = -1;
 }
 
@@ -63,7 +91,7 @@ void Unregister(int* slot) {
 bool RandomToken(std::string* token) {
   uint64_t value = 0;
   if (gPredictable) {
-    value = gPredictableCounter++;
+    value = gPredictableCounter.fetch_add(1);
   } else {
 #ifdef _WIN32
     if (BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&value), sizeof value, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) {
@@ -132,10 +160,11 @@ bool CreatePendingFile(const std::string& target, PendingOutput* out, std::strin
     // Registered before it exists, so that no signal can leave it behind.
     int slot = Register(kSlotFile, candidate, "");
     if (slot < 0) {
-      *error = "the folder's path is too long";
+      *error = "the folder's path is too long, or too many files are being written at once";
       return false;
     }
     int fd = OpenExclusive(candidate);
+    CreationDone();
     if (fd < 0) {
       int saved = errno;
       Unregister(&slot);
@@ -255,10 +284,12 @@ bool CreateWorkFolder(const std::string& dir, const std::string& innerName, std:
     }
     int s = Register(kSlotFolder, candidate, Utf8Path(FsPath(candidate) / FsPath(innerName)));
     if (s < 0) {
-      *error = "the folder's path is too long";
+      *error = "the folder's path is too long, or too many files are being written at once";
       return false;
     }
-    if (MakeFolder(candidate) != 0) {
+    const int made = MakeFolder(candidate);
+    CreationDone();
+    if (made != 0) {
       int saved = errno;
       Unregister(&s);
       if (saved == EEXIST) continue;
@@ -284,35 +315,32 @@ namespace {
 #ifdef _WIN32
 // Removes the file (or empty folder) of a slot's UTF-8 path without
 // allocating: it runs in the console's Ctrl-C thread.
-void RemoveSlotPath(const char* utf8, bool folder) {
+bool RemoveSlotPath(const char* utf8, bool folder) {
   static wchar_t wide[kSlotPath];
-  if (MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, kSlotPath) == 0) return;
-  if (folder) {
-    RemoveDirectoryW(wide);
-  } else {
-    DeleteFileW(wide);
-  }
+  if (MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, kSlotPath) == 0) return false;
+  return (folder ? RemoveDirectoryW(wide) : DeleteFileW(wide)) != 0;
 }
 #else
-void RemoveSlotPath(const char* path, bool folder) {
-  if (folder) {
-    rmdir(path);
-  } else {
-    unlink(path);
-  }
-}
+bool RemoveSlotPath(const char* path, bool folder) { return (folder ? rmdir(path) : unlink(path)) == 0; }
 #endif
 
 }  // namespace
 
 void RemovePendingOutputsNow() {
+  gRemoving.store(1);
+  while (gCreating.load() > (tCreating ? 1 : 0)) {
+  }
   for (int i = 0; i < kSlots; ++i) {
     Slot& s = gSlots[i];
-    if (s.state == kSlotFile) {
+    const int state = s.state.load();
+    if (state == kSlotFile) {
       RemoveSlotPath(s.path, false);
-    } else if (s.state == kSlotFolder) {
-      RemoveSlotPath(s.inner, false);
-      RemoveSlotPath(s.path, true);
+    } else if (state == kSlotFolder) {
+      // A plug-in on another thread may create the file in the folder
+      // between the two removals; once the folder is gone it cannot.
+      for (int attempt = 0; attempt < 3 && !RemoveSlotPath(s.path, true); ++attempt) {
+        RemoveSlotPath(s.inner, false);
+      }
     }
   }
 }

@@ -14,6 +14,9 @@
 
 namespace kaldorin {
 
+// Threads that may each hold a temporary file and a working folder at once.
+constexpr int kMostThreadsWriting = 64;
+
 struct PendingOutput {
   std::string target;  // the name the output gets when complete
   std::string temp;    // where it is written meanwhile
@@ -43,8 +46,10 @@ void RemoveWorkFolder(const std::string& folder, int slot);
 bool MoveIntoPlace(const std::string& from, const std::string& to, bool replace, std::string* error,
                    bool* exists = nullptr);
 
-// Removes every registered temporary file and working folder. Safe to call
-// from a signal handler; the process is expected to end right after.
+// Removes every registered temporary file and working folder, after the
+// ones being created on other threads exist; none is created afterwards.
+// Safe to call from a signal handler; the process is expected to end right
+// after.
 void RemovePendingOutputsNow();
 
 // Test hook: temporary names come from a counter instead of the system's

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "tools/kaldorin_files.h"
+#include "tools/kaldorin_messages.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -214,8 +215,9 @@ const HostPlugin* PickPlugin(const PluginSet& set, PluginKind kind, const std::s
     int answer = p.isSupportedW != nullptr ? p.isSupportedW(reinterpret_cast<LPCWSTR>(wide.c_str()), dw)
                                            : p.isSupported(AnsiFileName(name).c_str(), dw);
     if (gTraceCalls) {
-      fprintf(stderr, "kaldorin: %s IsSupported%s(%s, 2048-byte probe) -> %d (%s)\n", ShownName(p.fileName).c_str(),
-              p.isSupportedW != nullptr ? "W" : "", ShownName(name).c_str(), answer, answer == 1 ? "takes it" : "does not take it");
+      WriteMessage(stderr, "kaldorin: " + ShownName(p.fileName) + " IsSupported" + (p.isSupportedW != nullptr ? "W" : "") +
+                               "(" + ShownName(name) + ", 2048-byte probe) -> " + std::to_string(answer) + " (" +
+                               (answer == 1 ? "takes it" : "does not take it") + ")\n");
     }
     if (answer == 1) return &p;
   }
@@ -263,8 +265,8 @@ void SetCallTrace(bool on) { gTraceCalls = on; }
 
 void TraceCall(const HostPlugin& plugin, const std::string& call, int code) {
   if (!gTraceCalls) return;
-  fprintf(stderr, "kaldorin: %s %s -> %d (%s)\n", ShownName(plugin.fileName).c_str(), VisibleText(call).c_str(), code,
-          ResultText(code).c_str());
+  WriteMessage(stderr, "kaldorin: " + ShownName(plugin.fileName) + " " + VisibleText(call) + " -> " +
+                           std::to_string(code) + " (" + ResultText(code) + ")\n");
 }
 
 bool CountLiveResources(const PluginSet& set, long* blocks, long* streams) {

@@ -6,6 +6,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <atomic>
+
+#include "tools/kaldorin_messages.h"
 #include "tools/kaldorin_output.h"
 
 #ifdef _WIN32
@@ -21,9 +24,12 @@ namespace kaldorin {
 
 namespace {
 
-volatile sig_atomic_t gCancel = 0;
-long gCancelAfter = 0;
-long gReports = 0;
+// Atomic, so that every thread of a batch sees a Ctrl-C; lock-free, so that
+// a signal handler may set it.
+std::atomic<int> gCancel{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the cancel flag is set in a signal handler");
+std::atomic<long> gCancelAfter{0};
+std::atomic<long> gReports{0};
 
 constexpr int kBarWidth = 30;
 constexpr int kMinBarWidth = 10;
@@ -47,8 +53,8 @@ int TerminalColumns() {
 // what it holds and returns "cancelled". A second Ctrl-C, SIGTERM or SIGHUP
 // ends the tool at once, after removing its unfinished output files.
 void OnSignal(int sig) {
-  if (sig == SIGINT && gCancel == 0) {
-    gCancel = 1;
+  int calm = 0;
+  if (sig == SIGINT && gCancel.compare_exchange_strong(calm, 1)) {
 #ifdef _WIN32
     signal(SIGINT, OnSignal);  // Windows resets the handler before each call
 #endif
@@ -76,12 +82,13 @@ void InstallCancelHandler() {
 #endif
 }
 
-bool CancelRequested() { return gCancel != 0; }
+bool CancelRequested() { return gCancel.load() != 0; }
 
 void SetCancelAfterReports(long calls) { gCancelAfter = calls; }
 
 void StartProgress(ProgressBar* bar, const std::string& label, bool quiet) {
-  bar->enabled = !quiet && StderrIsTerminal();
+  // A job of a batch draws nothing: the batch has one bar of its own.
+  bar->enabled = !quiet && !MessagesHeld() && StderrIsTerminal();
   // The line is "LABEL [BAR] 100%": it must fit the terminal, less one
   // column so that the cursor never wraps. The bar gives way first, then
   // the label.
@@ -101,8 +108,13 @@ void StartProgress(ProgressBar* bar, const std::string& label, bool quiet) {
 }
 
 bool ReportProgress(ProgressBar* bar, uint64_t done, uint64_t total) {
-  ++gReports;
-  if (gCancelAfter > 0 && gReports == gCancelAfter) raise(SIGINT);
+  const long reports = ++gReports;
+  if (gCancelAfter > 0 && reports == gCancelAfter) raise(SIGINT);
+  DrawProgress(bar, done, total);
+  return CancelRequested();
+}
+
+void DrawProgress(ProgressBar* bar, uint64_t done, uint64_t total) {
   if (bar != nullptr && bar->enabled && total > 0) {
     if (done > total) done = total;
     int permille = static_cast<int>(done * 1000 / total);
@@ -115,7 +127,6 @@ bool ReportProgress(ProgressBar* bar, uint64_t done, uint64_t total) {
       bar->drawn = true;
     }
   }
-  return CancelRequested();
 }
 
 void FinishProgress(ProgressBar* bar) {

@@ -30,10 +30,13 @@ struct ProgressBar {
   bool drawn = false;
 };
 
-// Draws only when standard error is a terminal and `quiet` is false.
+// Draws only when standard error is a terminal and `quiet` is false, and
+// not on a thread whose messages are held (a job of a batch).
 void StartProgress(ProgressBar* bar, const std::string& label, bool quiet);
 // Reports `done` of `total`; returns true when the work should stop.
 bool ReportProgress(ProgressBar* bar, uint64_t done, uint64_t total);
+// Only draws `done` of `total`.
+void DrawProgress(ProgressBar* bar, uint64_t done, uint64_t total);
 // Clears the bar's line.
 void FinishProgress(ProgressBar* bar);
 

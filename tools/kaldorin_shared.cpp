@@ -13,6 +13,7 @@
 
 #include "tools/kaldorin_archive_cause.h"
 #include "tools/kaldorin_files.h"
+#include "tools/kaldorin_messages.h"
 #include "tools/kaldorin_output.h"
 #include "tools/kaldorin_progress.h"
 #include "tools/member_overlaps.h"
@@ -28,9 +29,17 @@ void ReportResult(const Reporting& report, const std::string& text, const JsonFi
     for (size_t i = 0; i < json.size(); ++i) {
       line += (i ? ", " : "") + JsonString(json[i].first) + ": " + json[i].second;
     }
-    fprintf(out, "%s}\n", line.c_str());
+    WriteMessage(out, line + "}\n");
   } else if (!report.quiet && !text.empty()) {
-    fprintf(out, "%s\n", VisibleText(text).c_str());
+    // Each line made visible on its own: the text's own line breaks stay.
+    std::string lines;
+    for (size_t start = 0; start <= text.size();) {
+      size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      lines += VisibleText(text.substr(start, end - start)) + "\n";
+      start = end + 1;
+    }
+    WriteMessage(out, lines);
   }
 }
 

@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "tools/kaldorin_plugin_host.h"
+#include "tools/kaldorin_messages.h"
 #include "tools/kaldorin_shown_names.h"
 
 namespace kaldorin {
@@ -30,7 +31,7 @@ PluginTestHooks* TestHooksForPlugins() {
 }
 
 void ReportError(const std::string& subject, const std::string& cause) {
-  fprintf(stderr, "kaldorin: %s: %s\n", ShownName(subject).c_str(), VisibleText(cause).c_str());
+  WriteMessage(stderr, "kaldorin: " + ShownName(subject) + ": " + VisibleText(cause) + "\n");
 }
 
 int RunWithPlugins(const PluginLoading& p, const std::function<int(const PluginSet&)>& run) {

@@ -24,6 +24,7 @@ const OptionSpec kOptions[kOptionCount] = {
     {"--background", nullptr, "COLOR", kColour, "composite pixels that are not fully opaque over #RRGGBB"},
     {"--ignore-alpha", nullptr, nullptr, kNoValue, "drop transparency"},
     {"--repair", nullptr, nullptr, kNoValue, "rewrite a damaged archive from the members that can be read"},
+    {"--jobs", "-j", "N", kPositive, "work on N files or members at once (default: the processors available)"},
     {"--quiet", "-q", nullptr, kNoValue, "print nothing but errors"},
     {"--verbose", "-v", nullptr, kNoValue, "name each plug-in call and its result"},
     {"--help", "-h", nullptr, kNoValue, "this text"},

@@ -27,6 +27,7 @@ enum OptionId {
   kOptBackground,
   kOptIgnoreAlpha,
   kOptRepair,
+  kOptJobs,
   kOptQuiet,
   kOptVerbose,
   kOptHelp,

@@ -12,6 +12,7 @@
 #include "tools/cli/option_groups.h"
 #include "tools/kaldorin_files.h"
 #include "tools/kaldorin_host_calls.h"
+#include "tools/kaldorin_jobs.h"
 #include "tools/kaldorin_progress.h"
 #include "tools/kaldorin_shared.h"
 #include "tools/kaldorin_truncation.h"
@@ -29,6 +30,7 @@ struct DecodeOptions {
   std::string format;  // --format png|bmp
   bool force = false;
   bool allowTruncated = false;
+  uint64_t jobs = 0;  // -j; 0: the processors available
   std::vector<std::string> files;
 };
 
@@ -132,13 +134,15 @@ int RunDecode(const DecodeOptions& options, const PluginSet& set) {
     int s = CheckOutputTarget(options.force, target, options.files);
     if (s != kExitOk) return s;
   }
-  int status = kExitOk;
-  for (const std::string& input : options.files) {
-    int s = DecodeOne(options, set, input);
-    if (s == kExitCancelled || s == kExitUsage) return s;
-    if (s != kExitOk) status = s;
-  }
-  return status;
+  Batch batch;
+  batch.count = options.files.size();
+  batch.threads = JobCount(options.jobs);
+  batch.quiet = options.report.quiet;
+  batch.bytes = [&](size_t i) {
+    uint64_t size = 0;
+    return options.files[i] != "-" && FileSizeOf(options.files[i], &size) ? size : 0;
+  };
+  return RunBatch(batch, [&](size_t i) { return DecodeOne(options, set, options.files[i]); });
 }
 
 Runner Declare(Declaration* d) {
@@ -150,6 +154,7 @@ Runner Declare(Declaration* d) {
   d->Option(kOptFormat, &o->format);
   d->Option(kOptForce, &o->force);
   d->Option(kOptAllowTruncated, &o->allowTruncated);
+  d->Option(kOptJobs, &o->jobs);
   DeclareReporting(d, &o->report);
   d->Operands(&o->files, 1, Declaration::kAnyNumber, "decode needs a file");
   d->Refuse([o]() -> std::string {

@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "tools/cli/option_groups.h"
 #include "tools/kaldorin_files.h"
 #include "tools/kaldorin_image_io.h"
+#include "tools/kaldorin_jobs.h"
 #include "tools/kaldorin_progress.h"
 #include "tools/kaldorin_shared.h"
 
@@ -21,17 +23,22 @@ namespace {
 struct EncodeOptions {
   Reporting report;
   std::string output;  // -o
+  std::string dir;     // -d
   bool force = false;
+  uint64_t jobs = 0;  // -j; 0: the processors available
   bool hasBackground = false;  // --background: composite over `background`
   Colour background;
   bool ignoreAlpha = false;  // --ignore-alpha: keep the colours, drop the alpha
   std::vector<std::string> files;
 };
 
-// encode's output without -o: beside the input, its name with the last
-// extension replaced by .i24 ("shots.v2/holiday" gives "shots.v2/holiday.i24").
-std::string DefaultEncodeTarget(const std::string& input) {
+// encode's output: -o, or in -d DIR, or beside the input; its name is the
+// input's with the last extension replaced by .i24 ("shots.v2/holiday"
+// gives "shots.v2/holiday.i24").
+std::string EncodeTarget(const EncodeOptions& options, const std::string& input) {
+  if (!options.output.empty()) return options.output;
   std::string name = BaseName(input);
+  if (!options.dir.empty()) return JoinPath(options.dir, StemOf(name) + ".i24");
   return input.substr(0, input.size() - name.size()) + StemOf(name) + ".i24";
 }
 
@@ -54,11 +61,8 @@ bool EncoderProgress(uint32_t row, uint32_t height, void* user) {
 }
 
 
-int RunEncode(const EncodeOptions& options) {
-  const std::string& input = options.files[0];
-  std::string target = options.output.empty() ? DefaultEncodeTarget(input) : options.output;
-  int status = CheckOutputTarget(options.force, target, {input});
-  if (status != kExitOk) return status;
+int EncodeOne(const EncodeOptions& options, const std::string& input) {
+  const std::string target = EncodeTarget(options, input);
   RgbImage image;
   std::string error;
   if (!ReadImageFile(input, &image, &error)) {
@@ -80,37 +84,76 @@ int RunEncode(const EncodeOptions& options) {
     ReportError(input, "cannot encode: " + error);
     return kExitFailure;
   }
-  status = WriteBytesSafely({options.force, options.report.quiet}, target, coded.data(), coded.size());
+  int status = WriteBytesSafely({options.force, options.report.quiet}, target, coded.data(), coded.size());
   if (status != kExitOk) return status;
   uint64_t inputSize = 0;
   FileSizeOf(input, &inputSize);
   const double bitsPerPixel = coded.size() * 8.0 / (static_cast<double>(image.width) * image.height);
-  char text[512];
-  snprintf(text, sizeof text,
-           "%s: %u x %u, input %llu bytes, output %llu bytes (%s), %.3f bits per pixel\n"
-           "  %llu single pixels, %llu runs covering %llu pixels, %llu coded bits",
-           input.c_str(), image.width, image.height, static_cast<unsigned long long>(inputSize),
-           static_cast<unsigned long long>(coded.size()), target.c_str(), bitsPerPixel,
-           static_cast<unsigned long long>(stats.singlePixels), static_cast<unsigned long long>(stats.runs),
-           static_cast<unsigned long long>(stats.runPixels), static_cast<unsigned long long>(stats.codedBits));
   char bpp[32];
   snprintf(bpp, sizeof bpp, "%.3f", bitsPerPixel);
+  char counts[160];
+  snprintf(counts, sizeof counts, "  %llu single pixels, %llu runs covering %llu pixels, %llu coded bits",
+           static_cast<unsigned long long>(stats.singlePixels), static_cast<unsigned long long>(stats.runs),
+           static_cast<unsigned long long>(stats.runPixels), static_cast<unsigned long long>(stats.codedBits));
+  const std::string text = ShownName(input) + ": " + std::to_string(image.width) + " x " +
+                           std::to_string(image.height) + ", input " + std::to_string(inputSize) + " bytes, output " +
+                           std::to_string(coded.size()) + " bytes (" + ShownName(target) + "), " + bpp +
+                           " bits per pixel\n" + counts;
   ReportResult(options.report, text,
                {{"file", JsonString(input)}, {"output", JsonString(target)}, {"width", JsonNumber(image.width)},
                 {"height", JsonNumber(image.height)}, {"size", JsonNumber(coded.size())}, {"bits_per_pixel", bpp}});
   return kExitOk;
 }
 
+int RunEncode(const EncodeOptions& options) {
+  if (!options.dir.empty() && !IsDirectory(options.dir)) {
+    ReportError(options.dir, "no such folder");
+    return kExitFailure;
+  }
+  // Every output is checked before anything is encoded: none may be an
+  // input, two inputs may not share one, and none is replaced without
+  // --force.
+  std::map<std::string, std::string> outputs;
+  for (const std::string& input : options.files) {
+    const std::string target = EncodeTarget(options, input);
+    if (target != "-") {
+      auto known = outputs.emplace(Utf8Path(FsPath(AbsolutePath(target)).lexically_normal()), input);
+      if (!known.second) {
+        ReportError(target, "would be written for both " + ShownName(known.first->second) + " and " +
+                                ShownName(input) + "; encode them into different folders");
+        return kExitFailure;
+      }
+    }
+    int s = CheckOutputTarget(options.force, target, options.files);
+    if (s != kExitOk) return s;
+  }
+  Batch batch;
+  batch.count = options.files.size();
+  batch.threads = JobCount(options.jobs);
+  batch.quiet = options.report.quiet;
+  batch.bytes = [&](size_t i) {
+    uint64_t size = 0;
+    return options.files[i] != "-" && FileSizeOf(options.files[i], &size) ? size : 0;
+  };
+  return RunBatch(batch, [&](size_t i) { return EncodeOne(options, options.files[i]); });
+}
+
 Runner Declare(Declaration* d) {
   auto o = std::make_shared<EncodeOptions>();
   d->Option(kOptOutput, &o->output);
+  d->Option(kOptDir, &o->dir);
   d->Option(kOptBackground, &o->background, &o->hasBackground);
   d->Option(kOptIgnoreAlpha, &o->ignoreAlpha);
   d->Option(kOptForce, &o->force);
+  d->Option(kOptJobs, &o->jobs);
   DeclareReporting(d, &o->report);
-  d->Operands(&o->files, 1, 1, "encode takes one input picture");
+  d->Operands(&o->files, 1, Declaration::kAnyNumber, "encode needs an input picture");
   d->Refuse([o]() -> std::string {
-    return o->files[0] == "-" && o->output.empty() ? "encode - needs -o OUT (or -o - for standard output)" : "";
+    if (!o->output.empty() && o->files.size() != 1) return "encode: -o takes one input picture; use -d DIR";
+    for (const std::string& f : o->files) {
+      if (f == "-" && o->output.empty()) return "encode - needs -o OUT (or -o - for standard output)";
+    }
+    return "";
   });
   return [o] {
     o->report.toStandardError = o->output == "-";
@@ -121,10 +164,12 @@ Runner Declare(Declaration* d) {
 }  // namespace
 
 extern const Command kEncodeCommand = {
-    "encode", "IN.png|IN.bmp [-o OUT.i24]", "IN.png|IN.bmp [-o OUT]\twrite an I24B picture (default: IN with .i24)",
-    "Writes an I24B picture that decodes to exactly the input's pixels. Without -o it goes\n"
-    "to IN's folder, named as IN with its last extension replaced by .i24. IN - reads\n"
-    "standard input, -o - writes standard output.\n",
+    "encode", "IN.png|IN.bmp [-o OUT.i24]\nIN... [-d DIR]",
+    "IN.png|IN.bmp [-o OUT]\twrite an I24B picture (default: IN with .i24)\n"
+    "IN... [-d DIR]\tencode several pictures, beside them or into DIR",
+    "Writes I24B pictures that decode to exactly the inputs' pixels. Without -o each goes\n"
+    "to its input's folder (or to -d DIR), named as the input with its last extension\n"
+    "replaced by .i24. IN - reads standard input, -o - writes standard output.\n",
     Declare};
 
 }  // namespace kaldorin

@@ -3,8 +3,10 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <set>
 #include <string>
@@ -16,6 +18,7 @@
 #include "tools/kaldorin_files.h"
 #include "tools/kaldorin_archive_cause.h"
 #include "tools/kaldorin_host_calls.h"
+#include "tools/kaldorin_jobs.h"
 #include "tools/kaldorin_output.h"
 #include "tools/kaldorin_progress.h"
 #include "tools/kaldorin_shared.h"
@@ -38,6 +41,7 @@ struct ExtractOptions {
   bool skipExisting = false;
   bool allowTruncated = false;
   bool allowOverlap = false;  // --allow-overlap
+  uint64_t jobs = 0;  // -j; 0: the processors available
   std::vector<std::string> operands;  // ARCHIVE [MEMBER|PATTERN...]
 };
 
@@ -70,6 +74,11 @@ std::string RenameReason(const std::string& name) {
   return "Windows strips the dots and spaces that end a name";
 }
 
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
 struct ExtractJob {
   const ExtractOptions* options;
   const HostPlugin* plugin;
@@ -78,7 +87,39 @@ struct ExtractJob {
   std::string archive;
   std::string dir;                // where members go
   std::set<std::string> written;  // output names so far, so that none is overwritten twice
+  // Members run on several threads. Pictures whose decoded names are alike
+  // are decoded in the order of the members, so that the same one is
+  // refused whatever the number of jobs: each waits for its nearest earlier
+  // namesake (`namesake`, or kNone) to finish.
+  static constexpr size_t kNone = ~size_t{0};
+  std::vector<size_t> namesake;
+  std::vector<bool> finished;
+  std::mutex mutex;  // guards `written` and `finished`
+  std::condition_variable settled;
 };
+
+std::string DecodedName(const ExtractOptions& options, const MemberRecord& m) {
+  std::string ext = options.format.empty() ? DefaultImageExtension() : "." + options.format;
+  return OutputName(StemOf(m.filename) + ext);
+}
+
+// Whether `name` (a picture's) is not yet written by this extraction, once
+// every earlier member whose picture would share it has finished; it is
+// then taken.
+bool TakeDecodedName(ExtractJob* job, size_t index, const std::string& name) {
+  std::unique_lock<std::mutex> lock(job->mutex);
+  const size_t before = job->namesake[index];
+  job->settled.wait(lock, [&] { return before == ExtractJob::kNone || job->finished[before]; });
+  return job->written.insert(Upper(name)).second;
+}
+
+void FinishMember(ExtractJob* job, size_t index) {
+  {
+    std::lock_guard<std::mutex> lock(job->mutex);
+    job->finished[index] = true;
+  }
+  job->settled.notify_all();
+}
 
 int FailMember(const ExtractJob& job, const MemberRecord& m, const CallFailure& failure) {
   if (failure.code == kResultCancelled && CancelRequested()) {
@@ -102,21 +143,15 @@ int SizeMismatch(const ExtractJob& job, const MemberRecord& m, uint64_t got) {
   return kExitFailure;
 }
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
 // Turns a member that a picture plug-in takes into a picture file.
-int DecodeMember(ExtractJob* job, const MemberRecord& m, const std::vector<uint8_t>& bytes) {
+int DecodeMember(ExtractJob* job, size_t index, const MemberRecord& m, const std::vector<uint8_t>& bytes) {
   uint8_t probe[2048] = {};
   memcpy(probe, bytes.data(), bytes.size() < sizeof probe ? bytes.size() : sizeof probe);
   const HostPlugin* picture = PickPlugin(*job->set, kKindPicture, m.filename, probe);
   if (picture == nullptr || bytes.empty()) return kExitOk;
-  std::string ext = job->options->format.empty() ? DefaultImageExtension() : "." + job->options->format;
-  std::string name = OutputName(StemOf(m.filename) + ext);
+  std::string name = DecodedName(*job->options, m);
   std::string target = JoinPath(job->dir, name);
-  if (!job->written.insert(Upper(name)).second) {
+  if (!TakeDecodedName(job, index, name)) {
     ReportError(job->archive, "member " + m.filename + ": " + ShownName(name) + " was already written by this extraction");
     return kExitFailure;
   }
@@ -200,7 +235,7 @@ int MemberToFile(ExtractJob* job, const MemberRecord& m, const std::string& targ
   return status;
 }
 
-int ExtractMember(ExtractJob* job, const MemberRecord& m) {
+int ExtractMember(ExtractJob* job, size_t index, const MemberRecord& m) {
   const ExtractOptions& options = *job->options;
   const std::string name = OutputName(m.filename);
   std::string target = JoinPath(job->dir, name);
@@ -235,7 +270,7 @@ int ExtractMember(ExtractJob* job, const MemberRecord& m) {
                    std::to_string(m.filesize) + " bytes)",
                {{"member", JsonString(m.filename)}, {"action", "\"extracted\""}, {"output", JsonString(target)},
                 {"size", JsonNumber(m.filesize)}});
-  if (options.decodeMembers) return DecodeMember(job, m, bytes);
+  if (options.decodeMembers) return DecodeMember(job, index, m, bytes);
   return kExitOk;
 }
 
@@ -388,14 +423,34 @@ int RunExtract(const ExtractOptions& options, const PluginSet& set) {
     }
   }
   if (CheckOverlaps(options, path, members) != kExitOk) return kExitFailure;
-  ExtractJob job{&options, plugin, &set, &source, path, options.dir.empty() ? "." : options.dir, {}};
+  ExtractJob job;
+  job.options = &options;
+  job.plugin = plugin;
+  job.set = &set;
+  job.source = &source;
+  job.archive = path;
+  job.dir = options.dir.empty() ? "." : options.dir;
   if (PlanExtraction(&job, &members) != kExitOk) status = kExitFailure;
-  for (const MemberRecord& m : members) {
-    int s = ExtractMember(&job, m);
-    if (s == kExitCancelled) return s;
-    if (s != kExitOk) status = s;
+  job.finished.assign(members.size(), false);
+  job.namesake.assign(members.size(), ExtractJob::kNone);
+  std::map<std::string, size_t> lastWithName;
+  for (size_t i = 0; options.decodeMembers && i < members.size(); ++i) {
+    auto known = lastWithName.emplace(Upper(DecodedName(options, members[i])), i);
+    if (!known.second) job.namesake[i] = known.first->second;
+    known.first->second = i;
   }
-  return status;
+  Batch batch;
+  batch.count = members.size();
+  batch.threads = JobCount(options.jobs);
+  batch.noun = "members";
+  batch.quiet = options.report.quiet;
+  batch.bytes = [&](size_t i) { return members[i].filesize; };
+  const int s = RunBatch(batch, [&](size_t i) {
+    const int memberStatus = ExtractMember(&job, i, members[i]);
+    FinishMember(&job, i);
+    return memberStatus;
+  });
+  return s != kExitOk ? s : status;
 }
 
 Runner Declare(Declaration* d) {
@@ -410,6 +465,7 @@ Runner Declare(Declaration* d) {
   d->Option(kOptSkipExisting, &o->skipExisting);
   d->Option(kOptAllowTruncated, &o->allowTruncated);
   d->Option(kOptAllowOverlap, &o->allowOverlap);
+  d->Option(kOptJobs, &o->jobs);
   DeclareReporting(d, &o->report);
   d->Operands(&o->operands, 1, Declaration::kAnyNumber, "extract needs an archive");
   d->Refuse([o, d]() -> std::string {

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "tools/cli/option_groups.h"
 #include "tools/kaldorin_files.h"
 #include "tools/kaldorin_host_calls.h"
+#include "tools/kaldorin_jobs.h"
 #include "tools/kaldorin_shared.h"
 #include "tools/kaldorin_truncation.h"
 #include "tools/member_overlaps.h"
@@ -31,6 +33,7 @@ struct TestOptions {
   PluginLoading plugins;
   DataInput input;
   Reporting report;
+  uint64_t jobs = 0;  // -j; 0: the processors available
   std::vector<std::string> files;
 };
 
@@ -42,7 +45,7 @@ constexpr size_t kMostOverlapsNamed = 1000;
 struct FileTest {
   const TestOptions* options;
   std::string name;  // as given
-  size_t problems = 0;
+  std::atomic<size_t> problems{0};  // members are tested on several threads
 };
 
 // 2031 as "2,031".
@@ -287,13 +290,20 @@ bool TestArchive(FileTest* t, const PluginSet& set, const HostPlugin& plugin, co
   }
   std::vector<bool> readable(members.size());
   CheckListing(t, source, members, &readable);
-  // The picture decoded last is kept, so that its memory is mapped once
-  // for the largest.
-  PictureTest picture;
-  for (size_t i = 0; i < members.size(); ++i) {
-    if (!readable[i] || members[i].filesize == 0) continue;
-    if (!TestMember(t, set, plugin, source, members[i], i + 1, &picture)) return false;
-  }
+  Batch batch;
+  batch.count = members.size();
+  batch.threads = JobCount(t->options->jobs);
+  batch.noun = "members";
+  batch.quiet = t->options->report.quiet;
+  batch.bytes = [&](size_t i) { return members[i].filesize; };
+  const int status = RunBatch(batch, [&](size_t i) {
+    // The picture a thread decoded last is kept, so that its memory is
+    // mapped once for the largest.
+    thread_local PictureTest picture;
+    if (!readable[i] || members[i].filesize == 0) return kExitOk;
+    return TestMember(t, set, plugin, source, members[i], i + 1, &picture) ? kExitOk : kExitCancelled;
+  });
+  if (status == kExitCancelled) return false;
   Summary(*t, Counted(members.size(), "member", "members"),
           {{"type", "\"archive\""}, {"members", JsonNumber(members.size())}});
   return true;
@@ -315,37 +325,49 @@ bool TestPicture(FileTest* t, const HostPlugin& plugin, const DataSource& source
   return true;
 }
 
-int RunTest(const TestOptions& options, const PluginSet& set) {
-  int status = kExitOk;
-  for (const std::string& path : options.files) {
-    FileTest t{&options, path == "-" ? "standard input" : path};
-    DataSource source;
-    std::string error;
-    bool going = true;
-    if (!OpenDataSource(path, options.input.offset, options.input.fromMemory, &source, &error)) {
-      Problem(&t, 0, "", "cannot be read: " + error);
-      Summary(t, "file", {{"type", "null"}});
-    } else if (const HostPlugin* plugin = PickPlugin(set, kKindOther, path, source.probe)) {
-      going = plugin->kind == kKindArchive ? TestArchive(&t, set, *plugin, source) : TestPicture(&t, *plugin, source);
-    } else {
-      // An archive cut inside its header may not look like one any more.
-      std::string cause = IsPack(source) ? PackDirectoryCause(source) : "";
-      Problem(&t, 0, "", cause.empty() ? "no plug-in takes this file" : "the directory cannot be read: " + cause);
-      Summary(t, IsPack(source) ? "archive" : "file", {{"type", IsPack(source) ? "\"archive\"" : "null"}});
-    }
-    if (!going) {
-      ReportError(t.name, "cancelled");
-      return kExitCancelled;
-    }
-    if (t.problems != 0) status = kExitFailure;
+// Tests one file; kExitFailure when it has problems.
+int TestFile(const TestOptions& options, const PluginSet& set, const std::string& path) {
+  FileTest t{&options, path == "-" ? "standard input" : path};
+  DataSource source;
+  std::string error;
+  bool going = true;
+  if (!OpenDataSource(path, options.input.offset, options.input.fromMemory, &source, &error)) {
+    Problem(&t, 0, "", "cannot be read: " + error);
+    Summary(t, "file", {{"type", "null"}});
+  } else if (const HostPlugin* plugin = PickPlugin(set, kKindOther, path, source.probe)) {
+    going = plugin->kind == kKindArchive ? TestArchive(&t, set, *plugin, source) : TestPicture(&t, *plugin, source);
+  } else {
+    // An archive cut inside its header may not look like one any more.
+    std::string cause = IsPack(source) ? PackDirectoryCause(source) : "";
+    Problem(&t, 0, "", cause.empty() ? "no plug-in takes this file" : "the directory cannot be read: " + cause);
+    Summary(t, IsPack(source) ? "archive" : "file", {{"type", IsPack(source) ? "\"archive\"" : "null"}});
   }
-  return status;
+  if (!going) {
+    ReportError(t.name, "cancelled");
+    return kExitCancelled;
+  }
+  return t.problems != 0 ? kExitFailure : kExitOk;
+}
+
+// Several files are tested side by side, each archive's members then one
+// after another; one file's members side by side.
+int RunTest(const TestOptions& options, const PluginSet& set) {
+  Batch batch;
+  batch.count = options.files.size();
+  batch.threads = JobCount(options.jobs);
+  batch.quiet = options.report.quiet;
+  batch.bytes = [&](size_t i) {
+    uint64_t size = 0;
+    return options.files[i] != "-" && FileSizeOf(options.files[i], &size) ? size : 0;
+  };
+  return RunBatch(batch, [&](size_t i) { return TestFile(options, set, options.files[i]); });
 }
 
 Runner Declare(Declaration* d) {
   auto o = std::make_shared<TestOptions>();
   DeclarePluginLoading(d, &o->plugins);
   DeclareDataInput(d, &o->input);
+  d->Option(kOptJobs, &o->jobs);
   DeclareReporting(d, &o->report);
   d->Operands(&o->files, 1, Declaration::kAnyNumber, "test needs a file");
   return [o] { return RunWithPlugins(o->plugins, [&](const PluginSet& set) { return RunTest(*o, set); }); };
