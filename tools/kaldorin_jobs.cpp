@@ -153,7 +153,7 @@ int RunBatch(const Batch& batch, const std::function<int(size_t)>& work) {
       result.status = shared.results[i].status;
       result.messages.lines.swap(shared.results[i].messages.lines);
     }
-    FinishProgress(&bar);
+    if (!result.messages.lines.empty()) FinishProgress(&bar);
     WriteHeldMessages(&result.messages);
     Combine(result.status, &status);
     if (batch.bytes) bytesDone += batch.bytes(i);
