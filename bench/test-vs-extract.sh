@@ -1,6 +1,7 @@
 #!/bin/sh
-# `kaldorin test` of an archive of photographs against `kaldorin extract` of
-# the same archive into a folder in memory, and against `extract --decode`,
+# `kaldorin test` of an archive of photographs (on every processor, and with
+# -j 1) against `kaldorin extract` of the same archive into a folder in
+# memory, and against `extract --decode`,
 # timed in one run: prints each time (wall and processor), the ratios and the
 # load average.
 #
@@ -96,12 +97,13 @@ timed() {
 }
 results=$(
   timed test "$tool" test -q "$dir/PICTURES.PAK"
+  timed test1 "$tool" test -q -j 1 "$dir/PICTURES.PAK"
   timed extract "$tool" extract -q -d "$dir/out" "$dir/PICTURES.PAK"
   timed decode "$tool" extract -q --decode --format bmp -d "$dir/decoded" "$dir/PICTURES.PAK"
 )
 echo "$results" | awk -v pictures="$i" -v mib="$((bytes / 1048576))" '
   { wall[$1] = $2; cpu[$1] = $3 + $4; printf "%-28s %6.2f s wall, %6.2f s processor (%.2f user + %.2f kernel)\n",
-      ($1 == "test" ? "kaldorin test" : $1 == "extract" ? "kaldorin extract -d (memory)" : "kaldorin extract --decode"),
+      ($1 == "test" ? "kaldorin test" : $1 == "test1" ? "kaldorin test -j 1" : $1 == "extract" ? "kaldorin extract -d (memory)" : "kaldorin extract --decode"),
       $2, $3 + $4, $3, $4 }
   END {
     mp = pictures * 786432 / 1e6
@@ -109,5 +111,6 @@ echo "$results" | awk -v pictures="$i" -v mib="$((bytes / 1048576))" '
     printf "test time / extract time: %.2f wall, %.2f processor (1 = as fast as extract)\n",
       wall["test"] / wall["extract"], cpu["test"] / cpu["extract"]
     printf "test time / extract --decode time: %.2f wall\n", wall["test"] / wall["decode"]
+    printf "test -j 1 time / test time: %.2f wall (the members tested side by side)\n", wall["test1"] / wall["test"]
   }'
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
