@@ -18,6 +18,7 @@ struct pack::DirectoryIndex {
   uint32_t count;      // entries held
   uint32_t capacity;
   uint32_t* order;     // entry numbers in the order of their positions (ties: directory order)
+  uint32_t* byName;    // entry numbers in the order of their names, ASCII case folded (ties: directory order)
   unsigned char* entries;  // `count` entries of kEntrySize bytes, in directory order
 };
 
@@ -25,8 +26,8 @@ namespace pack {
 
 namespace {
 
-constexpr size_t kCostPerMember = kEntrySize + sizeof(uint32_t);
-static_assert(kCostPerMember == 28, "the per-member cost the header states");
+constexpr size_t kCostPerMember = kEntrySize + 2 * sizeof(uint32_t);
+static_assert(kCostPerMember == 32, "the per-member cost the header states");
 static_assert(sizeof(FileKey) == 36, "a key is nine words, compared whole");
 
 // The held index and its lock: the lock is made and destroyed by the load
@@ -55,6 +56,37 @@ struct Hold {
 
 uint32_t OffsetOf(const DirectoryIndex& index, uint32_t number) {
   return EntryOffset(index.entries + static_cast<size_t>(number) * kEntrySize);
+}
+
+const char* NameOf(const DirectoryIndex& index, uint32_t number) {
+  return reinterpret_cast<const char*>(EntryNameField(index.entries + static_cast<size_t>(number) * kEntrySize) + 1);
+}
+
+inline unsigned char Folded(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u + ('a' - 'A')) : u;
+}
+
+// strcmp of the two names with ASCII letters folded.
+int CompareFolded(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    const int d = Folded(*a) - Folded(*b);
+    if (d != 0 || *a == 0) return d;
+  }
+}
+
+// The held index if it belongs to `key`; a held index of the same file with
+// another size or time is stale and handed back in `*dropped` for release
+// outside the lock. Called under the lock.
+DirectoryIndex* HeldFor(const FileKey& key, DirectoryIndex** dropped) {
+  *dropped = nullptr;
+  if (gHeld == nullptr) return nullptr;
+  if (memcmp(gHeld->key.words, key.words, sizeof key.words) == 0) return gHeld;
+  if (memcmp(gHeld->key.words, key.words, 3 * sizeof key.words[0]) == 0) {
+    *dropped = gHeld;
+    gHeld = nullptr;
+  }
+  return nullptr;
 }
 
 // The answer for `position` from the index: the first entry there, unless
@@ -109,19 +141,37 @@ bool LookUpIndexed(const FileKey& key, int64_t position, fileInfo* info, ResultC
   DirectoryIndex* dropped = nullptr;
   {
     Hold hold;
-    if (gHeld == nullptr) return false;
-    if (memcmp(gHeld->key.words, key.words, sizeof key.words) == 0) {
-      *result = Answer(*gHeld, position, info);
+    if (const DirectoryIndex* index = HeldFor(key, &dropped)) {
+      *result = Answer(*index, position, info);
       return true;
-    }
-    // The same file with another size or time: its index is stale.
-    if (memcmp(gHeld->key.words, key.words, 3 * sizeof key.words[0]) == 0) {
-      dropped = gHeld;
-      gHeld = nullptr;
     }
   }
   Release(dropped);
   return false;
+}
+
+bool LookUpIndexedName(const FileKey& key, const char* query, unsigned char* entries, size_t* count,
+                       ResultCode* stop) {
+  DirectoryIndex* dropped = nullptr;
+  bool answered = false;
+  {
+    Hold hold;
+    if (const DirectoryIndex* index = HeldFor(key, &dropped)) {
+      const uint32_t* end = index->byName + index->count;
+      const uint32_t* at = std::lower_bound(static_cast<const uint32_t*>(index->byName), end, query,
+                                            [&](uint32_t number, const char* q) { return CompareFolded(NameOf(*index, number), q) < 0; });
+      size_t found = 0;
+      for (; at != end && CompareFolded(NameOf(*index, *at), query) == 0; ++at, ++found) {
+        if (found == kMostNameCandidates) break;
+        memcpy(entries + found * kEntrySize, index->entries + static_cast<size_t>(*at) * kEntrySize, kEntrySize);
+      }
+      answered = at == end || CompareFolded(NameOf(*index, *at), query) != 0;
+      *count = found;
+      *stop = index->stop;
+    }
+  }
+  Release(dropped);
+  return answered;
 }
 
 bool StartIndex(uint64_t entries, IndexBuilder* builder) {
@@ -135,7 +185,8 @@ bool StartIndex(uint64_t entries, IndexBuilder* builder) {
   index->count = 0;
   index->capacity = static_cast<uint32_t>(capacity);
   index->order = reinterpret_cast<uint32_t*>(index + 1);
-  index->entries = reinterpret_cast<unsigned char*>(index->order + capacity);
+  index->byName = index->order + capacity;
+  index->entries = reinterpret_cast<unsigned char*>(index->byName + capacity);
   builder->index = index;
   return true;
 }
@@ -148,6 +199,7 @@ bool AddIndexEntry(IndexBuilder* builder, const unsigned char* entry) {
   }
   memcpy(index->entries + static_cast<size_t>(index->count) * kEntrySize, entry, kEntrySize);
   index->order[index->count] = index->count;
+  index->byName[index->count] = index->count;
   ++index->count;
   return true;
 }
@@ -163,6 +215,10 @@ void KeepIndex(IndexBuilder* builder, const FileKey& key, ResultCode stop) {
   std::sort(index->order, index->order + index->count, [&](uint32_t a, uint32_t b) {
     const uint32_t pa = OffsetOf(in, a), pb = OffsetOf(in, b);
     return pa != pb ? pa < pb : a < b;
+  });
+  std::sort(index->byName, index->byName + index->count, [&](uint32_t a, uint32_t b) {
+    const int d = CompareFolded(NameOf(in, a), NameOf(in, b));
+    return d != 0 ? d < 0 : a < b;
   });
   DirectoryIndex* old = nullptr;
   {

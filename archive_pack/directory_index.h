@@ -3,6 +3,10 @@
 // directory scan, not one per member. This is chestrel's only state that
 // outlives a call: one slot under a lock, released at unload.
 //
+// Lookups by name go through it too: the entries whose names match without
+// regard to ASCII case are found by a binary search over the names, and the
+// caller compares them as its scan would.
+//
 // The index belongs to one file, known by its volume, file index, size and
 // times; a lookup in a file with another key scans as before, and a file
 // seen again with the same identity but another size or time drops it. It
@@ -11,10 +15,10 @@
 // record, the same empty member giving way to a later one with data, the
 // same result where no member starts there.
 //
-// Cost: 28 bytes per member (the 24-byte entry and its place in the order
-// of positions), built only for directories of more than
+// Cost: 32 bytes per member (the 24-byte entry and its places in the order
+// of positions and in the order of names), built only for directories of more than
 // kSmallestIndexedDirectory members and at most kLargestIndexedDirectory
-// (28 MiB). The plug-in built with KALDORIN_CHESTREL_UNINDEXED indexes
+// (32 MiB). The plug-in built with KALDORIN_CHESTREL_UNINDEXED indexes
 // nothing (the benchmark's baseline).
 #ifndef KALDORIN_ARCHIVE_PACK_DIRECTORY_INDEX_H
 #define KALDORIN_ARCHIVE_PACK_DIRECTORY_INDEX_H
@@ -47,6 +51,16 @@ bool DirectoryIndexHeld();
 // the file `key`: true with `*result` (and `*info` on success, every byte
 // written) when the index belongs to that file; false when it does not.
 bool LookUpIndexed(const FileKey& key, int64_t position, fileInfo* info, ResultCode* result);
+
+// The entries whose names equal `query` when ASCII letters are folded, in
+// directory order, as the held index answers for the file `key`: true when
+// the index belongs to that file and there are at most kMostNameCandidates
+// of them (`*count` copied to `entries`, kEntrySize bytes each), with
+// `*stop` the result the scan ended with (0 at the terminator, 2 at an
+// invalid name); false when the caller must scan.
+constexpr size_t kMostNameCandidates = 8;
+bool LookUpIndexedName(const FileKey& key, const char* query, unsigned char* entries, size_t* count,
+                       ResultCode* stop);
 
 // An index being built during a scan.
 struct IndexBuilder {

@@ -207,19 +207,92 @@ ResultCode ListDirectory(SourceStream* stream, HLOCAL* listing) {
   return kResultOk;
 }
 
+namespace {
+
+// The query as the index takes it: 1 to kNameMaxLength letters, digits and
+// full stops, the only characters a member's name holds. Any other query is
+// left to the scan, whose comparisons (lstrcmpiA's among them) the index
+// need not copy.
+bool IndexQuery(SpiName name, char (&query)[kNameMaxLength + 1]) {
+  for (size_t i = 0;; ++i) {
+    const unsigned c = name.wide ? static_cast<LPCWSTR>(name.text)[i]
+                                 : static_cast<unsigned char>(static_cast<LPCSTR>(name.text)[i]);
+    if (c == 0) {
+      query[i] = '\0';
+      return i != 0;
+    }
+    const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.';
+    if (!allowed || i == kNameMaxLength) return false;
+    query[i] = static_cast<char>(c);
+  }
+}
+
+// The first of the entries (in directory order) that `name` names.
+const unsigned char* FirstNamed(SpiName name, bool ignoreCase, const unsigned char* entries, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (SameName(name, MemberName(entries + i * kEntrySize), ignoreCase)) return entries + i * kEntrySize;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 template <class Record>
 ResultCode FindByName(SourceStream* stream, SpiName name, bool ignoreCase, Record* info) {
+  // The index holds the directory read from the file's first byte: it
+  // answers for a stream there, and a scan from there may build it.
+  LONG start = 0;
+  char query[kNameMaxLength + 1];
+  FileKey key;
+  const bool indexable = IndexQuery(name, query) && TellSource(stream, &start) == kResultOk && start == 0;
+  bool keyed = false;
+  unsigned char found[kEntrySize];
+  bool have = false;
+  if (indexable && DirectoryIndexHeld() && (keyed = ReadFileKey(stream, &key))) {
+    unsigned char candidates[kMostNameCandidates * kEntrySize];
+    size_t count = 0;
+    ResultCode stop = kResultOk;
+    if (LookUpIndexedName(key, query, candidates, &count, &stop)) {
+      const unsigned char* entry = FirstNamed(name, ignoreCase, candidates, count);
+      if (entry == nullptr) return stop != kResultOk ? stop : kResultReadError;
+      if (info == nullptr) return kResultReadError;
+      FillMemberRecord(EntryOffset(entry), EntrySize(entry), MemberName(entry), true, info);
+      return kResultOk;
+    }
+  }
   Directory dir;
   ResultCode result = OpenStreamDirectory(stream, kReadAhead, &dir);
   if (result != kResultOk) return result;
-  while (const unsigned char* entry = NextEntry(&dir, &result)) {
-    const char* text = MemberName(entry);
-    if (!SameName(name, text, ignoreCase)) continue;
-    if (info == nullptr) return kResultReadError;
-    FillMemberRecord(EntryOffset(entry), EntrySize(entry), text, true, info);
-    return kResultOk;
+  // A directory too large to scan on every lookup is indexed as it is
+  // scanned: the scan then reads on past the answer.
+  IndexBuilder index{nullptr};
+  uint64_t entries = dir.directoryEnd / kEntrySize;
+  if (indexable && entries > kSmallestIndexedDirectory && (keyed || (keyed = ReadFileKey(stream, &key)))) {
+    const uint64_t fileSize = (static_cast<uint64_t>(key.words[3]) << 32) | key.words[4];
+    entries = std::min<uint64_t>(entries, fileSize / kEntrySize);
+    StartIndex(entries, &index);
   }
-  return result != kResultOk ? result : kResultReadError;
+  while (const unsigned char* entry = NextEntry(&dir, &result)) {
+    if (index.index != nullptr) AddIndexEntry(&index, entry);
+    if (!have && SameName(name, MemberName(entry), ignoreCase)) {
+      memcpy(found, entry, kEntrySize);
+      have = true;
+    }
+    if (have && index.index == nullptr) break;
+  }
+  if (index.index != nullptr) {
+    // Kept when the scan ended where every scan ends (a read failure may
+    // not recur).
+    if (result == kResultOk || dir.fault == kArchiveInvalidName) {
+      KeepIndex(&index, key, result);
+    } else {
+      DiscardIndex(&index);
+    }
+  }
+  if (!have) return result != kResultOk ? result : kResultReadError;
+  if (info == nullptr) return kResultReadError;
+  FillMemberRecord(EntryOffset(found), EntrySize(found), MemberName(found), true, info);
+  return kResultOk;
 }
 
 ResultCode FindByPosition(SourceStream* stream, int64_t position, fileInfo* info) {

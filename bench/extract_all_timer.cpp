@@ -1,6 +1,6 @@
 // Times extracting every member of a large PACK archive through chestrel's
-// GetFile by position, as a Susie host does, with the directory index and
-// without it (the plug-in's variant of PLUGIN_FOLDER/unindexed/, built
+// GetFile by position, as a Susie host does, and looking every member up by
+// name with GetFileInfo, with the directory index and without it (the plug-in's variant of PLUGIN_FOLDER/unindexed/, built
 // without the index),
 // in one run. Plain C++, so that the same program runs as a Windows build
 // under Wine.
@@ -56,6 +56,7 @@ struct Chestrel {
   void* module = nullptr;
   GetArchiveInfoFn getArchiveInfo = nullptr;
   GetFileFn getFile = nullptr;
+  GetFileInfoFn getFileInfo = nullptr;
 };
 
 bool Load(const std::string& folder, bool indexed, Chestrel* c) {
@@ -66,13 +67,15 @@ bool Load(const std::string& folder, bool indexed, Chestrel* c) {
   if (m == nullptr) return false;
   c->getArchiveInfo = reinterpret_cast<GetArchiveInfoFn>(reinterpret_cast<void*>(GetProcAddress(m, "GetArchiveInfo")));
   c->getFile = reinterpret_cast<GetFileFn>(reinterpret_cast<void*>(GetProcAddress(m, "GetFile")));
+  c->getFileInfo = reinterpret_cast<GetFileInfoFn>(reinterpret_cast<void*>(GetProcAddress(m, "GetFileInfo")));
 #else
   c->module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (c->module == nullptr) return false;
   c->getArchiveInfo = reinterpret_cast<GetArchiveInfoFn>(dlsym(c->module, "GetArchiveInfo"));
   c->getFile = reinterpret_cast<GetFileFn>(dlsym(c->module, "GetFile"));
+  c->getFileInfo = reinterpret_cast<GetFileInfoFn>(dlsym(c->module, "GetFileInfo"));
 #endif
-  return c->getArchiveInfo != nullptr && c->getFile != nullptr;
+  return c->getArchiveInfo != nullptr && c->getFile != nullptr && c->getFileInfo != nullptr;
 }
 
 void Unload(Chestrel* c) {
@@ -141,6 +144,25 @@ bool ExtractToMemory(const Chestrel& c, const std::string& path, const std::vect
   return true;
 }
 
+// Seconds to look the first `count` members up by name, in lower case
+// without regard to case, as a host finding a file the user named does.
+bool LookUpByName(const Chestrel& c, const std::string& path, size_t count, double* seconds, double* processor) {
+  const double start = NowSeconds();
+  const double processorStart = ProcessorSeconds();
+  for (size_t i = 0; i < count; ++i) {
+    char name[32];
+    snprintf(name, sizeof name, "m%06u.bin", static_cast<unsigned>(i % 1000000));
+    fileInfo info;
+    if (c.getFileInfo(path.c_str(), 0, name, kFlagIgnoreCase, &info) != kResultOk) {
+      fprintf(stderr, "member %s cannot be found\n", name);
+      return false;
+    }
+  }
+  *seconds = NowSeconds() - start;
+  *processor = ProcessorSeconds() - processorStart;
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -194,6 +216,11 @@ int main(int argc, char** argv) {
   Unload(&c);
   if (!Load(folder, false, &c) || !ExtractToMemory(c, path, positions, m, &firstScanned, &firstScannedCpu)) return 1;
   Unload(&c);
+  double allNamed = 0, firstNamedScanned = 0, allNamedCpu = 0, firstNamedScannedCpu = 0;
+  if (!Load(folder, true, &c) || !LookUpByName(c, path, n, &allNamed, &allNamedCpu)) return 1;
+  Unload(&c);
+  if (!Load(folder, false, &c) || !LookUpByName(c, path, m, &firstNamedScanned, &firstNamedScannedCpu)) return 1;
+  Unload(&c);
 
   const double scale = static_cast<double>(n) / static_cast<double>(m);
   printf("archive: %u members, %zu bytes\n", n, archive.size());
@@ -206,5 +233,8 @@ int main(int argc, char** argv) {
   printf("all %u members to memory scanning, scaled from %zu by the square: processor about %.1f s (%.0fx the "
          "indexed)\n",
          n, m, firstScannedCpu * scale * scale, firstScannedCpu * scale * scale / allIndexedCpu);
+  printf("all %u members looked up by name (indexed): %8.3f s (processor %.3f s); scanning, scaled from %zu by "
+         "the square: processor about %.1f s\n",
+         n, allNamed, allNamedCpu, m, firstNamedScannedCpu * scale * scale);
   return 0;
 }

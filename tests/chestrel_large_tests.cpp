@@ -70,15 +70,20 @@ TEST_F(ChestrelLarge, ListsHundredThousandMembers) {
 // An archive of `n` entries whose members start at pseudo-random places in
 // 600 bytes of data after the directory, with sizes 0 to 2: positions shared
 // by empty and non-empty members in every order, not in directory order.
-// `invalidAt` >= 0 gives that entry an invalid name.
-Bytes ScatteredPack(int n, uint32_t seed, int invalidAt = -1) {
+// `invalidAt` >= 0 gives that entry an invalid name; with `repeat`, entry i
+// from `repeat` on is named as entry i % repeat in lower case.
+Bytes ScatteredPack(int n, uint32_t seed, int invalidAt = -1, int repeat = 0) {
   const uint32_t dataAt = 8 + 24 * n + 8;
   std::vector<PackEntryBytes> entries;
   uint32_t x = seed;
   for (int i = 0; i < n; ++i) {
     x = x * 1103515245u + 12345u;
     const uint32_t size = (x >> 8) % 3;
-    entries.push_back({dataAt + (x >> 12) % 600, size, i == invalidAt ? NameField(0, MemberName(i)) : NameField(MemberName(i))});
+    std::string name = MemberName(repeat != 0 && i >= repeat ? i % repeat : i);
+    if (repeat != 0 && i >= repeat) {
+      for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    entries.push_back({dataAt + (x >> 12) % 600, size, i == invalidAt ? NameField(0, name) : NameField(name)});
   }
   Bytes b = PackDirectory(entries);
   const Bytes data = PatternBytes(602, seed);
@@ -86,12 +91,14 @@ Bytes ScatteredPack(int n, uint32_t seed, int invalidAt = -1) {
   return b;
 }
 
-// Lookups by position in directories large enough to be indexed give what
-// the model's fresh scan gives, for every position of the data and around
-// it: on the first call (which builds the index), through the index, with
-// the file's key unreadable (natively: the lookup scans), and after the file
-// is rewritten under the same name with another size, or the same size and
-// another modification time.
+// Lookups by position and by name in directories large enough to be
+// indexed give what the model's fresh scan gives, for every position of the
+// data and around it and for names in either case, repeated, after an
+// invalid entry or missing: on the first call (a lookup by name first, which
+// builds the index), through the index, with the file's key unreadable
+// (natively: the lookup scans), and after the file is rewritten under the
+// same name with another size, or the same size and another modification
+// time.
 TEST_F(ChestrelLarge, IndexedLookupsGiveWhatAFreshScanGives) {
   const struct Case {
     const char* what;
@@ -100,7 +107,7 @@ TEST_F(ChestrelLarge, IndexedLookupsGiveWhatAFreshScanGives) {
   } cases[] = {
       {"members scattered, empty ones sharing positions", ScatteredPack(1500, 1), false},
       {"rewritten with more members", ScatteredPack(1700, 2), false},
-      {"rewritten at the same size", ScatteredPack(1700, 3), true},
+      {"rewritten at the same size, names repeated in lower case", ScatteredPack(1700, 3, -1, 1000), true},
       {"an invalid name at entry 1400", ScatteredPack(1500, 4, 1400), false},
       {"an invalid name at entry 2", ScatteredPack(1500, 5, 2), false},
   };
@@ -114,7 +121,33 @@ TEST_F(ChestrelLarge, IndexedLookupsGiveWhatAFreshScanGives) {
       std::filesystem::last_write_time(path, moved);
     }
     const int64_t dataAt = static_cast<int64_t>(c.data.size()) - 602;
+    const struct {
+      std::string name;
+      bool ignoreCase;
+    } queries[] = {{MemberName(5), false}, {"m000005.dat", false}, {"m000005.dat", true}, {MemberName(1401), true},
+                   {MemberName(1400), false}, {MemberName(1699), true}, {"NONE.DAT", true}, {"M-1.DAT", true}};
     for (int pass = 0; pass < 2; ++pass) {
+      for (size_t q = 0; q < sizeof queries / sizeof queries[0]; ++q) {
+        const std::string& name = queries[q].name;
+        const PackScanOutcome model =
+            ModelPackScan(c.data.data(), c.data.size(), {0, false, name.c_str(), queries[q].ignoreCase, -1, true});
+        const unsigned flag = queries[q].ignoreCase ? static_cast<unsigned>(kFlagIgnoreCase) : 0u;
+        fileInfo info{};
+        fileInfoW infoW{};
+        // Every other query through the wide export.
+        const int got = q % 2 == 0 ? getFileInfo(path.c_str(), 0, name.c_str(), flag, &info)
+                                   : getFileInfoW(AsWide(dir.WideFile("index.pak")), 0, AsWide(Utf16(name)), flag, &infoW);
+        ASSERT_EQ(model.result, got) << name;
+        if (model.result != kResultOk) continue;
+        const uint32_t position = q % 2 == 0 ? info.position : infoW.position;
+        const uint32_t size = q % 2 == 0 ? info.filesize : infoW.filesize;
+        const char* entryName = reinterpret_cast<const char*>(&c.data[8 + 24 * model.match + 8 + 1]);
+        const std::string filename = q % 2 == 0 ? std::string(info.filename)
+                                                : std::string(infoW.filename, infoW.filename + strlen(entryName));
+        EXPECT_EQ(model.offset, position) << name;
+        EXPECT_EQ(model.size, size) << name;
+        EXPECT_EQ(entryName, filename) << name;
+      }
       for (int64_t position = dataAt + 601; position >= dataAt - 1; --position) {
         const PackScanOutcome model = ModelPackScan(c.data.data(), c.data.size(), {0, false, nullptr, false, position, true});
         const int expected = model.result != kResultOk ? model.result : model.size == 0 ? kResultMemoryError : kResultOk;

@@ -363,9 +363,10 @@ TEST_F(PluginThreads, EveryExportFromEightThreadsMatchesOneThread) {
 }
 
 // Eight threads extract every member of two archives large enough for
-// chestrel's directory index by position, each thread switching archives
-// after every member, so that the index is replaced while other threads
-// look up in it: every member's result and bytes are those of one thread.
+// chestrel's directory index by position, and look each up by name, each
+// thread switching archives after every member, so that the index is
+// replaced while other threads look up in it: every member's result and
+// bytes are those of one thread.
 TEST_F(PluginThreads, LookupsByPositionInTwoIndexedArchives) {
   for (int a = 0; a < 2; ++a) {
     std::vector<PackMember> members;
@@ -389,6 +390,22 @@ TEST_F(PluginThreads, LookupsByPositionInTwoIndexedArchives) {
       Record(&expected[a], std::to_string(at), r, bytes.data(), bytes.size());
     }
   }
+  // Each member's position as a lookup by name on one thread gives it.
+  constexpr size_t kNamed = 1500;
+  auto LowerName = [](size_t i) {
+    char name[16];
+    snprintf(name, sizeof name, "m%05d.bin", static_cast<int>(i));
+    return std::string(name);
+  };
+  std::vector<std::vector<uint32_t>> named(2, std::vector<uint32_t>(kNamed));
+  for (int a = 0; a < 2; ++a) {
+    for (size_t j = 0; j < kNamed; ++j) {
+      fileInfo info{};
+      ASSERT_EQ(kResultOk, plugins_.chestrel.getFileInfo(inputs_[a].path.c_str(), 0, LowerName(j).c_str(),
+                                                         kFlagIgnoreCase, &info));
+      named[a][j] = info.position;
+    }
+  }
   std::vector<std::string> failures(kThreads);
   SpinBarrier barrier(kThreads);
   std::vector<std::thread> threads;
@@ -407,6 +424,11 @@ TEST_F(PluginThreads, LookupsByPositionInTwoIndexedArchives) {
         if (got[0].what != expected[a][i].what || got[0].bytes != expected[a][i].bytes) {
           failures[id] = inputs_[a].name + " at " + got[0].what;
         }
+        // A member by name, through the index by name.
+        const size_t j = (k * 7 + static_cast<size_t>(id) * 131) % kNamed;
+        fileInfo info{};
+        r = plugins_.chestrel.getFileInfo(inputs_[a].path.c_str(), 0, LowerName(j).c_str(), kFlagIgnoreCase, &info);
+        if (r != kResultOk || info.position != named[a][j]) failures[id] = inputs_[a].name + " named " + LowerName(j);
       }
     });
   }
