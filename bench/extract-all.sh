@@ -21,9 +21,9 @@ echo "native:"
 "$native/extract_all_timer" "$members" "$baseline" "$work/native" "$native"
 tar -cf "$work/members.tar" -C "$work/native/out" .
 mkdir "$work/tar-out"
-TIMEFORMAT='tar -x of the same files: %R s (processor %U s user + %S s kernel)'
-time tar -xf "$work/members.tar" -C "$work/tar-out"
-rm -rf "$work/tar-out" "$work/native/out"
+/usr/bin/time -f 'tar -x of the same files: %e s (processor %U s user + %S s kernel)' \
+  tar -xf "$work/members.tar" -C "$work/tar-out"
+rm -rf "$work/tar-out" "$work/native/out" "$work/native/plain"
 
 if [ "$wine" = --wine ]; then
   windows=build/win64
