@@ -59,7 +59,8 @@ int FindMember(SpiName buf, SpiLong len, SpiName filename, unsigned int flag, Re
   SourceStream stream;
   ResultCode result = OpenSource(buf, len, flag, &stream);
   if (result != kResultOk) return result;
-  result = pack::FindByName(&stream, filename, (flag & kFlagIgnoreCase) != 0, lpInfo);
+  const bool atFileStart = (flag & kFlagInputMask) == kInputFile && len == 0;
+  result = pack::FindByName(&stream, filename, (flag & kFlagIgnoreCase) != 0, atFileStart, lpInfo);
   CloseSource(&stream, &result);
   return result;
 }

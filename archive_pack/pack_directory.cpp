@@ -238,13 +238,12 @@ const unsigned char* FirstNamed(SpiName name, bool ignoreCase, const unsigned ch
 }  // namespace
 
 template <class Record>
-ResultCode FindByName(SourceStream* stream, SpiName name, bool ignoreCase, Record* info) {
-  // The index holds the directory read from the file's first byte: it
+ResultCode FindByName(SourceStream* stream, SpiName name, bool ignoreCase, bool atFileStart, Record* info) {
+  // The index holds the directory read from a file's first byte: it
   // answers for a stream there, and a scan from there may build it.
-  LONG start = 0;
   char query[kNameMaxLength + 1];
   FileKey key;
-  const bool indexable = IndexQuery(name, query) && TellSource(stream, &start) == kResultOk && start == 0;
+  const bool indexable = atFileStart && IndexQuery(name, query);
   bool keyed = false;
   unsigned char found[kEntrySize];
   bool have = false;
@@ -310,7 +309,7 @@ ResultCode FindByPosition(SourceStream* stream, int64_t position, fileInfo* info
 
 template ResultCode ListDirectory<fileInfo>(SourceStream*, HLOCAL*);
 template ResultCode ListDirectory<fileInfoW>(SourceStream*, HLOCAL*);
-template ResultCode FindByName<fileInfo>(SourceStream*, SpiName, bool, fileInfo*);
-template ResultCode FindByName<fileInfoW>(SourceStream*, SpiName, bool, fileInfoW*);
+template ResultCode FindByName<fileInfo>(SourceStream*, SpiName, bool, bool, fileInfo*);
+template ResultCode FindByName<fileInfoW>(SourceStream*, SpiName, bool, bool, fileInfoW*);
 
 }  // namespace pack

@@ -36,7 +36,9 @@ ResultCode ListDirectory(SourceStream* stream, HLOCAL* listing);
 // it); 6 when it is not there, a read fails or `info` is null (nothing
 // counts as found without a record). `*info` is written only on success.
 template <class Record>
-ResultCode FindByName(SourceStream* stream, SpiName name, bool ignoreCase, Record* info);
+// `atFileStart` says that the stream is a file read from its first byte,
+// whose directory chestrel's index may hold.
+ResultCode FindByName(SourceStream* stream, SpiName name, bool ignoreCase, bool atFileStart, Record* info);
 
 // The member whose data starts at `position` into `*info`, every byte of it
 // written: the first entry with that position, unless it is empty (an empty

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/cli/command.h"
+#include "tools/kaldorin_files.h"
 #include "tools/kaldorin_messages.h"
 #include "tools/kaldorin_output.h"
 #include "tools/kaldorin_progress.h"
@@ -116,6 +117,18 @@ unsigned JobCount(uint64_t given) {
   if (given == 0) return ProcessorsAvailable();
   return given > static_cast<uint64_t>(kMostThreadsWriting) ? static_cast<unsigned>(kMostThreadsWriting)
                                                            : static_cast<unsigned>(given);
+}
+
+Batch FileBatch(const std::vector<std::string>& files, uint64_t jobs, bool quiet) {
+  Batch batch;
+  batch.count = files.size();
+  batch.threads = JobCount(jobs);
+  batch.quiet = quiet;
+  batch.bytes = [&files](size_t i) {
+    uint64_t size = 0;
+    return files[i] != "-" && FileSizeOf(files[i], &size) ? size : 0;
+  };
+  return batch;
 }
 
 int RunBatch(const Batch& batch, const std::function<int(size_t)>& work) {

@@ -9,6 +9,8 @@
 #include <stdint.h>
 
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace kaldorin {
 
@@ -28,6 +30,10 @@ struct Batch {
   // Bytes of job i, for the bar's share done; null counts jobs alone.
   std::function<uint64_t(size_t)> bytes;
 };
+
+// One job per file of `files` ("-": standard input), with -j `jobs` (0:
+// the processors available); the bar weighs each file by its size.
+Batch FileBatch(const std::vector<std::string>& files, uint64_t jobs, bool quiet);
 
 // Runs work(i) for every job: on this thread one after another when there
 // is one thread or one job, or when called from a job of another batch;

@@ -8,6 +8,7 @@
 #include <stdio.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <system_error>
 
@@ -205,6 +206,24 @@ int FinishStandardOutput(bool ok, const std::string& error) {
   if (ok) return kExitOk;
   ReportError("standard output", error);
   return CancelRequested() ? kExitCancelled : kExitFailure;
+}
+
+int CheckOutputsOfInputs(bool force, const std::vector<std::string>& inputs, const std::vector<std::string>& targets,
+                         const char* verb) {
+  std::map<std::string, std::string> outputs;
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    if (targets[i] != "-") {
+      auto known = outputs.emplace(Utf8Path(FsPath(AbsolutePath(targets[i])).lexically_normal()), inputs[i]);
+      if (!known.second) {
+        ReportError(targets[i], "would be written for both " + ShownName(known.first->second) + " and " +
+                                    ShownName(inputs[i]) + "; " + verb + " them into different folders");
+        return kExitFailure;
+      }
+    }
+    const int status = CheckOutputTarget(force, targets[i], inputs);
+    if (status != kExitOk) return status;
+  }
+  return kExitOk;
 }
 
 int WriteImageSafely(const WriteRules& rules, const std::string& target, ImageFormat format, const RgbImage& image) {

@@ -49,6 +49,14 @@ void PrintListing(bool json, const DataSource& source, const HostPlugin& plugin,
 // Reports the refusal; returns an exit status.
 int CheckOutputTarget(bool force, const std::string& target, const std::vector<std::string>& inputs);
 
+// The outputs of a command that writes one file per input (`targets[i]`
+// for `inputs[i]`), checked before anything is written: none may be an
+// input, two inputs may not share one ("... VERB them into different
+// folders"; standard output, "-", is not compared), and none is replaced
+// without --force. Reports the refusal; returns an exit status.
+int CheckOutputsOfInputs(bool force, const std::vector<std::string>& inputs, const std::vector<std::string>& targets,
+                         const char* verb);
+
 // Writes under an exclusive temporary name beside `target`, then moves it
 // into place, replacing an existing file only with --force; a Ctrl-C that
 // arrives meanwhile removes the output instead. The progress bar covers the

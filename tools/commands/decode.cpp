@@ -3,7 +3,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -116,32 +115,15 @@ int RunDecode(const DecodeOptions& options, const PluginSet& set) {
     ReportError(options.dir, "no such folder");
     return kExitFailure;
   }
-  // Every output is checked before anything is decoded: none may be an
-  // input, two inputs may not share one, and none is replaced without
-  // --force.
-  std::map<std::string, std::string> outputs;
+  std::vector<std::string> targets;
   for (const std::string& input : options.files) {
-    std::string target;
     ImageFormat format = kFormatUnknown;
-    if (!DecodeTarget(options, input, &target, &format)) return kExitUsage;
-    std::string key = Utf8Path(FsPath(AbsolutePath(target)).lexically_normal());
-    auto known = outputs.emplace(key, input);
-    if (!known.second) {
-      ReportError(target, "would be written for both " + ShownName(known.first->second) + " and " + ShownName(input) +
-                              "; decode them into different folders");
-      return kExitFailure;
-    }
-    int s = CheckOutputTarget(options.force, target, options.files);
-    if (s != kExitOk) return s;
+    targets.emplace_back();
+    if (!DecodeTarget(options, input, &targets.back(), &format)) return kExitUsage;
   }
-  Batch batch;
-  batch.count = options.files.size();
-  batch.threads = JobCount(options.jobs);
-  batch.quiet = options.report.quiet;
-  batch.bytes = [&](size_t i) {
-    uint64_t size = 0;
-    return options.files[i] != "-" && FileSizeOf(options.files[i], &size) ? size : 0;
-  };
+  const int checked = CheckOutputsOfInputs(options.force, options.files, targets, "decode");
+  if (checked != kExitOk) return checked;
+  const Batch batch = FileBatch(options.files, options.jobs, options.report.quiet);
   return RunBatch(batch, [&](size_t i) { return DecodeOne(options, set, options.files[i]); });
 }
 

@@ -2,7 +2,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -110,31 +109,11 @@ int RunEncode(const EncodeOptions& options) {
     ReportError(options.dir, "no such folder");
     return kExitFailure;
   }
-  // Every output is checked before anything is encoded: none may be an
-  // input, two inputs may not share one, and none is replaced without
-  // --force.
-  std::map<std::string, std::string> outputs;
-  for (const std::string& input : options.files) {
-    const std::string target = EncodeTarget(options, input);
-    if (target != "-") {
-      auto known = outputs.emplace(Utf8Path(FsPath(AbsolutePath(target)).lexically_normal()), input);
-      if (!known.second) {
-        ReportError(target, "would be written for both " + ShownName(known.first->second) + " and " +
-                                ShownName(input) + "; encode them into different folders");
-        return kExitFailure;
-      }
-    }
-    int s = CheckOutputTarget(options.force, target, options.files);
-    if (s != kExitOk) return s;
-  }
-  Batch batch;
-  batch.count = options.files.size();
-  batch.threads = JobCount(options.jobs);
-  batch.quiet = options.report.quiet;
-  batch.bytes = [&](size_t i) {
-    uint64_t size = 0;
-    return options.files[i] != "-" && FileSizeOf(options.files[i], &size) ? size : 0;
-  };
+  std::vector<std::string> targets;
+  for (const std::string& input : options.files) targets.push_back(EncodeTarget(options, input));
+  const int checked = CheckOutputsOfInputs(options.force, options.files, targets, "encode");
+  if (checked != kExitOk) return checked;
+  const Batch batch = FileBatch(options.files, options.jobs, options.report.quiet);
   return RunBatch(batch, [&](size_t i) { return EncodeOne(options, options.files[i]); });
 }
 

@@ -352,15 +352,7 @@ int TestFile(const TestOptions& options, const PluginSet& set, const std::string
 // Several files are tested side by side, each archive's members then one
 // after another; one file's members side by side.
 int RunTest(const TestOptions& options, const PluginSet& set) {
-  Batch batch;
-  batch.count = options.files.size();
-  batch.threads = JobCount(options.jobs);
-  batch.quiet = options.report.quiet;
-  batch.bytes = [&](size_t i) {
-    uint64_t size = 0;
-    return options.files[i] != "-" && FileSizeOf(options.files[i], &size) ? size : 0;
-  };
-  return RunBatch(batch, [&](size_t i) { return TestFile(options, set, options.files[i]); });
+  return RunBatch(FileBatch(options.files, options.jobs, options.report.quiet), [&](size_t i) { return TestFile(options, set, options.files[i]); });
 }
 
 Runner Declare(Declaration* d) {
