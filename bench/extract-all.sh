@@ -4,12 +4,16 @@
 # same files, in one run: natively (release build) and, with --wine, the
 # win64 build under wine64 too.
 #
-# Usage: bench/extract-all.sh [MEMBERS] [BASELINE_MEMBERS] [--wine]
+# Usage: bench/extract-all.sh [MEMBERS] [BASELINE_MEMBERS] [--wine [WINE_FILE_MEMBERS]]
+# Under Wine every file created in a large folder costs a search of the
+# folder, whoever creates it: WINE_FILE_MEMBERS (default 10000) of the
+# members are written to files there, all of them to memory.
 set -eu
 cd "$(dirname "$0")/.."
 members=${1:-100000}
 baseline=${2:-10000}
 wine=${3:-}
+wineFiles=${4:-10000}
 native=build/release
 work=build/bench-extract-all
 cmake --preset release >/dev/null
@@ -32,7 +36,7 @@ if [ "$wine" = --wine ]; then
   export WINEPREFIX="$(pwd)/$work/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   /usr/lib/wine/wine64 wineboot.exe --init >/dev/null 2>&1 || true
   echo "win64 under wine64:"
-  /usr/lib/wine/wine64 "$windows/extract_all_timer.exe" "$members" "$baseline" "$work/wine" "$windows" | tr -d '\r'
+  /usr/lib/wine/wine64 "$windows/extract_all_timer.exe" "$members" "$baseline" "$work/wine" "$windows" "$wineFiles" | tr -d '\r'
   /usr/lib/wine/wineserver64 -w || true
 fi
 uptime
