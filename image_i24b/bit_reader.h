@@ -16,6 +16,9 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
+#if defined(__wasm_simd128__)
+#include <wasm_simd128.h>
+#endif
 
 #include "common/read_ahead.h"
 #include "image_i24b/code_tables.h"
@@ -96,9 +99,18 @@ I24B_ALWAYS_INLINE uint32_t LoadBigEndian(const uint8_t* in, uint32_t) {
   return __builtin_bswap32(word);
 }
 I24B_ALWAYS_INLINE uint64_t LoadBigEndian(const uint8_t* in, uint64_t) {
+#if defined(__wasm_simd128__)
+  // WebAssembly has no byte swap: the compiler would build one of some twenty
+  // shifts, masks and ORs on every refill. One byte shuffle of a vector
+  // register does it.
+  const v128_t loaded = wasm_v128_load64_zero(in);
+  return static_cast<uint64_t>(wasm_i64x2_extract_lane(
+      wasm_i8x16_shuffle(loaded, loaded, 7, 6, 5, 4, 3, 2, 1, 0, 8, 9, 10, 11, 12, 13, 14, 15), 0));
+#else
   uint64_t word;
   memcpy(&word, in, sizeof word);
   return __builtin_bswap64(word);
+#endif
 }
 
 // Tops the bit buffer up to at least kRefilledBits bits. The buffer holds the next bit

@@ -22,9 +22,9 @@ export EM_CACHE="$cache"
 export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
 
 # The decoder's core, as the i24b_image target builds it (tables on the C
-# heap, no platform). Its SSE2 paths are compiled to WebAssembly SIMD
-# (emscripten's SSE2 intrinsics), 1.3x to 2x faster here than without;
-# browsers since 2021 have it. The PACK reader as the pack_reader target
+# heap, no platform). It uses WebAssembly SIMD, which browsers have had since
+# 2021: a byte shuffle for the bit buffer's refill and, through emscripten's
+# SSE2 intrinsics, the pixel add. The PACK reader as the pack_reader target
 # builds it.
 sources="image_i24b/bit_reader.cpp image_i24b/code_tables.cpp image_i24b/fast_tables.cpp
 image_i24b/frequency_tables.cpp image_i24b/i24b_header.cpp image_i24b/picture_decoder.cpp
