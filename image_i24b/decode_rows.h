@@ -228,17 +228,33 @@ I24B_ALWAYS_INLINE void ClearUnwrittenReach(const PixelBlock& block, size_t rowS
   memset(block.base + rowStart + block.stride - own, 0, own);
 }
 
+// The block is the whole picture's memory: nothing to do between rows.
+struct WholeBlock {
+  I24B_ALWAYS_INLINE void BeforeRow(PixelBlock&, uint32_t) {}
+  I24B_ALWAYS_INLINE void AfterRows(const PixelBlock&) {}
+};
+
 // Decodes every row from `input`. Without kWritePixels the block has no
 // memory: the rows are decoded for their bits alone, the pixels are not made.
-template <bool kWritePixels, typename Word>
+// `rows` is told before each row (it may move the block's base, so that
+// the block's positions fall in a window of rows: row_window_decoder.cpp)
+// and once all rows are decoded, when none failed or was cancelled.
+template <bool kWritePixels, typename Word, typename Rows = WholeBlock>
 ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const PixelBlock& pixelBlock,
-                      ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow) {
+                      ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow, Rows rows = Rows()) {
   // A local copy: byte stores into the block cannot alias it, so its fields
   // stay in registers.
-  const PixelBlock block = pixelBlock;
+  PixelBlock block = pixelBlock;
 
-  // Byte distance from the output position to each neighbour.
+  // Byte distance from the output position to each neighbour. WebAssembly
+  // keeps them at a fixed address, which the hot loop's loads then take as
+  // a constant, not as a register holding the stack frame: its module runs
+  // on one thread, and nothing the decoder calls decodes another picture.
+#if defined(__wasm__)
+  static intptr_t neighbourOffset[kOffsetSymbols];
+#else
   intptr_t neighbourOffset[kOffsetSymbols];
+#endif
   for (int i = 0; i < kOffsetSymbols; ++i) {
     neighbourOffset[i] = static_cast<intptr_t>(ReferenceDistance(kReferenceOffsets[i], block.stride));
   }
@@ -267,6 +283,7 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
       result = kResultCancelled;
       break;
     }
+    if (kWritePixels) rows.BeforeRow(block, r);
     // Without pixels every row is measured from 0, so that no position
     // grows with the picture.
     const size_t rowStart = kWritePixels ? size_t{block.height - 1 - r} * block.stride : 0;
@@ -303,6 +320,7 @@ ResultCode DecodeRows(const FastTables& fast, const CodedInput& input, const Pix
       if (guessed == kNoGuessedRow) guessed = r;
     }
   }
+  if (kWritePixels && result == kResultOk) rows.AfterRows(block);
   if (firstGuessedRow != nullptr) *firstGuessedRow = guessed;
   if (callback != nullptr && callback(static_cast<int>(block.height), static_cast<int>(block.height), lData) != 0) {
     result = kResultCancelled;

@@ -81,6 +81,31 @@ ResultCode DecodeImage(const FastTables& fast, const uint8_t* data, size_t size,
 ResultCode DecodeRgbRows(const FastTables& fast, const CodedInput& input, uint32_t width, uint32_t height,
                          uint8_t* rgb, uint32_t* firstGuessedRow = nullptr);
 
+// Decoding through a window of rows, for callers that need the picture's
+// rows one by one rather than its whole block: `take` receives each row
+// once no later row can change it, top row first, `width` pixels blue,
+// green, red at `bgr`, followed by at least RowStride(width) - 3 x width
+// readable bytes of the window (the row's pad and more).
+typedef void (*TakeRow)(void* context, uint32_t row, const uint8_t* bgr);
+
+// The fewest rows of RowStride(width) bytes the window of a picture
+// `width` pixels wide must hold: the rows a row's pixels and runs may
+// read or write, above and below it: 5 from 130 pixels wide on, more for
+// narrower pictures (104 for one pixel wide).
+uint32_t FewestWindowRows(uint32_t width);
+
+// Decodes the coded data of a `width` x `height` picture from `input` as
+// DecodePixels does, keeping only `windowRows` rows (at least
+// FewestWindowRows(width); more rows move less) in `window`, which holds
+// windowRows x RowStride(width) bytes and need not be cleared. Every row
+// goes to `take`, in order, when the result is 0; after a cancel or a read
+// error the rows not yet given are not given. Results, callback calls and
+// `firstGuessedRow` as DecodePixels'; 4 when the window is too small
+// (nothing is decoded then).
+ResultCode DecodeThroughWindow(const FastTables& fast, const CodedInput& input, uint32_t width, uint32_t height,
+                               uint8_t* window, uint32_t windowRows, TakeRow take, void* context,
+                               ProgressCallback callback, SpiLong lData, uint32_t* firstGuessedRow = nullptr);
+
 // The fewest bits any token takes per pixel: the longest run (MainTable
 // symbol 239 extended by LongRunTable symbol 101, 126 pixels) with its codes
 // (9 and 5 bits) and the shortest offset code (1 bit). No token covers its

@@ -493,6 +493,55 @@ TEST_F(GlimmetDecode, RandomTokensMatchReferenceDecoder) {
   }
 }
 
+// Decoding through a window of a few rows gives every row of the whole
+// block, in order, also when the window slides many times, held garbage, or
+// the data ends early; a window smaller than the fewest rows is refused.
+TEST_F(GlimmetDecode, WindowOfRowsGivesTheWholeBlock) {
+  struct Taken {
+    std::vector<Bytes> rows;
+    size_t rowBytes;
+  };
+  const TakeRow take = [](void* context, uint32_t row, const uint8_t* bgr) {
+    Taken* t = static_cast<Taken*>(context);
+    EXPECT_EQ(t->rows.size(), row) << "rows come in order";
+    t->rows.emplace_back(bgr, bgr + t->rowBytes);
+  };
+  std::mt19937 random(77);
+  for (int i = 0; i < 60; ++i) {
+    const int width = i == 59 ? 0 : i % 3 == 0 ? 1 + int(random() % 8) : 100 + int(random() % 200);
+    const uint32_t fewest = FewestWindowRows(uint32_t(width));
+    const int height = 1 + int(random() % (3 * fewest));
+    RandomPicture p = MakeRandomPicture(tables_, width, height, &random);
+    if (i % 4 == 1) p.image.resize(p.image.size() - p.image.size() / 3);  // ends early
+    const size_t stride = RowStride(uint32_t(width));
+    Bytes block(stride * size_t(height), 0);
+    const PixelBlock whole = {block.data(), block.size(), uint32_t(stride), uint32_t(width), uint32_t(height)};
+    const CodedInput input = MemoryInput(p.image.data() + kHeaderSize, p.image.size() - kHeaderSize);
+    uint32_t guessed = 0, windowGuessed = 1;
+    ASSERT_EQ(kResultOk, DecodePixels(*fast_, input, whole, nullptr, 0, &guessed));
+
+    const uint32_t rows = fewest + uint32_t(random() % 3);
+    Bytes window(stride * rows);
+    for (uint8_t& b : window) b = uint8_t(random());
+    Taken t = {{}, 3 * size_t(width)};
+    ASSERT_EQ(kResultOk, DecodeThroughWindow(*fast_, input, uint32_t(width), uint32_t(height), window.data(), rows,
+                                             take, &t, nullptr, 0, &windowGuessed));
+    EXPECT_EQ(guessed, windowGuessed) << "picture " << i;
+    ASSERT_EQ(size_t(height), t.rows.size()) << "picture " << i;
+    for (int y = 0; y < height; ++y) {
+      const uint8_t* expected = block.data() + size_t(height - 1 - y) * stride;
+      ASSERT_TRUE(Bytes(expected, expected + 3 * width) == t.rows[y])
+          << "picture " << i << " (" << width << " x " << height << ", " << rows << " rows), row " << y;
+    }
+  }
+  EXPECT_EQ(5u, FewestWindowRows(130));
+  Taken none = {{}, 3};
+  Bytes window(4 * 103);
+  EXPECT_EQ(kResultOutOfMemory, DecodeThroughWindow(*fast_, MemoryInput(nullptr, 0), 1, 200, window.data(),
+                                                    FewestWindowRows(1) - 1, take, &none, nullptr, 0));
+  EXPECT_TRUE(none.rows.empty());
+}
+
 // A large picture whose pixels are known by construction: runs copy the
 // pixel to the left or the one above, single pixels correct the pixel to the
 // left (black at the start of a row).
