@@ -27,7 +27,7 @@ export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
 # SSE2 intrinsics, the pixel add. The PACK reader as the pack_reader target
 # builds it.
 sources="image_i24b/bit_reader.cpp image_i24b/code_tables.cpp image_i24b/fast_tables.cpp
-image_i24b/frequency_tables.cpp image_i24b/i24b_header.cpp image_i24b/picture_decoder.cpp
+image_i24b/frequency_tables.cpp image_i24b/i24b_header.cpp image_i24b/picture_decoder.cpp image_i24b/row_window_decoder.cpp
 archive_pack/pack_cursor.cpp archive_pack/pack_diagnosis.cpp archive_pack/pack_member_walk.cpp web/kaldorin_web.cpp"
 flags="-std=c++17 -O3 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -I. -DKALDORIN_PLAIN_HEAP ${WEB_FLAGS:--msimd128 -msse2 -mbulk-memory}"
 objects=""
