@@ -63,12 +63,13 @@ struct SlidingRows {
 
   // Before picture row `r` (block row b): the row `above` rows over it is
   // final; if the rows below b have left the window, the rows b reaches
-  // above move to the window's top.
+  // above move to the window's top. Rows of no bytes (a picture 0 pixels
+  // wide, whose window may have no memory) never move.
   I24B_ALWAYS_INLINE void BeforeRow(PixelBlock& block, uint32_t r) {
     const uint32_t b = height - 1 - r;
     if (r >= above) take(context, r - above, RowAt(b + above));
     const uint32_t lowest = b >= below ? b - below : 0;
-    if (lowest >= first) return;
+    if (lowest >= first || stride == 0) return;
     const uint32_t kept = height - b < above ? height - b : above;
     const uint32_t newFirst = b + kept > rows ? b + kept - rows : 0;
     memmove(window + size_t{b - newFirst} * stride, RowAt(b), size_t{kept} * stride);
